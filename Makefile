@@ -1,0 +1,57 @@
+# The two commands of the project:
+#   make run    boots the simulated board and records (DURATION=seconds, SCENARIO=file)
+#   make test   installs or checks what the build needs, builds everything, runs every test
+# and their helpers:
+#   make build           build only (debug, in build/)
+#   make test-sanitize   the same test suite built with AddressSanitizer + UBSan (build-asan/)
+#   make release         optimised build in build-release/ (benchmarks: make bench)
+
+JOBS     ?= $(shell nproc)
+BUILD    ?= build
+ASAN     ?= build-asan
+RELEASE  ?= build-release
+DURATION ?=
+SCENARIO ?= scenarios/demo.txt
+ROOT     ?= board
+CTEST_ARGS ?=
+
+.PHONY: all deps build test test-sanitize release bench run clean format
+
+all: build
+
+deps:
+	@bash scripts/deps.sh
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+test-sanitize: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_SANITIZE=ON -DDASHCAM_BENCH=OFF
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+release: deps
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELEASE) -j $(JOBS)
+
+bench: release
+	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
+
+run: build
+	@if [ ! -x $(BUILD)/bin/simboard ]; then \
+	  echo "The simulated board is not built yet: there is nothing to run."; exit 1; fi
+	$(BUILD)/bin/simboard --root $(ROOT) $(if $(wildcard $(SCENARIO)),--scenario $(SCENARIO)) \
+	  $(if $(DURATION),--duration $(DURATION))
+
+format:
+	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(RELEASE)

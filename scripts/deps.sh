@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Checks that the Debian packages the build needs are installed; installs the missing ones when
+# running as root, otherwise prints the exact apt-get line and fails.
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          libjpeg62-turbo-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+  echo "deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "deps: missing Debian packages. Install them with:" >&2
+  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
