@@ -24,7 +24,9 @@
 namespace os {
 
 // Must be called first in main(). On the simulated board it checks the board's environment
-// (SIMBOARD_ROOT) and ends the program with a plain message when it is missing.
+// (SIMBOARD_ROOT) and ends the program with a plain message when it is missing; it also makes
+// stdout line-buffered so that console lines reach the board as they are printed. Calling it
+// again re-reads the environment (tests point the seam at a fresh root that way).
 void init();
 
 // Files and devices.
