@@ -31,7 +31,7 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
 }
 
 class ReaderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(board.card() / "data");
         std::ofstream(board.card() / "Firmware_version.txt") << "x";
@@ -82,7 +82,8 @@ protected:
             ASSERT_EQ(write_videoframe(640, 480, 0, rear.data(), static_cast<int>(rear.size())), 0);
             ASSERT_EQ(write_gpsframe(gps.data()), 0);
             ASSERT_EQ(write_gsensorframe(gs.data()), 0);
-            ASSERT_EQ(write_videoframe(640, 240, 1, front.data(), static_cast<int>(front.size())), 0);
+            ASSERT_EQ(write_videoframe(640, 240, 1, front.data(), static_cast<int>(front.size())),
+                      0);
             ASSERT_EQ(write_audioframe(audio.data(), static_cast<int>(audio.size())), 0);
         }
         endTime = g_endtime;

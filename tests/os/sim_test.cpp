@@ -26,7 +26,7 @@ std::string slurp(const fs::path& p) {
 }
 
 class SimSeamTest : public ::testing::Test {
-protected:
+  protected:
     void set_card(uint64_t capacity, uint32_t block, uint32_t state) {
         std::vector<uint8_t> f(os::simcard::kFileSize, 0);
         std::memcpy(f.data(), os::simcard::kMagic, 8);
@@ -170,7 +170,7 @@ TEST_F(SimSeamTest, ClockIsAnOffsetKeptByTheBoard) {
     os::gettimeofday(&board_time);
     EXPECT_LE(std::abs(board_time.tv_sec - before.tv_sec), 2);  // no offset yet
 
-    const struct timeval set{1262304000, 500000};  // 2010-01-01 00:00:00.5
+    const struct timeval set { 1262304000, 500000 };  // 2010-01-01 00:00:00.5
     ASSERT_EQ(os::settimeofday(&set), 0);
     os::gettimeofday(&board_time);
     EXPECT_GE(board_time.tv_sec, 1262304000);
@@ -189,7 +189,7 @@ TEST_F(SimSeamTest, ClockIsAnOffsetKeptByTheBoard) {
     os::gettimeofday(&board_time);
     EXPECT_GT(board_time.tv_sec, 1600000000);
 
-    const struct timeval bad{0, 1000000};
+    const struct timeval bad { 0, 1000000 };
     EXPECT_EQ(os::settimeofday(&bad), -1);
 }
 
@@ -206,7 +206,7 @@ TEST_F(SimSeamTest, ShellCommandsWorkOnMappedPaths) {
 }
 
 TEST_F(SimSeamTest, DatePrintsTheBoardTime) {
-    const struct timeval set{1262304000 + 3 * 86400 + 3661, 0};  // Mon Jan  4 01:01:01 2010
+    const struct timeval set { 1262304000 + 3 * 86400 + 3661, 0 };  // Mon Jan  4 01:01:01 2010
     ASSERT_EQ(os::settimeofday(&set), 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(os::system("date"), 0);

@@ -7,7 +7,7 @@ using namespace storagetest;
 namespace {
 
 class SnapshotTest : public StorageTest {
-protected:
+  protected:
     std::filesystem::path dir() const { return board.host("/mnt/mmcblk0p1/snapshot"); }
     int32_t stored_index() {
         auto b = read_bytes(dir() / "index");
@@ -82,12 +82,14 @@ TEST_F(SnapshotTest, SetNumbersWrapAfter100) {
 TEST_F(SnapshotTest, IndexIsLoadedAtStartUp) {
     std::vector<uint8_t> b(4);
     le::put_i32(b, 0, 42);
-    std::ofstream(dir() / "index", std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 4);
+    std::ofstream(dir() / "index", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), 4);
     check_recinfo();
     EXPECT_EQ(g_snapIndex, 42);
 
     le::put_i32(b, 0, 1000);  // not a set number
-    std::ofstream(dir() / "index", std::ios::binary).write(reinterpret_cast<const char*>(b.data()), 4);
+    std::ofstream(dir() / "index", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), 4);
     load_snapIndex();
     EXPECT_EQ(g_snapIndex, 0);
 }
