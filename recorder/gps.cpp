@@ -206,6 +206,8 @@ struct WakeInit {
 int init_gps(EventCallback callback) {
     std::printf("init gps start\n");
     __callbackfuc = callback;
+    strGPSMsg = {};
+    silent_reads = 0;
     ttySAC1_fd = sentence::OpenPort("/dev/ttySAC1");
     if (ttySAC1_fd < 0) {
         std::printf("Serial Open Fail [/dev/ttySAC1]\r\n ");

@@ -50,6 +50,7 @@ void* ibc_thread(void*) {
 int init_ibc(EventCallback callback) {
     std::printf("init ibc start\n");
     __callbackfuc = callback;
+    strIBCMsg = {};
     ttySAC2_fd = sentence::OpenPort("/dev/ttySAC2");
     if (ttySAC2_fd < 0) {
         std::printf("Serial Open Fail [/dev/ttySAC2]\r\n ");
