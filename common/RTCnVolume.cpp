@@ -40,23 +40,26 @@ class BusAccess {
     sigset_t saved_;
 };
 
-// Selects 7-bit addressing and the chip. Prints what failed; true when both succeeded.
-bool SelectDevice(uint8_t address) {
+// Selects 7-bit addressing, then the chip. Each failure is printed. With `stop_at_failure` the
+// chip is not selected once 7-bit addressing failed. True when both succeeded.
+bool SelectDevice(uint8_t address, bool stop_at_failure) {
+    bool selected = true;
     if (os::ioctl(w_fd, I2C_TENBIT, 0UL) < 0) {
         std::printf("ioctl error -> I2C_TENBIT\n");
-        return false;
+        if (stop_at_failure) return false;
+        selected = false;
     }
     if (os::ioctl(w_fd, I2C_SLAVE_FORCE, static_cast<unsigned long>(address)) < 0) {
         std::printf("ioctl error -> I2C_SLAVE_FORCE\n");
-        return false;
+        selected = false;
     }
-    return true;
+    return selected;
 }
 
 int WriteCodec(uint8_t reg, uint8_t level) {
     if (w_fd < 0) return 0;
     BusAccess bus;
-    SelectDevice(CODEC_ADDRESS);  // a failed selection is only reported
+    SelectDevice(CODEC_ADDRESS, false);  // a failed selection is only reported
     i2c_write(w_fd, reg, level);
     return 0;
 }
@@ -128,7 +131,7 @@ int ReadRTC(int* year, int* month, int* day, int* hour, int* minute, int* second
     std::array<uint8_t, 7> registers{};
     {
         BusAccess bus;
-        if (!SelectDevice(RTC_ADDRESS)) return -1;
+        if (!SelectDevice(RTC_ADDRESS, true)) return -1;
         const uint8_t pointer = 0x00;
         os::write(w_fd, &pointer, 1);
         if (os::read(w_fd, registers.data(), registers.size()) <
@@ -153,7 +156,7 @@ int SetRTC(int year, int month, int day, int hour, int minute, int second) {
     if (w_fd < 0) return 0;
     const auto bytes = RTCWriteBytes(year, month, day, hour, minute, second);
     BusAccess bus;
-    SelectDevice(RTC_ADDRESS);  // a failed selection is only reported
+    SelectDevice(RTC_ADDRESS, false);  // a failed selection is only reported
     return i2c_write_data(bytes.data(), static_cast<int>(bytes.size()));
 }
 

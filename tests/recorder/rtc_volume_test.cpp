@@ -74,7 +74,9 @@ class I2CBus : public ::testing::Test {
 
 TEST_F(I2CBus, SetRTCSendsItsEightBytesDespiteAFailedSelection) {
     const std::string console = linktest::Console([] { EXPECT_EQ(SetRTC(10, 3, 5, 14, 7, 9), 0); });
-    EXPECT_EQ(console, "ioctl error -> I2C_TENBIT\n<i2c_write_data> success..\n");
+    EXPECT_EQ(console,
+              "ioctl error -> I2C_TENBIT\nioctl error -> I2C_SLAVE_FORCE\n"
+              "<i2c_write_data> success..\n");
     EXPECT_EQ(linktest::ReadFile(bus()), std::string("\x00\x09\x07\x14\x00\x05\x03\x10", 8));
 }
 
@@ -83,7 +85,9 @@ TEST_F(I2CBus, VolumesAreRegisterAndValue) {
         EXPECT_EQ(SetVolume(44), 0);
         EXPECT_EQ(SetMICVolume(56), 0);
     });
-    EXPECT_EQ(console, "ioctl error -> I2C_TENBIT\nioctl error -> I2C_TENBIT\n");
+    EXPECT_EQ(console,
+              "ioctl error -> I2C_TENBIT\nioctl error -> I2C_SLAVE_FORCE\n"
+              "ioctl error -> I2C_TENBIT\nioctl error -> I2C_SLAVE_FORCE\n");
     EXPECT_EQ(linktest::ReadFile(bus()), "\x6D\x2C\x5A\x38");
 }
 

@@ -42,23 +42,6 @@ TEST(PortSetup, AppliesTheLinkAttributesToTheOpenedPort) {
     os::close(fd);
 }
 
-TEST(PortSetup, MissingPortFails) {
-    testsupport::BoardRoot root;
-    EXPECT_EQ(sentence::OpenPort("/dev/ttySAC2"), -1);
-}
-
-TEST(PortSetup, SentenceGoesOutExactlyAsWritten) {
-    testsupport::BoardRoot root;
-    linktest::PtyPeer peer(root, "/dev/ttySAC2");
-    const int fd = sentence::OpenPort("/dev/ttySAC2");
-    ASSERT_GE(fd, 0);
-    // Raw output: the carriage return and line feed pass unchanged, no NUL follows.
-    EXPECT_EQ(sentence::Send(fd, "$PIB,#APWSTART,00*cc\r\n"), 22);
-    EXPECT_EQ(peer.ReadLine(), "$PIB,#APWSTART,00*cc\r\n");
-    EXPECT_EQ(peer.ReadLine(std::chrono::milliseconds(50)), "");
-    os::close(fd);
-}
-
 TEST(ChunkText, EndsAtTheCountOrTheFirstNul) {
     sentence::Chunk chunk{};
     const std::string bytes("$GPSTX\0tail", 11);
