@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -110,17 +111,13 @@ bool ScanInt(std::string_view& text, size_t width, int& value) {
         ++pos;
     }
     if (pos >= limit || !IsDigit(text[pos])) return false;
+    // Digits beyond the int range saturate instead of overflowing.
+    constexpr long long kMagnitudeLimit = static_cast<long long>(INT_MAX) + 1;
     long long magnitude = 0;
     for (; pos < limit && IsDigit(text[pos]); ++pos) {
-        if (magnitude <= static_cast<long long>(INT_MAX) + 1)
-            magnitude = magnitude * 10 + (text[pos] - '0');
+        magnitude = std::min(kMagnitudeLimit, magnitude * 10 + (text[pos] - '0'));
     }
-    if (negative) {
-        value = magnitude > static_cast<long long>(INT_MAX) + 1 ? INT_MIN
-                                                                : static_cast<int>(-magnitude);
-    } else {
-        value = magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
-    }
+    value = static_cast<int>(negative ? -magnitude : std::min(magnitude, kMagnitudeLimit - 1));
     text.remove_prefix(pos);
     return true;
 }
