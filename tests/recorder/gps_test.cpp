@@ -203,6 +203,7 @@ class GpsLink : public ::testing::Test {
         sentence::g_pause = PauseLog::Record;
         iHeading = 0;
         g_subVer_flag = 0;
+        setgpsMode(1);
         ASSERT_EQ(init_gps(EventLog::Callback), 0);
     }
     void TearDown() override {
