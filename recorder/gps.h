@@ -1,7 +1,12 @@
 // Front sub-board link on /dev/ttySAC1: start-up configuration, GPS sentences, commands.
 #pragma once
 
+#include <sys/types.h>
+
+#include <array>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 #include "config.h"
 #include "event.h"
@@ -21,3 +26,28 @@ int SendErrorCmd(int code);        // 255: ERRSD, else ERR<code>
 int SendShutdown();
 void FndOFF_delay();
 void FndON(int level);
+
+// --- The pieces of the link, for its tests and the simulated board's harness ----------------
+
+extern int ttySAC1_fd;                               // the port, -1 while not open
+extern int iHeading;                                 // last heading accepted from a sentence
+extern std::array<uint8_t, gpsrec::SIZE> g_gpsdata;  // record handed to the callback
+
+// The start-up configuration (three passes and the closing display level) of start_gps.
+void SendGPSConfiguration(const ExFileHeader& settings);
+
+// Parses a "$GPSTX" line (line feed included) into `record`, cleared first. `heading` is the
+// remembered heading, updated when the sentence carries an accepted one. False when a field's
+// comma is missing; `record` and `heading` are then left as they were.
+bool ParseGPSTX(std::string_view line, std::span<uint8_t, gpsrec::SIZE> record, int& heading);
+
+// The sentence test of the reader: a "$GPSTX" line is parsed into g_gpsdata and handed to the
+// callback. `chunk_length` is the length of the read that completed the line (for the console).
+// True when a sentence was processed.
+bool ProcessGPSMessage(std::string_view line, ssize_t chunk_length);
+
+// One turn of gps_thread while it reads: one read, the silence supervision, the sentences.
+void GPSReadTurn();
+
+// Waits for gps_thread to end after release_gps (not from the thread itself).
+void join_gps_thread();

@@ -1,5 +1,11 @@
 // Accelerometer client: records from /dev/LIS3LV02DQ announced with SIGIO.
+//
+// The SIGIO handler only reads the driver's record and queues it; a thread of its own hands the
+// records to the event callback, in the order they arrived, outside any signal handler.
 #pragma once
+
+#include <array>
+#include <cstdint>
 
 #include "event.h"
 
@@ -8,3 +14,23 @@ int stop_gsensor();
 int sub35_gsensor();
 int pwrDetectControl();
 int release_gsensor();
+void urg_handler(int signo);
+
+// Device requests of the accelerometer driver.
+constexpr unsigned long GSENSOR_IOC_START = 0x4B00;
+constexpr unsigned long GSENSOR_IOC_STOP = 0x4B01;
+constexpr unsigned long GSENSOR_IOC_GET_VOLUME = 0x80044B02;
+constexpr unsigned long GSENSOR_IOC_SUB35 = 0x4B03;
+constexpr unsigned long GSENSOR_IOC_PWR_DETECT = 0x4B04;
+
+// --- The pieces of the client, for its tests and the simulated board's harness ---------------
+
+extern int gsensor_fd;  // descriptor of /dev/LIS3LV02DQ, -1 while not open
+
+// The 20-byte accelerometer record for the driver's 8-byte record: bytes 4..11 are a copy of it,
+// everything else is zero.
+std::array<uint8_t, gsrec::SIZE> GsensorRecord(const std::array<uint8_t, 8>& xyz);
+
+// Ends the delivery thread after the records already queued and waits for it (not from the
+// thread itself). The recorder never does this; tests and shutdown code do.
+void stop_gsensor_delivery();
