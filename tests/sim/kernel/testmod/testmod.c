@@ -120,6 +120,14 @@ static int tm_release(struct inode *inode, struct file *filp)
 static ssize_t tm_read(struct file *filp, char __user *buf, size_t len,
 		       loff_t *pos)
 {
+	/* minor 1 reads the state without the big kernel lock that ioctl takes */
+	if (iminor(filp->f_dentry->d_inode) == 1) {
+		if (len > sizeof(state))
+			len = sizeof(state);
+		if (copy_to_user(buf, &state, len))
+			return -EFAULT;
+		return len;
+	}
 	if (len > sizeof(data))
 		len = sizeof(data);
 	if (copy_to_user(buf, data, len))

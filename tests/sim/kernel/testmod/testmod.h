@@ -47,6 +47,7 @@ struct tm_state {
 #define TM_KILL_FASYNC _IO('T', 12)
 #define TM_WAIT_DATA _IO('T', 13)
 #define TM_TIMER_BUSY _IO('T', 14)	/* arg: microseconds the next timer run keeps busy */
+/* also: read() of minor 1 */
 #define TM_STATE _IOR('T', 15, struct tm_state)
 #define TM_AREA_PEEK _IO('T', 16)	/* arg: offset; returns the byte */
 #define TM_SET_DATA _IO('T', 17)
