@@ -1,6 +1,9 @@
 // The hardware framework: machine lock, physical address dispatch, lines, the hardware clock.
 #include "hw.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdarg>
@@ -277,6 +280,10 @@ private:
     }
 
     void run() {
+        // Hardware takes no signals: they belong to the board's own threads.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock lock(mutex_);
         for (;;) {
             if (queue_.empty()) {

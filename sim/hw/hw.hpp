@@ -21,6 +21,9 @@
 //     for its state. A model that has a thread of its own (or the board, driving an input from
 //     its scenario) takes hw::MachineGuard before it touches any model. The lock is recursive: a
 //     handler may call other models directly.
+//   - A model never calls the simulated kernel (it is the hardware): it talks to the kernel only
+//     through registers and interrupt lines. The kernel takes the machine lock while it holds
+//     its own "interrupts off" lock, never the other way round.
 //   - Never block or do long work with the lock held (no sleeping, no file I/O of any size, no
 //     JPEG encoding): prepare outside, then take the lock and publish. Register handlers are
 //     called from process context and from interrupt handlers alike.

@@ -1,5 +1,8 @@
 // The simulated processor: the "interrupts off" lock, jiffies, kernel timers, busy waits, and
 // the thread that runs interrupt handlers and timer functions.
+#include <pthread.h>
+#include <signal.h>
+
 #include <ctime>
 
 #include "hw.hpp"
@@ -77,6 +80,10 @@ LIST_HEAD(timer_list_head);
 struct timer_list* running_timer = nullptr;
 
 void run_processor() {
+    // The processor takes no signals: they belong to the board's own threads.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     Processor& p = proc();
     for (;;) {
         {

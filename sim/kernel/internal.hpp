@@ -133,6 +133,7 @@ private:
     TaskState* task_;
     OpenFile* saved_file_;
     pid_t saved_pid_;
+    char saved_comm_[TASK_COMM_LEN];
 };
 
 void reset_tasks();

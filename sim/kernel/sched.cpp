@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -97,6 +98,7 @@ TaskScope::TaskScope(pid_t pid, OpenFile* file, const char* comm) : task_(thread
     std::lock_guard lock(sched_lock());
     saved_file_ = task_->file;
     saved_pid_ = task_->ts.pid;
+    std::memcpy(saved_comm_, task_->ts.comm, sizeof saved_comm_);
     if (task_->ts.pid != pid || comm != nullptr) {
         task_->ts.pid = task_->ts.tgid = pid;
         set_comm(task_, comm != nullptr ? std::string(comm) : comm_of(pid));
@@ -109,10 +111,8 @@ TaskScope::TaskScope(pid_t pid, OpenFile* file, const char* comm) : task_(thread
 TaskScope::~TaskScope() {
     std::lock_guard lock(sched_lock());
     task_->file = saved_file_;
-    if (saved_pid_ != task_->ts.pid) {
-        task_->ts.pid = task_->ts.tgid = saved_pid_;
-        set_comm(task_, comm_of(saved_pid_));
-    }
+    task_->ts.pid = task_->ts.tgid = saved_pid_;
+    std::memcpy(task_->ts.comm, saved_comm_, sizeof saved_comm_);
 }
 
 void reset_tasks() {

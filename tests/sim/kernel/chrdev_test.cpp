@@ -109,6 +109,18 @@ TEST_F(FileOps, OpenChecksTheDeviceAndTheAccessMode) {
     simk::dev_release(f, task);
 }
 
+TEST_F(FileOps, TheCurrentTaskIsTheCallingProgram) {
+    char comm[16] = {};
+    EXPECT_EQ(ioctl(TM_WHOAMI, comm), ::getpid());
+    char self[64] = {};
+    FILE* f = std::fopen("/proc/self/comm", "r");
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(std::fgets(self, sizeof self, f), nullptr);
+    std::fclose(f);
+    self[std::strcspn(self, "\n")] = '\0';
+    EXPECT_EQ(std::string(comm), std::string(self).substr(0, 15));
+}
+
 TEST_F(FileOps, FionbioChangesTheNonBlockingFlag) {
     int on = 1;
     EXPECT_EQ(ioctl(FIONBIO, &on), 0);
@@ -193,11 +205,19 @@ void drain_sigio() {
     }
 }
 
-TEST_F(FileOps, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGIO);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+// SIGIO is blocked before the board's threads start, so that it stays pending for the test to
+// see (a SIGIO delivered to this process would end it).
+class Sigio : public FileOps {
+protected:
+    static void SetUpTestSuite() {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGIO);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+    }
+};
+
+TEST_F(Sigio, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
     drain_sigio();
 
     simk::dev_set_owner(file, ::getpid());
@@ -213,7 +233,6 @@ TEST_F(FileOps, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
     ASSERT_EQ(simk::dev_set_flags(file, simk::dev_get_flags(file) & ~O_ASYNC, task), 0);
     EXPECT_EQ(ioctl(TM_KILL_FASYNC), 0);
     EXPECT_FALSE(sigio_pending());
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // ---- Sleeping requests -------------------------------------------------------------------------
