@@ -51,7 +51,9 @@ BENCHMARK(BM_KernelAccessorRead);
 
 std::atomic<int64_t> fired_ns{0};
 
-void note_fire(unsigned long) { fired_ns = Clock::now().time_since_epoch().count(); }
+void note_fire(unsigned long) {
+    fired_ns = Clock::now().time_since_epoch().count();
+}
 
 // Lateness of a timer: from the moment jiffies reaches its expiry to the start of its function.
 void BM_TimerLateness(benchmark::State& state) {

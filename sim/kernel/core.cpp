@@ -117,7 +117,9 @@ void run_processor() {
 
 }  // namespace
 
-Clock::time_point boot_time() { return Clock::time_point(Clock::duration(boot_ns.load())); }
+Clock::time_point boot_time() {
+    return Clock::time_point(Clock::duration(boot_ns.load()));
+}
 
 Clock::time_point time_of_jiffy(unsigned long j) {
     const long ticks = static_cast<long>(j - INITIAL_JIFFIES);
@@ -240,9 +242,13 @@ void shutdown() {
     reset_io();
 }
 
-bool booted() { return proc().running; }
+bool booted() {
+    return proc().running;
+}
 
-unsigned long jiffies() { return __simk_jiffies(); }
+unsigned long jiffies() {
+    return __simk_jiffies();
+}
 
 }  // namespace simk
 
@@ -255,7 +261,9 @@ unsigned long __simk_jiffies(void) {
     return INITIAL_JIFFIES + static_cast<unsigned long>(elapsed / kTick);
 }
 
-u64 get_jiffies_64(void) { return __simk_jiffies(); }
+u64 get_jiffies_64(void) {
+    return __simk_jiffies();
+}
 
 unsigned long __simk_local_irq_save(void) {
     const unsigned long flags = __simk_irqs_disabled();
@@ -298,9 +306,13 @@ unsigned long __simk_irqs_disabled(void) {
     return ctx.in_interrupt ? ctx.handler_irqs_off : ctx.irqs_off;
 }
 
-int __simk_in_interrupt(void) { return context().in_interrupt; }
+int __simk_in_interrupt(void) {
+    return context().in_interrupt;
+}
 
-int __simk_in_irq(void) { return context().in_hardirq; }
+int __simk_in_irq(void) {
+    return context().in_hardirq;
+}
 
 // ---- Timers ------------------------------------------------------------------------------------
 
@@ -374,9 +386,13 @@ static void spin_for(std::chrono::nanoseconds duration) {
     }
 }
 
-void __simk_udelay(unsigned long usecs) { spin_for(std::chrono::microseconds(usecs)); }
+void __simk_udelay(unsigned long usecs) {
+    spin_for(std::chrono::microseconds(usecs));
+}
 
-void __simk_ndelay(unsigned long nsecs) { spin_for(std::chrono::nanoseconds(nsecs)); }
+void __simk_ndelay(unsigned long nsecs) {
+    spin_for(std::chrono::nanoseconds(nsecs));
+}
 
 void do_gettimeofday(struct timeval* tv) {
     struct ::timespec ts;

@@ -87,7 +87,9 @@ TaskState* current_task() {
     return thread_task();
 }
 
-TaskState* task_of(struct task_struct* t) { return static_cast<TaskState*>(t->__simk_task); }
+TaskState* task_of(struct task_struct* t) {
+    return static_cast<TaskState*>(t->__simk_task);
+}
 
 bool task_signal_pending(TaskState* t) {
     std::lock_guard lock(sched_lock());
@@ -152,7 +154,9 @@ void interrupt_task(pid_t pid) {
     }
 }
 
-void dev_interrupt(OpenFile* f) { interrupt_file(f); }
+void dev_interrupt(OpenFile* f) {
+    interrupt_file(f);
+}
 
 bool sleep_interruptible(std::chrono::nanoseconds duration) {
     const long ticks = static_cast<long>((duration + kTick - std::chrono::nanoseconds(1)) / kTick);
@@ -169,16 +173,22 @@ bool sleep_interruptible(std::chrono::nanoseconds duration) {
 
 extern "C" {
 
-struct task_struct* get_current(void) { return &current_task()->ts; }
+struct task_struct* get_current(void) {
+    return &current_task()->ts;
+}
 
 void __simk_set_current_state(long state) {
     std::lock_guard lock(sched_lock());
     current_task()->ts.state = state;
 }
 
-int signal_pending(struct task_struct* p) { return task_signal_pending(task_of(p)) ? 1 : 0; }
+int signal_pending(struct task_struct* p) {
+    return task_signal_pending(task_of(p)) ? 1 : 0;
+}
 
-int capable(int) { return 1; }
+int capable(int) {
+    return 1;
+}
 
 // Sleeps until the task is woken (state back to TASK_RUNNING), a signal arrives for an
 // interruptible sleep, or `deadline` passes. Gives up the processor and the big kernel lock for
@@ -216,7 +226,9 @@ static void sleep_current(TaskState* me, const Clock::time_point* deadline) {
     if (held) lock_cpu.reacquire(depth);
 }
 
-void schedule(void) { sleep_current(current_task(), nullptr); }
+void schedule(void) {
+    sleep_current(current_task(), nullptr);
+}
 
 signed long schedule_timeout(signed long timeout) {
     TaskState* me = current_task();
@@ -259,13 +271,19 @@ int wake_up_process(struct task_struct* tsk) {
     return try_to_wake_up(tsk, TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE | TASK_STOPPED);
 }
 
-void yield(void) { std::this_thread::yield(); }
+void yield(void) {
+    std::this_thread::yield();
+}
 
-int cond_resched(void) { return 0; }
+int cond_resched(void) {
+    return 0;
+}
 
 // ---- Wait queues -------------------------------------------------------------------------------
 
-static void* waiter_task(wait_queue_t* wait) { return wait->private_; }
+static void* waiter_task(wait_queue_t* wait) {
+    return wait->private_;
+}
 
 int default_wake_function(wait_queue_t* wait, unsigned mode, int, void*) {
     return try_to_wake_up(static_cast<struct task_struct*>(waiter_task(wait)), mode);
@@ -407,9 +425,13 @@ static int down_common(struct semaphore* sem, int state) {
     }
 }
 
-void down(struct semaphore* sem) { down_common(sem, TASK_UNINTERRUPTIBLE); }
+void down(struct semaphore* sem) {
+    down_common(sem, TASK_UNINTERRUPTIBLE);
+}
 
-int down_interruptible(struct semaphore* sem) { return down_common(sem, TASK_INTERRUPTIBLE); }
+int down_interruptible(struct semaphore* sem) {
+    return down_common(sem, TASK_INTERRUPTIBLE);
+}
 
 int down_trylock(struct semaphore* sem) {
     std::lock_guard lock(sched_lock());
@@ -510,7 +532,9 @@ void unlock_kernel(void) {
     if (--me->bkl_depth == 0) bkl().unlock();
 }
 
-int kernel_locked(void) { return current_task()->bkl_depth > 0; }
+int kernel_locked(void) {
+    return current_task()->bkl_depth > 0;
+}
 
 // ---- Sleeps ------------------------------------------------------------------------------------
 

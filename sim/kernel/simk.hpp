@@ -125,13 +125,19 @@ struct DriverFile {
 };
 
 class CharDriver {
-public:
+  public:
     virtual ~CharDriver() = default;
-    virtual int open(DriverFile& file) { (void)file; return 0; }
+    virtual int open(DriverFile& file) {
+        (void)file;
+        return 0;
+    }
     virtual long read(DriverFile& file, uintptr_t user_buf, size_t count);
     virtual long write(DriverFile& file, uintptr_t user_buf, size_t count);
     virtual long ioctl(DriverFile& file, unsigned int cmd, unsigned long arg);
-    virtual int release(DriverFile& file) { (void)file; return 0; }
+    virtual int release(DriverFile& file) {
+        (void)file;
+        return 0;
+    }
 };
 
 // Returns 0 (or the major given out for major 0) or -errno, as register_chrdev.

@@ -134,11 +134,14 @@ TEST_F(FileOps, FionbioChangesTheNonBlockingFlag) {
 
 sigjmp_buf bus_error_jump;
 
-void on_bus_error(int) { siglongjmp(bus_error_jump, 1); }
+void on_bus_error(int) {
+    siglongjmp(bus_error_jump, 1);
+}
 
 // True when reading `p` raises SIGBUS.
 bool faults(volatile const char* p) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_bus_error;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGBUS, &sa, &old);
@@ -158,7 +161,8 @@ TEST_F(FileOps, MmapHandsOutTheVmallocPagesAndFaultsPastTheArea) {
     ASSERT_EQ(simk::dev_mmap(file, 0, length, PROT_READ | PROT_WRITE, &m, task), 0);
     EXPECT_EQ(m.valid_length, TM_AREA_PAGES * kPage);
     EXPECT_EQ(m.memfd_offset, 0);
-    void* map = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m.memfd, m.memfd_offset);
+    void* map =
+        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m.memfd, m.memfd_offset);
     ASSERT_NE(map, MAP_FAILED);
     auto* bytes = static_cast<char*>(map);
     for (unsigned page = 0; page < TM_AREA_PAGES; ++page) EXPECT_EQ(bytes[page * kPage], page + 1);
@@ -208,7 +212,7 @@ void drain_sigio() {
 // SIGIO is blocked before the board's threads start, so that it stays pending for the test to
 // see (a SIGIO delivered to this process would end it).
 class Sigio : public FileOps {
-protected:
+  protected:
     static void SetUpTestSuite() {
         sigset_t block;
         sigemptyset(&block);
@@ -276,7 +280,7 @@ TEST_F(FileOps, InterruptingATaskEndsItsInterruptibleSemaphoreWait) {
 // ---- The board's own drivers -------------------------------------------------------------------
 
 class EchoDriver : public simk::CharDriver {
-public:
+  public:
     int open(simk::DriverFile& f) override {
         if (f.minor != 0) return -ENODEV;
         f.private_data = &stored;
@@ -329,7 +333,7 @@ TEST(CharDrivers, ACxxDriverIsServedLikeAModuleDriver) {
 TEST(CharDrivers, SleepInterruptibleEndsEarlyWhenTheCallerGoes) {
     simktest::Board board;
     class Slow : public simk::CharDriver {
-    public:
+      public:
         long read(simk::DriverFile&, uintptr_t, size_t) override {
             return simk::sleep_interruptible(std::chrono::seconds(30)) ? 0 : -EINTR;
         }

@@ -22,7 +22,7 @@ constexpr unsigned kButton = hw::gpio_pin('G', 8);  // EINT16
 constexpr unsigned kEint0Pin = hw::gpio_pin('F', 0);
 
 class Processor : public simktest::ModuleTest {
-protected:
+  protected:
     void SetUp() override {
         ModuleTest::SetUp();
         ASSERT_EQ(simk::dev_open(TM_MAJOR, 1, 0 /* O_RDONLY */, task, &state_file), 0);

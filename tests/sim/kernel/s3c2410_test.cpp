@@ -14,8 +14,12 @@ namespace {
 
 using hw::gpio_pin;
 
-uint32_t rd(uint32_t phys) { return hw::mmio_read(phys, 4); }
-void wr(uint32_t phys, uint32_t v) { hw::mmio_write(phys, v, 4); }
+uint32_t rd(uint32_t phys) {
+    return hw::mmio_read(phys, 4);
+}
+void wr(uint32_t phys, uint32_t v) {
+    hw::mmio_write(phys, v, 4);
+}
 
 constexpr uint32_t kSrcpnd = 0x4A000000, kIntmod = 0x4A000004, kIntmsk = 0x4A000008;
 constexpr uint32_t kIntpnd = 0x4A000010, kIntoffset = 0x4A000014;
@@ -26,7 +30,7 @@ constexpr uint32_t kExtint0 = 0x56000088, kExtint1 = 0x5600008C;
 constexpr uint32_t kEintmask = 0x560000A4, kEintpend = 0x560000A8;
 
 class S3c2410Models : public ::testing::Test {
-protected:
+  protected:
     S3c2410Models() {
         hw::set_log_sink([this](std::string_view line) { log.emplace_back(line); });
         hw::reset_all();
@@ -79,7 +83,7 @@ TEST_F(S3c2410Models, WatchersSeeEveryChangeOfAPin) {
 }
 
 TEST_F(S3c2410Models, Eint0To3PendInSrcpndOnTheirTrigger) {
-    wr(kGpfcon, 0x2 | (0x2 << 2));  // GPF0 = EINT0, GPF1 = EINT1
+    wr(kGpfcon, 0x2 | (0x2 << 2));   // GPF0 = EINT0, GPF1 = EINT1
     wr(kExtint0, 0x2 | (0x4 << 4));  // EINT0 falling, EINT1 rising
     // Both pins idle high on their pull-ups.
     soc.gpio.drive(gpio_pin('F', 0), false);
@@ -118,7 +122,7 @@ TEST_F(S3c2410Models, Eint4To23GoThroughEintpendAndEintmask) {
 
 TEST_F(S3c2410Models, ALevelTriggerComesBackWhileTheLevelLasts) {
     wr(kGpfcon, 0x2 << 4);  // GPF2 = EINT2
-    wr(kExtint0, 0x0);       // low level
+    wr(kExtint0, 0x0);      // low level
     soc.gpio.drive(gpio_pin('F', 2), false);
     EXPECT_NE(rd(kSrcpnd) & 4u, 0u);
     wr(kSrcpnd, 4);
@@ -242,8 +246,14 @@ TEST_F(S3c2410Models, ResetRestoresThePowerOnState) {
 TEST(HardwareClock, RunsTimersInOrderAndNotAfterACancel) {
     std::vector<int> order;
     std::atomic<int> done{0};
-    hw::Timer late([&] { order.push_back(2); ++done; });
-    hw::Timer early([&] { order.push_back(1); ++done; });
+    hw::Timer late([&] {
+        order.push_back(2);
+        ++done;
+    });
+    hw::Timer early([&] {
+        order.push_back(1);
+        ++done;
+    });
     hw::Timer cancelled([&] { order.push_back(3); });
     late.arm_after(std::chrono::milliseconds(20));
     early.arm_after(std::chrono::milliseconds(5));

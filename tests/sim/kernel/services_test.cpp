@@ -24,7 +24,7 @@ namespace {
 using simktest::reg;
 
 class Services : public ::testing::Test {
-protected:
+  protected:
     simktest::Board board;
 };
 
