@@ -81,11 +81,16 @@ int register_chrdev(unsigned int major, const char* name, const struct file_oper
     return 0;
 }
 
+// As in 2.6.20 it always succeeds; a major that is not registered or a name that does not match
+// is reported.
 int unregister_chrdev(unsigned int major, const char* name) {
     std::lock_guard lock(chrdev_mutex());
     auto& map = chrdevs();
     auto it = map.find(major);
-    if (it == map.end()) return -EINVAL;
+    if (it == map.end()) {
+        printk(KERN_WARNING "unregister_chrdev: major %u is not registered\n", major);
+        return 0;
+    }
     if (name == nullptr || it->second.name != name) {
         printk(KERN_WARNING "unregister_chrdev: major %u is \"%s\", not \"%s\"\n", major,
                it->second.name.c_str(), name != nullptr ? name : "(null)");

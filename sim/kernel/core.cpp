@@ -240,6 +240,7 @@ void shutdown() {
     reset_irqs();
     free_all_vmalloc();
     reset_io();
+    flush_console();
 }
 
 bool booted() {

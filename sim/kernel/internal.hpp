@@ -155,6 +155,7 @@ void reset_io();
 // ---- Console -----------------------------------------------------------------------------------
 
 void console_line(std::string_view line);
+void flush_console();  // a last line that never got its newline
 void reset_clocks();
 
 // ---- Open files --------------------------------------------------------------------------------
