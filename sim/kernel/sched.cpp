@@ -111,6 +111,20 @@ TaskScope::TaskScope(pid_t pid, OpenFile* file, const char* comm) : task_(thread
 }
 
 TaskScope::~TaskScope() {
+    // Back to user space: interrupts on again, as the return path of a system call leaves them,
+    // and no big kernel lock held.
+    ThreadContext& ctx = context();
+    if (ctx.irqs_off) {
+        printk(KERN_ERR "BUG: %s/%d returned with interrupts off\n", task_->ts.comm,
+               task_->ts.pid);
+        __simk_local_irq_enable();
+    }
+    if (task_->bkl_depth > 0) {
+        printk(KERN_ERR "BUG: %s/%d returned with the kernel lock held\n", task_->ts.comm,
+               task_->ts.pid);
+        task_->bkl_depth = 1;
+        unlock_kernel();
+    }
     std::lock_guard lock(sched_lock());
     task_->file = saved_file_;
     task_->ts.pid = task_->ts.tgid = saved_pid_;

@@ -173,6 +173,15 @@ TEST_F(Processor, ATimerDueDuringAnInterruptsOffSectionRunsAfterIt) {
     EXPECT_EQ(state().overlap, 0) << "the timer never saw the section running";
 }
 
+TEST_F(Processor, ARequestThatLeavesInterruptsOffDoesNotStopTheBoard) {
+    EXPECT_EQ(ioctl(TM_IRQS_OFF_RETURN), 0);
+    EXPECT_TRUE(board.console_has("returned with interrupts off"));
+    ASSERT_EQ(ioctl(TM_ARM_TIMER, 1), 0);
+    tm_timer t{};
+    ASSERT_EQ(ioctl(TM_WAIT_TIMER, &t), 0);
+    EXPECT_EQ(t.fired, 1);
+}
+
 TEST_F(Processor, AnInterruptWaitsForARunningTimerFunction) {
     request_button(kIrqtFalling);
     ASSERT_EQ(ioctl(TM_TIMER_BUSY, 80000), 0);

@@ -53,6 +53,7 @@ struct tm_state {
 #define TM_SET_DATA _IO('T', 17)
 #define TM_MSLEEP _IO('T', 18)		/* arg: milliseconds */
 #define TM_SEMA _IO('T', 19)
+#define TM_IRQS_OFF_RETURN _IO('T', 21)
 #define TM_WHOAMI _IO('T', 20)		/* arg: 16 bytes for comm; returns pid */		/* down_interruptible on a taken semaphore */
 
 #endif
