@@ -268,11 +268,13 @@ TEST_F(FileOps, AnInterruptedRequestReturnsEintr) {
 
 TEST_F(FileOps, InterruptingATaskEndsItsInterruptibleSemaphoreWait) {
     std::atomic<long> result{1};
-    const pid_t fake_pid = ::getpid();
+    const pid_t pid = ::getpid();
     std::thread sleeper([&] { result = simk::dev_ioctl(file, TM_SEMA, 0, task); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(result.load(), 1);
-    simk::interrupt_task(fake_pid);
+    // interrupt_task() reaches requests already running: repeat until the sleeper got it.
+    EXPECT_TRUE(simktest::eventually([&] {
+        simk::interrupt_task(pid);
+        return result.load() != 1;
+    }));
     sleeper.join();
     EXPECT_EQ(result.load(), -EINTR);
 }
