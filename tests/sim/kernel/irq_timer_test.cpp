@@ -25,7 +25,7 @@ class Processor : public simktest::ModuleTest {
   protected:
     void SetUp() override {
         ModuleTest::SetUp();
-        ASSERT_EQ(simk::dev_open(TM_MAJOR, 1, 0 /* O_RDONLY */, task, &state_file), 0);
+        ASSERT_EQ(simk::dev_open(TM_MAJOR, 1, 2 /* O_RDWR */, task, &state_file), 0);
     }
     void TearDown() override {
         simk::dev_release(state_file, task);
@@ -37,6 +37,11 @@ class Processor : public simktest::ModuleTest {
         EXPECT_EQ(simk::dev_read(state_file, reinterpret_cast<uintptr_t>(&s), sizeof s, task),
                   static_cast<long>(sizeof s));
         return s;
+    }
+    // Ends a busy section of the module (interrupts off, or a timer function).
+    void end_busy() {
+        const char c = 1;
+        simk::dev_write(state_file, reinterpret_cast<uintptr_t>(&c), 1, task);
     }
     simk::OpenFile* state_file = nullptr;
     int irq_count() { return state().irq_count; }
@@ -156,9 +161,12 @@ TEST_F(Processor, ALowLevelTriggerInterruptsForAsLongAsTheLevelLasts) {
 
 TEST_F(Processor, InterruptsWaitForAnInterruptsOffSection) {
     request_button(kIrqtFalling);
-    std::thread section([&] { EXPECT_EQ(ioctl(TM_CRITICAL, 80000), 0); });
+    std::thread section([&] { EXPECT_EQ(ioctl(TM_CRITICAL, 10000000), 0); });
     ASSERT_TRUE(eventually([&] { return state().in_critical == 1; }));
     press();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(irq_count(), 0) << "held off while interrupts are off";
+    end_busy();
     section.join();
     EXPECT_TRUE(eventually([&] { return irq_count() == 1; }));
     EXPECT_EQ(state().overlap, 0);
@@ -184,10 +192,13 @@ TEST_F(Processor, ARequestThatLeavesInterruptsOffDoesNotStopTheBoard) {
 
 TEST_F(Processor, AnInterruptWaitsForARunningTimerFunction) {
     request_button(kIrqtFalling);
-    ASSERT_EQ(ioctl(TM_TIMER_BUSY, 80000), 0);
+    ASSERT_EQ(ioctl(TM_TIMER_BUSY, 10000000), 0);
     ASSERT_EQ(ioctl(TM_ARM_TIMER, 1), 0);
     ASSERT_TRUE(eventually([&] { return state().in_timer == 1; }));
     press();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(irq_count(), 0) << "held off while the timer function runs";
+    end_busy();
     ASSERT_TRUE(eventually([&] { return irq_count() == 1; }));
     const tm_state s = state();
     EXPECT_EQ(s.overlap, 0);

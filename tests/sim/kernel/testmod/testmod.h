@@ -44,6 +44,7 @@ struct tm_state {
 #define TM_SET_TYPE _IO('T', 8)		/* arg: irq << 8 | type */
 #define TM_SLEEP_IRQ _IO('T', 10)	/* arg: timeout in ticks; returns what is left */
 #define TM_CRITICAL _IO('T', 11)	/* arg: microseconds with interrupts off */
+/* TM_CRITICAL and TM_TIMER_BUSY end early on a write() to minor 1 */
 #define TM_KILL_FASYNC _IO('T', 12)
 #define TM_WAIT_DATA _IO('T', 13)
 #define TM_TIMER_BUSY _IO('T', 14)	/* arg: microseconds the next timer run keeps busy */
