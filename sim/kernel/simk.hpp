@@ -35,7 +35,8 @@ namespace simk {
 // controller and unmasks the parents of the demultiplexed interrupts, as the kernel's set-up does.
 void boot();
 // Stops the processor: pending timers are dropped, interrupt handlers unregistered, vmalloc areas
-// freed. Modules must have been removed (rmmod) first.
+// and ioremap()s freed. Open files must have been released and modules removed (rmmod) first; a
+// module still loaded is removed with a warning. The board's C++ drivers stay registered.
 void shutdown();
 bool booted();
 
