@@ -1,0 +1,363 @@
+#include "devserver.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "../../os/sim_dev_wire.h"
+
+namespace simboard {
+
+using os::simwire::Op;
+using os::simwire::Reply;
+using os::simwire::Request;
+
+struct DeviceServer::Conn {
+    int sock = -1;
+    pid_t pid = 0;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+    std::mutex state_mutex;  // guards the three flags below against the watcher
+    bool busy = false;       // a request is running in the kernel
+    bool hung_up = false;    // the program has gone, or the board hangs up
+    bool has_file = false;
+    DeviceKernel::Handle file = 0;
+};
+
+namespace {
+
+// Largest transfer a request may ask for, as the kernel's own limit for one read or write.
+constexpr uint64_t kMaxTransfer = INT_MAX & ~static_cast<uint64_t>(4095);
+constexpr unsigned kMaxMajor = 255;
+constexpr unsigned kMaxMinor = (1u << 20) - 1;
+constexpr uint32_t kProtMask = PROT_READ | PROT_WRITE | PROT_EXEC;
+
+bool send_reply(int sock, const Reply& rep, int pass_fd = -1) {
+    const auto bytes = os::simwire::encode(rep);
+    iovec iov{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+    if (pass_fd >= 0) {
+        msg.msg_control = control.data();
+        msg.msg_controllen = control.size();
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &pass_fd, sizeof pass_fd);
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(sock, &msg, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == static_cast<ssize_t>(bytes.size());
+}
+
+Reply refused(Op op, int err) { return Reply{op, -err, 0, 0}; }
+
+}  // namespace
+
+DeviceServer::DeviceServer(DeviceKernel& kernel, Hooks hooks)
+    : kernel_(kernel), hooks_(std::move(hooks)) {}
+
+DeviceServer::~DeviceServer() { stop(); }
+
+void DeviceServer::log(std::string_view line) {
+    if (hooks_.log) hooks_.log(line);
+}
+
+bool DeviceServer::listen(const std::string& path, std::string& error) {
+    sockaddr_un addr{};
+    if (path.size() >= sizeof addr.sun_path) {
+        error = "device socket path too long (" + std::to_string(path.size()) +
+                " bytes, at most " + std::to_string(sizeof addr.sun_path - 1) + "): " + path;
+        return false;
+    }
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    ::unlink(path.c_str());
+    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+        ::listen(listen_fd_, 64) < 0) {
+        error = "cannot listen on " + path + ": " + std::strerror(errno);
+        if (listen_fd_ >= 0) ::close(listen_fd_);
+        listen_fd_ = -1;
+        return false;
+    }
+    path_ = path;
+    stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
+    epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = stop_fd_;
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, stop_fd_, &ev);
+    acceptor_ = std::thread([this] { accept_loop(); });
+    watcher_ = std::thread([this] { watch_loop(); });
+    return true;
+}
+
+void DeviceServer::set_powered(bool on) { powered_ = on; }
+
+size_t DeviceServer::connections() const {
+    std::lock_guard lock(conns_mutex_);
+    size_t n = 0;
+    for (const auto& c : conns_) n += c->finished ? 0 : 1;
+    return n;
+}
+
+void DeviceServer::accept_loop() {
+    for (;;) {
+        std::array<pollfd, 2> fds{{{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        const int sock = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (sock < 0) continue;
+        ucred cred{};
+        socklen_t len = sizeof cred;
+        if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.pid <= 0) {
+            ::close(sock);
+            continue;
+        }
+        auto conn = std::make_shared<Conn>();
+        conn->sock = sock;
+        conn->pid = cred.pid;
+        reap_finished();
+        std::lock_guard lock(conns_mutex_);
+        epoll_event ev{};
+        ev.events = EPOLLRDHUP;  // hang-up only: requests are read by the connection's thread
+        ev.data.fd = sock;
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, sock, &ev);
+        conns_.push_back(conn);
+        conn->thread = std::thread([this, conn] { serve(conn); });
+    }
+}
+
+// Interrupts the request of a program that hung up while the kernel was working for it.
+void DeviceServer::watch_loop() {
+    std::array<epoll_event, 16> events{};
+    for (;;) {
+        const int n = ::epoll_wait(epoll_fd_, events.data(), events.size(), -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == stop_fd_) return;
+            ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+            std::lock_guard lock(conns_mutex_);
+            for (const auto& c : conns_) {
+                if (c->sock != fd || c->finished) continue;
+                std::lock_guard state(c->state_mutex);
+                c->hung_up = true;
+                if (c->busy) kernel_.interrupt(c->pid);
+            }
+        }
+    }
+}
+
+void DeviceServer::serve(const std::shared_ptr<Conn>& conn) {
+    std::array<uint8_t, 64> msg{};
+    for (;;) {
+        const ssize_t n = ::recv(conn->sock, msg.data(), msg.size(), MSG_TRUNC);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // hung up
+        // An oversized message arrives cut to the buffer (its size still tells): never 32 bytes.
+        if (!handle(*conn, msg.data(), std::min<size_t>(static_cast<size_t>(n), msg.size())))
+            break;
+    }
+    {
+        std::lock_guard state(conn->state_mutex);
+        conn->hung_up = true;
+    }
+    if (conn->has_file) kernel_.release(conn->file, conn->pid);
+    conn->has_file = false;
+    conn->finished = true;
+}
+
+// Runs one request. False when the connection is over (closed, or the reply could not go out).
+bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
+    Request req;
+    if (!os::simwire::decode(std::span<const uint8_t>(msg, len), req)) {
+        log("device server: malformed request from pid " + std::to_string(conn.pid) +
+            " refused");
+        // The reply names no op it could answer; its op field is 0.
+        return send_reply(conn.sock, refused(Op{}, EINVAL));
+    }
+    const pid_t task = conn.pid;
+    if (!conn.has_file && req.op != Op::kOpen && req.op != Op::kReboot) {
+        return send_reply(conn.sock, refused(req.op, EBADF));
+    }
+    if (conn.has_file && (req.op == Op::kOpen || req.op == Op::kReboot)) {
+        return send_reply(conn.sock, refused(req.op, EINVAL));
+    }
+    {
+        std::lock_guard state(conn.state_mutex);
+        if (conn.hung_up) return false;
+        conn.busy = true;
+    }
+    Reply rep{req.op, 0, 0, 0};
+    int pass_fd = -1;
+    bool keep = true;
+    const auto f = conn.file;
+    switch (req.op) {
+        case Op::kOpen:
+            if (!powered_) {
+                rep.result = -ENXIO;
+            } else if (req.a > kMaxMajor || req.b > kMaxMinor) {
+                rep.result = -EINVAL;
+            } else {
+                DeviceKernel::Handle h = 0;
+                rep.result = kernel_.open(static_cast<unsigned>(req.a), static_cast<unsigned>(req.b),
+                                          static_cast<int>(req.c), task, &h);
+                if (rep.result >= 0) {
+                    rep.result = 0;
+                    conn.file = h;
+                    conn.has_file = true;
+                }
+            }
+            break;
+        case Op::kReboot:
+            if (!powered_) {
+                rep.result = -ENXIO;
+            } else {
+                if (hooks_.reboot) hooks_.reboot(task);
+            }
+            break;
+        case Op::kRead:
+        case Op::kWrite:
+            if (req.b > kMaxTransfer) {
+                rep.result = -EINVAL;
+            } else if (req.op == Op::kRead) {
+                rep.result = kernel_.read(f, req.a, req.b, task);
+            } else {
+                rep.result = kernel_.write(f, req.a, req.b, task);
+            }
+            break;
+        case Op::kIoctl:
+            // The kernel's ioctl command is 32 bits wide; wider values are cut as its entry does.
+            rep.result = kernel_.ioctl(f, static_cast<unsigned int>(req.a),
+                                       static_cast<unsigned long>(req.b), task);
+            break;
+        case Op::kMmap: {
+            if (req.b == 0 || req.b > kMaxTransfer || (req.c & ~kProtMask) != 0 ||
+                req.a > kMaxTransfer) {
+                rep.result = -EINVAL;
+                break;
+            }
+            DeviceKernel::MmapArea area;
+            rep.result = kernel_.mmap(f, static_cast<unsigned long>(req.a), req.b,
+                                      static_cast<int>(req.c), &area, task);
+            if (rep.result >= 0 && area.memfd < 0) rep.result = -ENODEV;
+            if (rep.result >= 0) {
+                rep.result = 0;
+                rep.x = static_cast<uint64_t>(area.offset);
+                rep.y = area.valid_length;
+                pass_fd = area.memfd;
+            }
+            break;
+        }
+        case Op::kSetOwner: {
+            const auto owner = static_cast<int64_t>(req.a);
+            if (owner < INT_MIN || owner > INT_MAX) {
+                rep.result = -EINVAL;
+            } else {
+                kernel_.set_owner(f, static_cast<pid_t>(owner));
+            }
+            break;
+        }
+        case Op::kGetFlags:
+            rep.result = kernel_.get_flags(f);
+            break;
+        case Op::kSetFlags:
+            if (req.a > UINT32_MAX) {
+                rep.result = -EINVAL;
+            } else {
+                rep.result = kernel_.set_flags(f, static_cast<int>(req.a), task);
+            }
+            break;
+        case Op::kClose:
+            rep.result = kernel_.release(f, task);
+            conn.has_file = false;
+            keep = false;
+            break;
+    }
+    {
+        std::lock_guard state(conn.state_mutex);
+        conn.busy = false;
+    }
+    return send_reply(conn.sock, rep, pass_fd) && keep;
+}
+
+void DeviceServer::reap_finished() {
+    std::list<std::shared_ptr<Conn>> done;
+    {
+        std::lock_guard lock(conns_mutex_);
+        for (auto it = conns_.begin(); it != conns_.end();) {
+            if ((*it)->finished) {
+                done.push_back(std::move(*it));
+                it = conns_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& c : done) {
+        if (c->thread.joinable()) c->thread.join();
+        ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c->sock, nullptr);
+        ::close(c->sock);
+    }
+}
+
+void DeviceServer::close_all() {
+    powered_ = false;
+    std::list<std::shared_ptr<Conn>> all;
+    {
+        std::lock_guard lock(conns_mutex_);
+        all = conns_;
+        for (const auto& c : all) {
+            std::lock_guard state(c->state_mutex);
+            c->hung_up = true;
+            ::shutdown(c->sock, SHUT_RDWR);
+            if (c->busy) kernel_.interrupt(c->pid);
+        }
+    }
+    for (auto& c : all) {
+        if (c->thread.joinable()) c->thread.join();
+    }
+    reap_finished();
+}
+
+void DeviceServer::stop() {
+    if (listen_fd_ < 0) return;
+    close_all();
+    const uint64_t one = 1;
+    if (::write(stop_fd_, &one, sizeof one) < 0) { /* the threads end on the next event anyway */
+    }
+    if (acceptor_.joinable()) acceptor_.join();
+    if (watcher_.joinable()) watcher_.join();
+    reap_finished();
+    ::close(listen_fd_);
+    ::close(stop_fd_);
+    ::close(epoll_fd_);
+    listen_fd_ = stop_fd_ = epoll_fd_ = -1;
+    ::unlink(path_.c_str());
+}
+
+}  // namespace simboard
