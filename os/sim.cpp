@@ -1,0 +1,473 @@
+// The file-system half of the os seam on the simulated board.
+//
+// Box paths under /mnt/ and /dev/ live inside the board's root directory ($SIMBOARD_ROOT): the SD
+// card is "<root>/mnt/mmcblk0p1", the flash "<root>/mnt/jffs_user", serial ports are symlinks in
+// "<root>/dev" to real PTYs. Device nodes that the board serves (os::simdev::is_device_path) go to
+// the device half (sim_dev.cpp); everything else is the real call on the mapped path.
+//
+// The SD card has a virtual capacity and a state that the board changes at run time; both are in
+// "<root>/run/card" (layout in sim_card.h), mapped read-only here. Reads and writes on descriptors
+// opened on card files consult that state on every call.
+//
+// The system clock is the PC's clock plus an offset kept in "<root>/run/clock": one line of text,
+// the offset in microseconds as a signed decimal number ("-86400000000\n"). A missing file means
+// no offset (the board deletes it at every power-on). settimeofday() rewrites it (temporary file
+// and rename, so a reader never sees half a number); the PC's clock is never touched.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "os.h"
+#include "sim_card.h"
+#include "sim_dev.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the card state file is read in place and is little-endian");
+
+namespace os {
+
+namespace {
+
+constexpr std::string_view kCardBox = "/mnt/mmcblk0p1";
+
+std::string g_root;
+std::atomic<int64_t> g_clockOffsetUsec{0};
+
+// Descriptors opened on card files. A flat table of flags so that the check is lock-free and
+// safe in signal handlers (the parking-mode timer writes records from one).
+constexpr int kMaxTrackedFd = 65536;
+std::array<std::atomic<uint8_t>, kMaxTrackedFd> g_cardFd{};
+
+// The mapping of "<root>/run/card", or null while the board has not written it.
+std::atomic<const uint8_t*> g_cardMap{nullptr};
+
+bool starts_with(std::string_view s, std::string_view prefix) {
+    return s.substr(0, prefix.size()) == prefix;
+}
+
+// The PC's own null devices stay what they are, so that shell redirections keep working.
+bool is_mapped_path(std::string_view box) {
+    if (box == "/dev/null" || box == "/dev/zero") return false;
+    return starts_with(box, "/mnt/") || starts_with(box, "/dev/") || box == "/mnt" || box == "/dev";
+}
+
+bool is_card_path(std::string_view box) {
+    if (!starts_with(box, kCardBox)) return false;
+    return box.size() == kCardBox.size() || box[kCardBox.size()] == '/';
+}
+
+std::string run_path(const char* name) { return g_root + "/run/" + name; }
+
+// ---- card state ----
+
+const uint8_t* card_map() {
+    const uint8_t* map = g_cardMap.load(std::memory_order_acquire);
+    if (map != nullptr) return map;
+    int fd = ::open(run_path("card").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void* p = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= simcard::kFileSize) {
+        p = ::mmap(nullptr, simcard::kFileSize, PROT_READ, MAP_SHARED, fd, 0);
+    }
+    ::close(fd);
+    if (p == MAP_FAILED) return nullptr;
+    auto* fresh = static_cast<const uint8_t*>(p);
+    if (std::memcmp(fresh, simcard::kMagic, sizeof simcard::kMagic) != 0) {
+        ::munmap(p, simcard::kFileSize);
+        return nullptr;
+    }
+    const uint8_t* expected = nullptr;
+    if (!g_cardMap.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+        ::munmap(p, simcard::kFileSize);  // another thread mapped it first
+        return expected;
+    }
+    return fresh;
+}
+
+void card_unmap() {
+    const uint8_t* map = g_cardMap.exchange(nullptr);
+    if (map != nullptr) ::munmap(const_cast<uint8_t*>(map), simcard::kFileSize);
+}
+
+uint32_t card_state() {
+    const uint8_t* map = card_map();
+    if (map == nullptr) return simcard::CARD_OK;
+    auto* word = const_cast<uint32_t*>(reinterpret_cast<const uint32_t*>(map + simcard::kOffState));
+    return std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire);
+}
+
+struct CardGeometry {
+    uint64_t capacity;
+    uint32_t blockSize;
+};
+
+CardGeometry card_geometry() {
+    const uint8_t* map = card_map();
+    if (map == nullptr) return {simcard::kDefaultCapacity, simcard::kDefaultBlockSize};
+    CardGeometry g{};
+    std::memcpy(&g.capacity, map + simcard::kOffCapacity, sizeof g.capacity);
+    std::memcpy(&g.blockSize, map + simcard::kOffBlockSize, sizeof g.blockSize);
+    if (g.blockSize == 0) g.blockSize = simcard::kDefaultBlockSize;
+    return g;
+}
+
+// Space the files under `dir` take on a card with `block` bytes per block: every file's size
+// rounded up to whole blocks, every directory one block.
+uint64_t space_used(const std::string& dir, uint32_t block) {
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return 0;
+    uint64_t used = 0;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string path = dir + "/" + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            used += block + space_used(path, block);
+        } else {
+            used += (static_cast<uint64_t>(st.st_size) + block - 1) / block * block;
+        }
+    }
+    ::closedir(d);
+    return used;
+}
+
+int card_statfs(struct statfs* out) {
+    CardGeometry g = card_geometry();
+    std::string dir = host_path(std::string(kCardBox).c_str());
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return -1;  // card removed: ENOENT as a real unmount
+    uint64_t blocks = g.capacity / g.blockSize;
+    uint64_t usedBlocks = space_used(dir, g.blockSize) / g.blockSize;
+    uint64_t freeBlocks = usedBlocks < blocks ? blocks - usedBlocks : 0;
+    if (card_state() == simcard::CARD_FULL) freeBlocks = 0;
+    std::memset(out, 0, sizeof *out);
+    out->f_type = 0x4d44;  // MSDOS_SUPER_MAGIC: the card is FAT
+    out->f_bsize = g.blockSize;
+    out->f_frsize = g.blockSize;
+    out->f_blocks = blocks;
+    out->f_bfree = freeBlocks;
+    out->f_bavail = freeBlocks;
+    out->f_namelen = 255;
+    return 0;
+}
+
+// -1 with errno set when the card's state forbids I/O on a card descriptor.
+int card_io_check(int fd, bool writing) {
+    if (fd < 0 || fd >= kMaxTrackedFd || !g_cardFd[fd].load(std::memory_order_relaxed)) return 0;
+    switch (card_state()) {
+        case simcard::CARD_REMOVED:
+        case simcard::CARD_FAILING:
+            errno = EIO;
+            return -1;
+        case simcard::CARD_FULL:
+            if (writing) {
+                errno = ENOSPC;
+                return -1;
+            }
+            return 0;
+        default:
+            return 0;
+    }
+}
+
+void track_card_fd(int fd, bool onCard) {
+    if (fd >= 0 && fd < kMaxTrackedFd) g_cardFd[fd].store(onCard ? 1 : 0);
+}
+
+// ---- clock ----
+
+int64_t read_clock_offset() {
+    int fd = ::open(run_path("clock").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    return std::strtoll(text, nullptr, 10);
+}
+
+int write_clock_offset(int64_t offset) {
+    char text[32];
+    int len = std::snprintf(text, sizeof text, "%lld\n", static_cast<long long>(offset));
+    std::string tmp = run_path("clock.tmp");
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    bool ok = ::write(fd, text, len) == len;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(tmp.c_str(), run_path("clock").c_str()) != 0) {
+        ::unlink(tmp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int64_t host_now_usec() {
+    struct timeval tv {};
+    ::gettimeofday(&tv, nullptr);
+    return static_cast<int64_t>(tv.tv_sec) * 1000000 + tv.tv_usec;
+}
+
+// ---- stdio on the seam: a FILE* whose I/O goes through os::read/write ----
+
+ssize_t cookie_read(void* c, char* buf, size_t size) {
+    return os::read(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, size);
+}
+ssize_t cookie_write(void* c, const char* buf, size_t size) {
+    ssize_t n = os::write(static_cast<int>(reinterpret_cast<intptr_t>(c)), buf, size);
+    return n < 0 ? 0 : n;  // fopencookie: 0 reports the error
+}
+int cookie_seek(void* c, off64_t* pos, int whence) {
+    off_t r = os::lseek(static_cast<int>(reinterpret_cast<intptr_t>(c)), *pos, whence);
+    if (r < 0) return -1;
+    *pos = r;
+    return 0;
+}
+int cookie_close(void* c) { return os::close(static_cast<int>(reinterpret_cast<intptr_t>(c))); }
+
+int open_flags_of(const char* mode) {
+    bool plus = std::strchr(mode, '+') != nullptr;
+    switch (mode[0]) {
+        case 'r':
+            return plus ? O_RDWR : O_RDONLY;
+        case 'w':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        case 'a':
+            return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        default:
+            return -1;
+    }
+}
+
+// ---- shell ----
+
+std::string_view trim(std::string_view s) {
+    size_t b = s.find_first_not_of(" \t\n");
+    if (b == std::string_view::npos) return {};
+    size_t e = s.find_last_not_of(" \t\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Rewrites every word that is a box path under /mnt/ or /dev/ (also right after a redirection
+// such as "> " or "2>") to the mapped path.
+std::string rewrite_command(std::string_view cmd) {
+    std::string out;
+    size_t i = 0;
+    while (i < cmd.size()) {
+        if (cmd[i] == ' ' || cmd[i] == '\t' || cmd[i] == '\n') {
+            out += cmd[i++];
+            continue;
+        }
+        size_t end = cmd.find_first_of(" \t\n", i);
+        if (end == std::string_view::npos) end = cmd.size();
+        std::string_view word = cmd.substr(i, end - i);
+        size_t lead = word.find_first_not_of("<>&0123456789");
+        if (lead != std::string_view::npos && (lead == 0 || word[lead - 1] == '>' || word[lead - 1] == '<') &&
+            is_mapped_path(word.substr(lead))) {
+            out += word.substr(0, lead);
+            out += host_path(std::string(word.substr(lead)).c_str());
+        } else {
+            out += word;
+        }
+        i = end;
+    }
+    return out;
+}
+
+// date(1) on the board: the board's time, TZ=UTC0.
+int print_board_date() {
+    struct timeval tv {};
+    os::gettimeofday(&tv);
+    time_t secs = tv.tv_sec;
+    struct tm tm {};
+    ::gmtime_r(&secs, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "%a %b %e %H:%M:%S UTC %Y", &tm);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+void init() {
+    const char* root = std::getenv("SIMBOARD_ROOT");
+    if (root == nullptr || root[0] == '\0') {
+        std::fprintf(stderr,
+                     "SIMBOARD_ROOT is not set: this program runs on the simulated board "
+                     "(start it with simboard, or set SIMBOARD_ROOT to a board root directory)\n");
+        std::exit(2);
+    }
+    static bool lineBuffered = false;
+    if (!lineBuffered) {
+        std::setvbuf(stdout, nullptr, _IOLBF, 0);
+        lineBuffered = true;
+    }
+    g_root = root;
+    while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
+    const char* socket = std::getenv("SIMBOARD_SOCKET");
+    simdev::init(g_root, socket != nullptr ? socket : "");
+    card_unmap();
+    card_map();
+    g_clockOffsetUsec.store(read_clock_offset());
+}
+
+std::string host_path(const char* path) {
+    std::string_view box = path;
+    if (!is_mapped_path(box)) return std::string(box);
+    return g_root + std::string(box);
+}
+
+// ---- files and devices ----
+
+int open(const char* path, int flags, mode_t mode) {
+    if (simdev::is_device_path(path)) return simdev::open(path, flags);
+    int fd = ::open(host_path(path).c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) track_card_fd(fd, is_card_path(path));
+    return fd;
+}
+
+int close(int fd) {
+    if (simdev::owns(fd)) return simdev::close(fd);
+    track_card_fd(fd, false);
+    return ::close(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t count) {
+    if (simdev::owns(fd)) return simdev::read(fd, buf, count);
+    if (card_io_check(fd, false) < 0) return -1;
+    return ::read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    if (simdev::owns(fd)) return simdev::write(fd, buf, count);
+    if (card_io_check(fd, true) < 0) return -1;
+    return ::write(fd, buf, count);
+}
+
+int ioctl(int fd, unsigned long request, void* arg) {
+    return ioctl(fd, request, reinterpret_cast<unsigned long>(arg));
+}
+
+int ioctl(int fd, unsigned long request, unsigned long arg) {
+    if (simdev::owns(fd)) return simdev::ioctl(fd, request, arg);
+    return ::ioctl(fd, request, arg);
+}
+
+void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    if (fd >= 0 && simdev::owns(fd)) return simdev::mmap(addr, length, prot, flags, fd, offset);
+    return ::mmap(addr, length, prot, flags, fd, offset);
+}
+
+int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
+
+int fcntl(int fd, int cmd, long arg) {
+    if (simdev::owns(fd)) return simdev::fcntl(fd, cmd, arg);
+    return ::fcntl(fd, cmd, arg);
+}
+
+off_t lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+
+int ftruncate(int fd, off_t length) {
+    if (card_io_check(fd, true) < 0) return -1;
+    return ::ftruncate(fd, length);
+}
+
+int fsync(int fd) {
+    if (card_io_check(fd, true) < 0) return -1;
+    return ::fsync(fd);
+}
+
+// The board's power cuts end the programs, they do not lose the PC's page cache: flushing the
+// PC's disks would add load on shared disks and change nothing the board can observe.
+void sync() {}
+
+FILE* fopen(const char* path, const char* mode) {
+    int flags = open_flags_of(mode);
+    if (flags < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = os::open(path, flags, 0666);
+    if (fd < 0) return nullptr;
+    cookie_io_functions_t io{cookie_read, cookie_write, cookie_seek, cookie_close};
+    FILE* f = ::fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), mode, io);
+    if (f == nullptr) os::close(fd);
+    return f;
+}
+
+// ---- serial ports ----
+
+int tcgetattr(int fd, struct termios* t) { return ::tcgetattr(fd, t); }
+int tcsetattr(int fd, int optional_actions, const struct termios* t) {
+    return ::tcsetattr(fd, optional_actions, t);
+}
+int tcflush(int fd, int queue_selector) { return ::tcflush(fd, queue_selector); }
+
+// ---- file system ----
+
+int mkdir(const char* path, mode_t mode) { return ::mkdir(host_path(path).c_str(), mode); }
+
+int statfs(const char* path, struct statfs* out) {
+    if (is_card_path(path)) return card_statfs(out);
+    return ::statfs(host_path(path).c_str(), out);
+}
+
+int stat(const char* path, struct stat* out) { return ::stat(host_path(path).c_str(), out); }
+int access(const char* path, int mode) { return ::access(host_path(path).c_str(), mode); }
+int unlink(const char* path) { return ::unlink(host_path(path).c_str()); }
+int rename(const char* from, const char* to) {
+    return ::rename(host_path(from).c_str(), host_path(to).c_str());
+}
+
+// ---- shell ----
+
+int system(const char* command) {
+    std::string_view cmd = trim(command);
+    if (cmd == "reboot") return simdev::request_reboot();
+    if (cmd == "date") return print_board_date();
+    std::fflush(stdout);
+    return std::system(rewrite_command(command).c_str());
+}
+
+// ---- clock ----
+
+int gettimeofday(struct timeval* tv) {
+    int64_t now = host_now_usec() + g_clockOffsetUsec.load(std::memory_order_relaxed);
+    tv->tv_sec = static_cast<time_t>(now / 1000000);
+    tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
+    if (tv->tv_usec < 0) {
+        tv->tv_usec += 1000000;
+        tv->tv_sec -= 1;
+    }
+    return 0;
+}
+
+int settimeofday(const struct timeval* tv) {
+    if (tv->tv_usec < 0 || tv->tv_usec >= 1000000) {
+        errno = EINVAL;
+        return -1;
+    }
+    int64_t target = static_cast<int64_t>(tv->tv_sec) * 1000000 + tv->tv_usec;
+    int64_t offset = target - host_now_usec();
+    if (write_clock_offset(offset) != 0) return -1;
+    g_clockOffsetUsec.store(offset);
+    return 0;
+}
+
+}  // namespace os

@@ -1,0 +1,16 @@
+// The error halt: where the recorder ends when recording can no longer go on. It stops the
+// accelerometer and then, for ever, sets the codec volume, repeats the error prompt, sends the
+// error code to the front sub-board and feeds the watchdog, until power is removed.
+#pragma once
+
+constexpr int HALT_STORAGE = 255;      // card size, free space, file creation, write errors
+constexpr int HALT_FRONT_CAMERA = 1;   // the front camera stopped delivering frames
+
+// Enters the error halt with `code`, closing the recording file first when `closeFile` is set.
+[[noreturn]] void error_halt(int code, bool closeFile);
+
+// Called once the halt is entered (after the file is closed and the accelerometer released),
+// before the endless loop. The program leaves it empty; tests set a hook that records the code
+// and throws, so that they can observe the halt without looping for ever.
+using HaltHook = void (*)(int code);
+void set_halt_hook(HaltHook hook);

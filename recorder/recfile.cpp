@@ -1,0 +1,195 @@
+#include "recfile.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include "capture.h"
+#include "config.h"
+#include "event.h"
+#include "le.hpp"
+#include "os.h"
+#include "recinfo.h"
+
+int rec_fd = -1;
+int write_size = 0;
+int g_preFrameSize = 0;
+int g_totalVFrame = 0;
+RecTime g_endtime{0, 0};
+std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest{};
+
+namespace {
+
+using namespace recfmt;
+
+void put_time(std::span<uint8_t> buf, size_t off, RecTime t) {
+    le::put_u32(buf, off, t.sec);
+    le::put_u32(buf, off + 4, t.usec);
+}
+
+void encode_exheader(std::span<uint8_t> out) {
+    static_assert(EX_HEADER_SIZE == sizeof(ExFileHeader));
+    const ExFileHeader& h = g_exFileHeader;
+    le::put_u8(out, 0, h.speedUnit);
+    le::put_u8(out, 1, h.usePassword);
+    le::put_u8(out, 2, h.tzIndex);
+    le::put_u8(out, 3, h.useDST);
+    std::memcpy(out.data() + 4, h.password, sizeof h.password);
+    out[4 + sizeof h.password - 1] = 0;
+    std::memcpy(out.data() + 14, h.vehicleNumber, sizeof h.vehicleNumber);
+    out[14 + sizeof h.vehicleNumber - 1] = 0;
+    le::put_u8(out, 53, h.headerFlag);
+    le::put_u8(out, 54, h.reserved[0]);
+    le::put_u8(out, 55, h.reserved[1]);
+}
+
+// Puts the file back to `length` bytes after a write that came up short.
+void cut_back(off_t length) {
+    if (os::ftruncate(rec_fd, length) != 0) {
+        std::printf("recording file: cannot cut back to %ld bytes - %m\n",
+                    static_cast<long>(length));
+    }
+    os::lseek(rec_fd, length, SEEK_SET);
+}
+
+// The common path of all four record kinds: admission, previous-record offset, one write.
+// `fill` writes the record's fields behind the tag and the offset (bytes 6..size-1).
+template <typename Fill>
+int write_record(uint8_t kind, size_t size, RecTime t, Fill fill) {
+    if (rec_fd < 0) return -1;
+    const bool hadHeader = write_size != 0;
+    const RecTime endBefore = g_endtime;
+    if (check_maxsize(static_cast<int>(size), t) == 0) return -1;
+
+    std::span<uint8_t> rec(g_szBufferTest.data(), size);
+    le::put_u8(rec, 0, kind);
+    le::put_u8(rec, 1, TAG_MARK);
+    le::put_u32(rec, 2, static_cast<uint32_t>(write_size - g_preFrameSize));
+    fill(rec);
+
+    const off_t start = write_size;
+    ssize_t n = os::write(rec_fd, rec.data(), size);
+    if (n == static_cast<ssize_t>(size)) {
+        g_preFrameSize = static_cast<int>(size);
+        write_size += static_cast<int>(size);
+        if (kind == KIND_VIDEO) ++g_totalVFrame;
+        g_sdErrorCnt = 0;
+        return 0;
+    }
+    if (n < 0) {
+        std::printf("record 0x%02x write error at %ld - %m\n", kind, static_cast<long>(start));
+    } else {
+        std::printf("record 0x%02x short write at %ld: %zd of %zu bytes\n", kind,
+                    static_cast<long>(start), n, size);
+    }
+    cut_back(start);
+    if (hadHeader) g_endtime = endBefore;
+    system_error();
+    return -1;
+}
+
+}  // namespace
+
+RecTime current_rectime() {
+    struct timeval tv {};
+    os::gettimeofday(&tv);
+    return {static_cast<uint32_t>(tv.tv_sec), static_cast<uint32_t>(tv.tv_usec)};
+}
+
+int write_fileheader(RecTime start) {
+    std::array<uint8_t, HEADER_SIZE> header{};
+    std::span<uint8_t> h(header);
+    le::put_u8(h, 0, MAGIC0);
+    le::put_u8(h, 1, MAGIC1);
+    le::put_u8(h, OFF_QP, static_cast<uint8_t>(g_qp));
+    put_time(h, OFF_START_TIME, start);
+    put_time(h, OFF_END_TIME, start);
+    g_exFileHeader.headerFlag = 1;
+    encode_exheader(h.subspan(BASE_HEADER_SIZE));
+
+    ssize_t n = os::write(rec_fd, header.data(), header.size());
+    if (n != static_cast<ssize_t>(header.size())) {
+        if (n < 0) {
+            std::printf("recording file header write error - %m\n");
+        } else {
+            std::printf("recording file header short write: %zd of %zu bytes\n", n, header.size());
+        }
+        cut_back(0);
+        return -1;
+    }
+    write_size = static_cast<int>(HEADER_SIZE);
+    g_preFrameSize = static_cast<int>(HEADER_SIZE);
+    return 0;
+}
+
+int write_videoframe(int width, int height, int channel, const uint8_t* jpeg, int length) {
+    if (length == 0) return -1;
+    if (length < 0 || static_cast<size_t>(length) > MAX_JPEG) {
+        std::printf("video frame of %d bytes does not fit a record, dropped\n", length);
+        return -1;
+    }
+    const auto n = static_cast<size_t>(length);
+    const RecTime t = current_rectime();
+    return write_record(KIND_VIDEO, VIDEO_HEAD_SIZE + n, t, [&](std::span<uint8_t> rec) {
+        le::put_u16(rec, 6, static_cast<uint16_t>(width));
+        le::put_u16(rec, 8, static_cast<uint16_t>(height));
+        le::put_u8(rec, 10, static_cast<uint8_t>(channel));
+        le::put_u8(rec, 11, 0);
+        le::put_u16(rec, 12, 0);
+        le::put_u32(rec, 14, static_cast<uint32_t>(n));
+        put_time(rec, 18, t);
+        std::memcpy(rec.data() + VIDEO_HEAD_SIZE, jpeg, n);
+    });
+}
+
+int write_gpsframe(const uint8_t* gpsRecord) {
+    std::span<const uint8_t> src(gpsRecord, gpsrec::SIZE);
+    const RecTime t{le::get_u32(src, gpsrec::RECV_SEC), le::get_u32(src, gpsrec::RECV_USEC)};
+    static_assert(GPS_RECORD_SIZE == 2 + gpsrec::SIZE);
+    return write_record(KIND_GPS, GPS_RECORD_SIZE, t, [&](std::span<uint8_t> rec) {
+        std::memcpy(rec.data() + 6, src.data() + 4, gpsrec::SIZE - 4);
+    });
+}
+
+int write_gsensorframe(uint8_t* gsensorRecord) {
+    std::span<uint8_t> src(gsensorRecord, gsrec::SIZE);
+    const RecTime t = current_rectime();
+    put_time(src, gsrec::TIME_SEC, t);
+    static_assert(GSENSOR_RECORD_SIZE == 2 + gsrec::SIZE);
+    return write_record(KIND_GSENSOR, GSENSOR_RECORD_SIZE, t, [&](std::span<uint8_t> rec) {
+        std::memcpy(rec.data() + 6, src.data() + 4, gsrec::SIZE - 4);
+    });
+}
+
+int write_audioframe(const uint8_t* samples, int length) {
+    if (length <= 0 || static_cast<size_t>(length) > MAX_AUDIO) {
+        std::printf("audio block of %d bytes does not fit a record, dropped\n", length);
+        return -1;
+    }
+    const auto n = static_cast<size_t>(length);
+    const RecTime t = current_rectime();
+    return write_record(KIND_AUDIO, AUDIO_HEAD_SIZE + n, t, [&](std::span<uint8_t> rec) {
+        put_time(rec, 6, t);
+        le::put_u32(rec, 14, static_cast<uint32_t>(n));
+        std::memcpy(rec.data() + AUDIO_HEAD_SIZE, samples, n);
+    });
+}
+
+int complete_fileheader() {
+    std::array<uint8_t, 4> count{};
+    le::put_u32(count, 0, static_cast<uint32_t>(g_totalVFrame));
+    std::array<uint8_t, 8> end{};
+    put_time(end, 0, g_endtime);
+    bool ok = os::lseek(rec_fd, OFF_FRAME_COUNT, SEEK_SET) == static_cast<off_t>(OFF_FRAME_COUNT) &&
+              os::write(rec_fd, count.data(), count.size()) == 4 &&
+              os::lseek(rec_fd, OFF_END_TIME, SEEK_SET) == static_cast<off_t>(OFF_END_TIME) &&
+              os::write(rec_fd, end.data(), end.size()) == 8;
+    if (!ok) {
+        std::printf("recording file header cannot be completed - %m\n");
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,105 @@
+#include "storage.h"
+
+#include <sys/statfs.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cardpaths.h"
+#include "config.h"
+#include "halt.h"
+#include "os.h"
+#include "recinfo.h"
+
+int g_sdtype = 2;
+int g_maxFileCount = 90;
+int g_maxLockCount = 25;
+
+const int t_maxFileCount[SD_TYPE_COUNT] = {23, 45, 90, 170, 340, 700, 1400};
+const int t_maxLockTable[SD_TYPE_COUNT][3] = {
+    {6, 5, 4}, {12, 10, 8}, {23, 17, 14}, {30, 25, 20}, {80, 60, 40}, {120, 100, 80}, {200, 160, 140},
+};
+
+namespace {
+
+// Exclusive bounds of each card type's total size in MB: type i is (bound[i], bound[i + 1]).
+constexpr int kTypeBounds[SD_TYPE_COUNT + 1] = {400, 800, 1700, 3000, 7000, 13000, 20000, 40000};
+
+// The card type used when the size cannot be read: the one the limits start with.
+constexpr int kFallbackType = 2;
+
+int lock_column() {
+    int pre = g_preRecTime;
+    if (pre < 1 || pre > 3) pre = 1;
+    return pre - 1;
+}
+
+}  // namespace
+
+int getFreeSize(int* total, int* used, int* freeSize, const char* path) {
+    struct statfs st {};
+    if (os::statfs(path, &st) != 0) return -1;
+    const uint32_t u = 1024;
+    const auto b = static_cast<uint32_t>(st.f_bsize);
+    const auto T = static_cast<uint32_t>(st.f_blocks);
+    const auto F = static_cast<uint32_t>(st.f_bfree);
+    const uint32_t usedBlocks = T - F;
+    if (T < 10 * u) {
+        *total = static_cast<int>(T * b / (u * u));
+        *freeSize = static_cast<int>(F * b / (u * u));
+        *used = static_cast<int>(usedBlocks * b / (u * u));
+    } else {
+        *total = static_cast<int>((T / u) * b / u);
+        *freeSize = static_cast<int>((F / u) * b / u);
+        *used = static_cast<int>(usedBlocks < 10240 ? usedBlocks * b / (u * u)
+                                                    : (usedBlocks / u) * b / u);
+    }
+    return 0;
+}
+
+int check_SD_type() {
+    int total = 0, used = 0, freeSize = 0;
+    getFreeSize(&total, &used, &freeSize, cardpath::kCard);
+    if (total == 0) return SD_TYPE_UNKNOWN;
+    std::printf("SD size is %ld\n", static_cast<long>(total));
+    for (int type = 0; type < SD_TYPE_COUNT; ++type) {
+        if (total > kTypeBounds[type] && total < kTypeBounds[type + 1]) return type;
+    }
+    std::printf("SD size %d MB is not supported\n", total);
+    error_halt(HALT_STORAGE, false);
+}
+
+void init_storage_limits() {
+    const int type = static_cast<uint8_t>(check_SD_type());
+    g_sdtype = type;
+    int row = type;
+    if (type == SD_TYPE_UNKNOWN) {
+        std::printf("SD size read fail...\n");
+        // The card could not be measured: keep the limits of the type the recorder starts with.
+        // A card that is really unusable is stopped by the free-space guard at the first file.
+        row = kFallbackType;
+    }
+    g_maxFileCount = t_maxFileCount[row];
+    g_maxLockCount = t_maxLockTable[row][lock_column()];
+    std::printf("Max file count : %d, Max Lock Count %d\n", g_maxFileCount, g_maxLockCount);
+}
+
+int prepare_storage() {
+    init_storage_limits();
+    int result = check_recinfo();
+    if (result == -2) {
+        std::printf("recinfo file error... Now fix recinfo file...\n");
+        result = replace_recinfo();
+    }
+    return result;
+}
+
+void check_free_space() {
+    int total = 0, used = 0, freeSize = 0;
+    getFreeSize(&total, &used, &freeSize, cardpath::kCard);
+    std::printf("all %d, used %d, free %d\n", total, used, freeSize);
+    if (freeSize < MIN_FREE_MB) {
+        std::printf("SD card has less than %d MB free\n", MIN_FREE_MB);
+        error_halt(HALT_STORAGE, true);
+    }
+}

@@ -1,0 +1,158 @@
+// Shared set-up of the storage tests: a fresh board root with the card's directories, every
+// global of the storage core back at its start value, and an error halt that throws instead of
+// looping.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "board_root.hpp"
+#include "capture.h"
+#include "cardfile.h"
+#include "clock.h"
+#include "config.h"
+#include "halt.h"
+#include "recfile.h"
+#include "recinfo.h"
+#include "sim_card.h"
+#include "snapshot.h"
+#include "storage.h"
+
+namespace storagetest {
+
+struct HaltEntered {
+    int code;
+};
+
+inline void throwing_halt(int code) { throw HaltEntered{code}; }
+
+inline void reset_globals() {
+    std::memset(&g_exFileHeader, 0, sizeof g_exFileHeader);
+    g_exFileHeader.tzIndex = 14;
+    g_res = 32;
+    g_qp = 4;
+    g_audioRec = 1;
+    g_preRecTime = 1;
+    g_recHistoryDepth = 4;
+    g_disableEraseButton = 0;
+    g_fpsParking = 0;
+    g_gsCSValueX = 800;
+    g_gsCSValueY = 800;
+    g_gsCSValueZ = 1200;
+
+    if (rec_fd >= 0) ::close(rec_fd);
+    rec_fd = -1;
+    write_size = 0;
+    g_preFrameSize = 0;
+    g_totalVFrame = 0;
+    g_endtime = {0, 0};
+
+    g_sdtype = 2;
+    g_maxFileCount = 90;
+    g_maxLockCount = 25;
+
+    g_recinfo.fill(0);
+    g_lock_status = 0;
+    g_lock_type = 0;
+    g_lock_time = 0;
+    g_postRecFileCnt = 0;
+    std::fill(std::begin(g_recHistory), std::end(g_recHistory), -1);
+    std::fill(std::begin(g_bkHistory), std::end(g_bkHistory), -1);
+
+    g_bRec = 0;
+    g_drMode = 2;
+    g_modeChange = 0;
+    g_drEv = 1;
+    g_gpsRecv = 0;
+    g_gsCap = 0;
+    g_currentRecIndex = 0;
+    g_sdErrorCnt = 0;
+    g_gpsActiveNextFile = 0;
+
+    g_snapIndex = 0;
+    g_snapCnt = 0;
+    g_meterEvent = 0;
+    g_snapComp = 1;
+
+    cardfile::before_rename = nullptr;
+}
+
+inline std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void write_text(const std::filesystem::path& p, const std::string& text) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+inline uint32_t u32_at(const std::vector<uint8_t>& b, size_t off) {
+    return b[off] | (b[off + 1] << 8) | (b[off + 2] << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
+}
+
+class StorageTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        reset_globals();
+        set_halt_hook(throwing_halt);
+        for (const char* d : {"/mnt/mmcblk0p1/data", "/mnt/mmcblk0p1/configs", "/mnt/mmcblk0p1/snapshot"}) {
+            std::filesystem::create_directories(board.host(d));
+        }
+        write_text(board.host("/mnt/mmcblk0p1/Firmware_version.txt"), "FW_VERSION : Firmware 2.75W");
+    }
+    void TearDown() override {
+        if (rec_fd >= 0) ::close(rec_fd);
+        rec_fd = -1;
+        set_halt_hook(nullptr);
+        cardfile::before_rename = nullptr;
+    }
+
+    // Writes the board's card state file: a card of `capacity` bytes with `block`-byte blocks.
+    void set_card(uint64_t capacity, uint32_t block, uint32_t state = os::simcard::CARD_OK) {
+        std::vector<uint8_t> f(os::simcard::kFileSize, 0);
+        std::memcpy(f.data(), os::simcard::kMagic, 8);
+        std::memcpy(f.data() + os::simcard::kOffCapacity, &capacity, 8);
+        std::memcpy(f.data() + os::simcard::kOffBlockSize, &block, 4);
+        std::memcpy(f.data() + os::simcard::kOffState, &state, 4);
+        std::ofstream(board.root() / "run/card", std::ios::binary)
+            .write(reinterpret_cast<const char*>(f.data()), static_cast<long>(f.size()));
+        os::init();  // map the new file
+    }
+
+    // Changes the card's state in place, as the board does.
+    void set_card_state(uint32_t state) {
+        int fd = ::open((board.root() / "run/card").c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, &state, 4, os::simcard::kOffState), 4);
+        ::close(fd);
+    }
+
+    // A file of `bytes` on the card that takes space without taking the PC's disk.
+    void fill_card(const std::string& name, uint64_t bytes) {
+        std::filesystem::path p = board.card() / name;
+        std::ofstream(p).close();
+        std::filesystem::resize_file(p, bytes);
+    }
+
+    std::filesystem::path rec_path(int index) const {
+        char name[32];
+        std::snprintf(name, sizeof name, "rec%08d.asd", index);
+        return board.host("/mnt/mmcblk0p1/data") / name;
+    }
+
+    testsupport::BoardRoot board;
+};
+
+}  // namespace storagetest

@@ -1,0 +1,148 @@
+// Card sizing: the unsigned 32-bit size arithmetic, the card types' exclusive bounds, the limits
+// and the free-space guard.
+#include "storage_fixture.hpp"
+
+using namespace storagetest;
+
+namespace {
+
+constexpr uint64_t MB = 1024 * 1024;
+
+class StorageSizingTest : public StorageTest {
+protected:
+    void sizes(int& total, int& used, int& freeSize) {
+        ASSERT_EQ(getFreeSize(&total, &used, &freeSize, "/mnt/mmcblk0p1"), 0);
+    }
+};
+
+TEST_F(StorageSizingTest, SmallCardMultipliesBeforeDividing) {
+    // 10239 blocks of 4096 bytes: the first branch, total = T * b / 2^20.
+    set_card(10239ull * 4096, 4096);
+    fill_card("big", 10 * MB);
+    int total = 0, used = 0, freeSize = 0;
+    sizes(total, used, freeSize);
+    EXPECT_EQ(total, 39);  // 41938944 / 1048576 = 39.99
+    EXPECT_GE(used, 10);
+    EXPECT_LE(total - freeSize - used, 1);
+}
+
+TEST_F(StorageSizingTest, ThirtyTwoGigabyteCardWith512ByteBlocksDoesNotOverflow) {
+    const uint64_t capacity = 62333952ull * 512;  // a 32 GB card
+    set_card(capacity, 512);
+    int total = 0, used = 0, freeSize = 0;
+    sizes(total, used, freeSize);
+    EXPECT_EQ(total, 30436);  // (62333952 / 1024) * 512 / 1024
+    EXPECT_EQ(freeSize, 30436);
+    EXPECT_EQ(used, 0);
+    EXPECT_EQ(check_SD_type(), 6);
+}
+
+TEST_F(StorageSizingTest, UsedSpaceSwitchesToDivideFirstAt10240Blocks) {
+    set_card(62333952ull * 512, 512);
+    // The card's three directories and the version stamp take 4 blocks.
+    fill_card("a", 10230ull * 512);  // 10234 used blocks: multiplied first
+    int total = 0, used = 0, freeSize = 0;
+    sizes(total, used, freeSize);
+    EXPECT_EQ(used, 4);  // 10234 * 512 / 2^20 = 4.99
+    // 20000 MB used: (T - F) * b would overflow 32 bits; divided first it is exact.
+    fill_card("a", 20000 * MB);
+    sizes(total, used, freeSize);
+    EXPECT_EQ(used, 20000);
+    EXPECT_EQ(freeSize, 10436);  // ((62333952 - 40960004) / 1024) * 512 / 1024
+    EXPECT_EQ(total, 30436);
+}
+
+TEST_F(StorageSizingTest, StatfsFailureLeavesOutputsUnchanged) {
+    std::filesystem::remove_all(board.card());
+    int total = 7, used = 8, freeSize = 9;
+    EXPECT_EQ(getFreeSize(&total, &used, &freeSize, "/mnt/mmcblk0p1"), -1);
+    EXPECT_EQ(total, 7);
+    EXPECT_EQ(used, 8);
+    EXPECT_EQ(freeSize, 9);
+}
+
+TEST_F(StorageSizingTest, CardTypeBoundsAreExclusive) {
+    struct Case {
+        uint64_t mb;
+        int type;  // -1: refused with the error halt
+    };
+    const Case cases[] = {{400, -1},  {401, 0},    {799, 0},    {800, -1},  {801, 1},
+                          {1700, -1}, {2999, 2},   {3000, -1},  {7000, -1}, {7001, 4},
+                          {13000, -1}, {13001, 5}, {20000, -1}, {39999, 6}, {40000, -1}};
+    for (const Case& c : cases) {
+        set_card(c.mb * MB, 512);
+        if (c.type < 0) {
+            try {
+                check_SD_type();
+                ADD_FAILURE() << c.mb << " MB was accepted";
+            } catch (const HaltEntered& h) {
+                EXPECT_EQ(h.code, 255) << c.mb;
+            }
+        } else {
+            EXPECT_EQ(check_SD_type(), c.type) << c.mb << " MB";
+        }
+    }
+}
+
+TEST_F(StorageSizingTest, LimitsFollowTypeAndPreRecordCount) {
+    set_card(2000 * MB, 512);
+    g_preRecTime = 3;
+    init_storage_limits();
+    EXPECT_EQ(g_sdtype, 2);
+    EXPECT_EQ(g_maxFileCount, 90);
+    EXPECT_EQ(g_maxLockCount, 14);
+
+    set_card(600 * MB, 512);
+    g_preRecTime = 1;
+    init_storage_limits();
+    EXPECT_EQ(g_maxFileCount, 23);
+    EXPECT_EQ(g_maxLockCount, 6);
+
+    set_card(30000 * MB, 512);
+    g_preRecTime = 2;
+    init_storage_limits();
+    EXPECT_EQ(g_sdtype, 6);
+    EXPECT_EQ(g_maxFileCount, 1400);
+    EXPECT_EQ(g_maxLockCount, 160);
+}
+
+// A card whose size reads as 0 keeps the limits the recorder starts with (type 2's row).
+TEST_F(StorageSizingTest, UnreadableSizeFallsBackToTheStartingLimits) {
+    set_card(0, 512);
+    g_preRecTime = 2;
+    testing::internal::CaptureStdout();
+    init_storage_limits();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("SD size read fail...\n"), std::string::npos);
+    EXPECT_NE(out.find("Max file count : 90, Max Lock Count 17\n"), std::string::npos);
+    EXPECT_EQ(g_sdtype, 255);
+}
+
+TEST_F(StorageSizingTest, FreeSpaceGuard) {
+    set_card(1000 * MB, 512);
+    fill_card("filler", 960 * MB);
+    EXPECT_NO_THROW(check_free_space());  // 39 MB free
+
+    fill_card("filler", 971 * MB);
+    try {
+        check_free_space();
+        ADD_FAILURE() << "less than 30 MB free was accepted";
+    } catch (const HaltEntered& h) {
+        EXPECT_EQ(h.code, 255);
+    }
+}
+
+TEST_F(StorageSizingTest, FullCardStopsTheNextFile) {
+    set_card(1000 * MB, 512, os::simcard::CARD_FULL);
+    EXPECT_THROW(start_record(), HaltEntered);
+    EXPECT_EQ(rec_fd, -1);
+}
+
+TEST_F(StorageSizingTest, PrepareStorageCreatesTheIndex) {
+    set_card(4000 * MB, 512);
+    EXPECT_EQ(prepare_storage(), 0);
+    EXPECT_EQ(g_maxFileCount, 170);
+    EXPECT_EQ(std::filesystem::file_size(board.host("/mnt/mmcblk0p1/data/recinfo")), 5608u);
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// asdtool: looks into recording files.
+//   asdtool info FILE...    header, settings, time range and records of each file
+//   asdtool check FILE...   verifies every record; exit status 1 when a file is damaged
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "asd_reader.hpp"
+
+namespace {
+
+std::string utc(asd::Time t) {
+    time_t secs = t.sec;
+    struct tm tm {};
+    gmtime_r(&secs, &tm);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    char full[80];
+    std::snprintf(full, sizeof full, "%s.%06u UTC", text, t.usec);
+    return full;
+}
+
+void print_damage(const std::string& path, const asd::Recording& rec) {
+    std::printf("%s: damaged at byte %llu: %s\n", path.c_str(),
+                static_cast<unsigned long long>(rec.damage->offset), rec.damage->reason.c_str());
+}
+
+void info(const std::string& path) {
+    const asd::Recording rec = asd::read_file(path);
+    std::printf("%s\n", path.c_str());
+    std::printf("  size        %llu bytes\n", static_cast<unsigned long long>(rec.fileSize));
+    if (rec.fileSize >= 84 && !(rec.damage && rec.damage->offset == 0)) {
+        std::printf("  quantiser   %u\n", rec.base.quantiser);
+        std::printf("  start       %s\n", utc(rec.base.start).c_str());
+        std::printf("  end         %s%s\n", utc(rec.base.end).c_str(),
+                    rec.closed() ? "" : " (file not closed)");
+        std::printf("  settings    speed unit %u, time zone %u, DST %u, password %s, vehicle \"%s\"\n",
+                    rec.ext.speedUnit, rec.ext.tzIndex, rec.ext.useDST,
+                    rec.ext.usePassword ? "on" : "off", rec.ext.vehicleNumber.c_str());
+        std::printf("  records     %zu: video %zu, GPS %zu, accelerometer %zu, audio %zu\n",
+                    rec.records.size(), rec.count(asd::Kind::Video), rec.count(asd::Kind::Gps),
+                    rec.count(asd::Kind::Accel), rec.count(asd::Kind::Audio));
+        std::set<std::pair<int, std::pair<int, int>>> streams;
+        for (const asd::Record& r : rec.records) {
+            if (const auto* v = std::get_if<asd::VideoRecord>(&r.body)) {
+                streams.insert({v->channel, {v->width, v->height}});
+            }
+        }
+        for (const auto& [channel, size] : streams) {
+            std::printf("  video       channel %d (%s camera), %dx%d\n", channel,
+                        channel == 0 ? "rear" : "front", size.first, size.second);
+        }
+        std::printf("  header      video count %u\n", rec.base.videoRecords);
+    }
+    if (rec.damage) print_damage(path, rec);
+}
+
+int check(const std::string& path) {
+    const asd::Recording rec = asd::read_file(path);
+    if (rec.damage) {
+        print_damage(path, rec);
+        return 1;
+    }
+    std::printf("%s: ok, %zu records%s\n", path.c_str(), rec.records.size(),
+                rec.closed() ? "" : " (file not closed)");
+    return 0;
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: asdtool info FILE...\n"
+                 "       asdtool check FILE...\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return usage();
+    std::string_view command = argv[1];
+    int status = 0;
+    if (command == "info") {
+        for (int i = 2; i < argc; ++i) info(argv[i]);
+    } else if (command == "check") {
+        for (int i = 2; i < argc; ++i) status |= check(argv[i]);
+    } else {
+        return usage();
+    }
+    return status;
+}
