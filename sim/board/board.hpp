@@ -27,9 +27,10 @@
 //                          reported with its line number before the board starts) and before a
 //                          ctl command runs. Actions run one at a time on the board's main thread.
 //   register_status_item   a short text for the live status line and `simboard ctl status`.
-//   register_power_hooks   called at every power-on (after the kernel booted, before the board's
-//                          drivers and the modules: reset the model here) and power-off (after
-//                          the programs ended and the modules were removed). Hardware state that
+//   register_power_hooks   called at every power-on before the kernel boots (reset the model
+//                          here) and at every power-off after the programs ended, the modules
+//                          were removed and the kernel stopped. Hooks run in registration order
+//                          at power-on and in reverse at power-off. Hardware state that
 //                          survives power (the RTC) lives in files under Board::state_dir().
 //   register_board_driver  a device driver of the board itself (i2c-dev, watchdog, OSS audio),
 //                          written in C++ against the simulated kernel's register_chrdev and
@@ -150,7 +151,8 @@ public:
     // A console line with the given source prefix ("gps" gives "[gps] ...").
     virtual void console(std::string_view source, std::string_view line) = 0;
 
-    // Reboots the board (watchdog expiry, reset button); logged with the cause.
+    // Reboots the board (watchdog expiry, reset button); logged with the cause. A reset asked
+    // for during one boot happens once, even when asked again before it took place.
     virtual void reset(std::string cause) = 0;
     virtual bool powered() const = 0;
     virtual unsigned boots() const = 0;  // power-ons so far, this one included

@@ -47,8 +47,11 @@ Runner::Runner(Options options, DeviceKernel& kernel)
       kernel_(kernel),
       root_(fs::absolute(options_.root).lexically_normal()),
       devices_(kernel, {[this](pid_t pid) {
-                            post([this, pid] {
-                                reboot("reboot requested by " + program_name(pid));
+                            const unsigned boot = boots();
+                            post([this, pid, boot] {
+                                // A second request of the same boot finds it gone already.
+                                if (boot == boots())
+                                    reboot("reboot requested by " + program_name(pid));
                             });
                         },
                         [this](std::string_view line) { log(line); }}),
@@ -339,7 +342,10 @@ void Runner::reboot(std::string cause) {
 }
 
 void Runner::reset(std::string cause) {
-    post([this, cause = std::move(cause)] { reboot(cause); });
+    const unsigned boot = boots();
+    post([this, boot, cause = std::move(cause)] {
+        if (boot == boots()) reboot(cause);
+    });
 }
 
 bool Runner::powered() const {
