@@ -127,6 +127,10 @@ bool receive_reply(int sock, Reply& rep, int* passed_fd) {
     return simwire::decode(std::span<const uint8_t>(bytes.data(), static_cast<size_t>(n)), rep);
 }
 
+// Every entry point blocks SIGIO and SIGALRM first: the program's handlers of those signals may
+// call back into this file (a camera read from the interval timer's handler), and must never find
+// a lock of this file held by the very thread they interrupted.
+
 // One request on a socket, as one system call. Returns the result (>= 0) or -1 with errno.
 // A board that went away (power off, reboot) answers nothing: EIO.
 long transact_on(int sock, const Request& req, Reply* reply_out = nullptr,
@@ -142,7 +146,6 @@ long transact_on(int sock, const Request& req, Reply* reply_out = nullptr,
 
 long transact(DevFile& file, const Request& req, Reply* reply_out = nullptr,
               int* passed_fd = nullptr) {
-    SignalsHeld held;
     std::lock_guard lock(file.request_mutex);
     return transact_on(file.sock, req, reply_out, passed_fd);
 }
@@ -183,6 +186,7 @@ void init(const std::string& root, const std::string& socket_path) {
         if (fields >> path >> type >> node.major >> node.minor && type == "c") nodes[path] = node;
     }
     if (nodes.empty()) nodes.insert(std::begin(kDefaultNodes), std::end(kDefaultNodes));
+    SignalsHeld held;
     std::lock_guard lock(g_config_mutex);
     g_nodes = std::move(nodes);
     g_socket_path = socket_path;
@@ -192,11 +196,13 @@ void init(const std::string& root, const std::string& socket_path) {
 }
 
 bool is_device_path(const std::string& box_path) {
+    SignalsHeld held;
     std::lock_guard lock(g_config_mutex);
     return g_nodes.count(box_path) != 0;
 }
 
 int open(const std::string& box_path, int flags) {
+    SignalsHeld held;
     Node node;
     {
         std::lock_guard lock(g_config_mutex);
@@ -204,7 +210,6 @@ int open(const std::string& box_path, int flags) {
         if (it == g_nodes.end()) return fail(ENOENT);
         node = it->second;
     }
-    SignalsHeld held;
     const int sock = connect_board();
     if (sock < 0) return -1;
     const Request req{Op::kOpen, node.major, node.minor, static_cast<uint32_t>(flags)};
@@ -221,11 +226,13 @@ int open(const std::string& box_path, int flags) {
 }
 
 bool owns(int fd) {
+    SignalsHeld held;
     std::shared_lock lock(g_files_mutex);
     return g_files.count(fd) != 0;
 }
 
 int close(int fd) {
+    SignalsHeld held;
     std::shared_ptr<DevFile> file;
     {
         std::unique_lock lock(g_files_mutex);
@@ -243,24 +250,28 @@ int close(int fd) {
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
+    SignalsHeld held;
     auto file = find(fd);
     if (!file) return fail(EBADF);
     return transact(*file, Request{Op::kRead, reinterpret_cast<uintptr_t>(buf), count});
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
+    SignalsHeld held;
     auto file = find(fd);
     if (!file) return fail(EBADF);
     return transact(*file, Request{Op::kWrite, reinterpret_cast<uintptr_t>(buf), count});
 }
 
 int ioctl(int fd, unsigned long request, unsigned long arg) {
+    SignalsHeld held;
     auto file = find(fd);
     if (!file) return fail(EBADF);
     return static_cast<int>(transact(*file, Request{Op::kIoctl, request, arg}));
 }
 
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
+    SignalsHeld held;
     void* const failed = MAP_FAILED;
     auto file = find(fd);
     if (!file) {
@@ -291,6 +302,7 @@ void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
 }
 
 int fcntl(int fd, int cmd, long arg) {
+    SignalsHeld held;
     auto file = find(fd);
     if (!file) return fail(EBADF);
     switch (cmd) {
