@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -24,6 +25,7 @@
 #include <shared_mutex>
 #include <sstream>
 #include <unordered_map>
+#include <vector>
 
 #include "sim_dev_wire.h"
 
@@ -40,11 +42,16 @@ struct Node {
     unsigned minor = 0;
 };
 
-// One open device file: its socket and the lock that keeps one request at a time on it.
+// One open device file: its socket, the lock that keeps one request at a time on it, and extra
+// connections attached to the same open file for threads that find the socket busy.
 struct DevFile {
     int sock = -1;
-    long owner = 0;  // last F_SETOWN, for F_GETOWN
+    uint64_t token = 0;  // joins an extra connection to this open file
+    std::atomic<long> owner{0};  // last F_SETOWN, for F_GETOWN
     std::mutex request_mutex;
+    std::mutex pool_mutex;  // guards the two below
+    std::vector<int> idle;  // attached connections not in use
+    bool closed = false;
 };
 
 std::mutex g_config_mutex;
@@ -144,9 +151,53 @@ long transact_on(int sock, const Request& req, Reply* reply_out = nullptr,
     return static_cast<long>(rep.result);
 }
 
+int connect_board();
+
+// An attached connection for `file`: an idle one, or a new one. -1 when none can be made.
+int take_attached(DevFile& file) {
+    {
+        std::lock_guard lock(file.pool_mutex);
+        if (file.closed) return -1;
+        if (!file.idle.empty()) {
+            const int sock = file.idle.back();
+            file.idle.pop_back();
+            return sock;
+        }
+    }
+    const int sock = connect_board();
+    if (sock < 0) return -1;
+    if (transact_on(sock, Request{Op::kAttach, file.token}) < 0) {
+        ::close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+void give_back(DevFile& file, int sock) {
+    std::lock_guard lock(file.pool_mutex);
+    if (file.closed) {
+        ::close(sock);
+    } else {
+        file.idle.push_back(sock);
+    }
+}
+
+// One request on the file: on its own connection, or on an attached one when another thread is
+// using that (a reader sleeping for its data must not hold up an ioctl of another thread).
 long transact(DevFile& file, const Request& req, Reply* reply_out = nullptr,
               int* passed_fd = nullptr) {
-    std::lock_guard lock(file.request_mutex);
+    if (!file.request_mutex.try_lock()) {
+        const int aux = take_attached(file);
+        if (aux >= 0) {
+            const long rc = transact_on(aux, req, reply_out, passed_fd);
+            const int err = errno;
+            give_back(file, aux);
+            errno = err;
+            return rc;
+        }
+        file.request_mutex.lock();
+    }
+    std::lock_guard lock(file.request_mutex, std::adopt_lock);
     return transact_on(file.sock, req, reply_out, passed_fd);
 }
 
@@ -213,13 +264,15 @@ int open(const std::string& box_path, int flags) {
     const int sock = connect_board();
     if (sock < 0) return -1;
     const Request req{Op::kOpen, node.major, node.minor, static_cast<uint32_t>(flags)};
-    if (transact_on(sock, req) < 0) {
+    Reply rep;
+    if (transact_on(sock, req, &rep) < 0) {
         const int err = errno;
         ::close(sock);
         return fail(err);
     }
     auto file = std::make_shared<DevFile>();
     file->sock = sock;
+    file->token = rep.x;
     std::unique_lock lock(g_files_mutex);
     g_files[sock] = std::move(file);
     return sock;
@@ -241,8 +294,18 @@ int close(int fd) {
         file = std::move(it->second);
         g_files.erase(it);
     }
+    // Attached connections go first: the board releases the file when the last of them is gone
+    // (one still busy for another thread comes back and is closed then).
+    std::vector<int> idle;
+    {
+        std::lock_guard lock(file->pool_mutex);
+        file->closed = true;
+        idle.swap(file->idle);
+    }
+    for (const int sock : idle) ::close(sock);
     // The driver's release has run when the reply comes; a board that is gone released it too.
-    const long rc = transact(*file, Request{Op::kClose});
+    std::unique_lock lock(file->request_mutex);
+    const long rc = transact_on(file->sock, Request{Op::kClose});
     const int err = errno;
     ::close(fd);
     if (rc < 0 && err != EIO) return fail(err);

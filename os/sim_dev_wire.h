@@ -3,13 +3,17 @@
 //
 // Every open of a board device is one SOCK_SEQPACKET connection. The program sends one request
 // and waits for its reply before it sends the next, so one connection never has two requests in
-// flight. Both messages have a fixed size and are encoded little-endian field by field:
+// flight. A thread that finds the descriptor's connection busy (another thread sleeps in a read)
+// uses an extra connection attached to the same open file (kAttach with the token that the open
+// returned), so that system calls on one descriptor run side by side as in a kernel. The file is
+// released when its first connection closes and no attached request is running any more. Both
+// messages have a fixed size and are encoded little-endian field by field:
 //
 // Request, 32 bytes:
 //    0  u32  magic kRequestMagic
 //    4  u32  op (Op)
 //    8  u64  a     open: major          read/write: user buffer   ioctl: cmd     mmap: pgoff
-//                  setown: owner pid (signed)   setfl: new flags
+//                  setown: owner pid (signed)   setfl: new flags   attach: token
 //   16  u64  b     open: minor          read/write: count         ioctl: arg     mmap: length
 //   24  u32  c     open: flags                                                   mmap: prot
 //   28  u32  0
@@ -18,7 +22,8 @@
 //    0  u32  magic kReplyMagic
 //    4  u32  op of the request it answers
 //    8  i64  result: >= 0 as the system call returns it, or -errno
-//   16  u64  x     mmap: offset of the area in the memory file sent with the reply
+//   16  u64  x     open: token for kAttach
+//                  mmap: offset of the area in the memory file sent with the reply
 //   24  u64  y     mmap: bytes backed by the driver's pages
 //
 // The reply to a successful mmap carries the memory file descriptor (SCM_RIGHTS). User memory is
@@ -50,6 +55,7 @@ enum class Op : uint32_t {
     kSetFlags = 8,
     kClose = 9,
     kReboot = 10,  // on a connection of its own, instead of an open
+    kAttach = 11,  // on a connection of its own, instead of an open: joins an open file
 };
 
 struct Request {
@@ -93,7 +99,7 @@ inline RequestBytes encode(const Request& r) {
 }
 
 inline bool valid_op(uint32_t op) {
-    return op >= static_cast<uint32_t>(Op::kOpen) && op <= static_cast<uint32_t>(Op::kReboot);
+    return op >= static_cast<uint32_t>(Op::kOpen) && op <= static_cast<uint32_t>(Op::kAttach);
 }
 
 // False for a message that is not a well-formed request (size, magic, op, reserved field).

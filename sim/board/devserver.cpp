@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
 #include <vector>
 
@@ -23,16 +24,27 @@ using os::simwire::Op;
 using os::simwire::Reply;
 using os::simwire::Request;
 
+// One open file, shared by the connection that opened it and the connections attached to it.
+struct DeviceServer::OpenRef {
+    DeviceKernel::Handle handle = 0;
+    pid_t pid = 0;
+    uint64_t token = 0;
+    std::mutex mutex;
+    std::condition_variable idle;
+    int attached = 0;      // attached connections still serving
+    bool closing = false;  // the first connection has closed: no new attachments
+};
+
 struct DeviceServer::Conn {
     int sock = -1;
     pid_t pid = 0;
     std::thread thread;
     std::atomic<bool> finished{false};
-    std::mutex state_mutex;  // guards the three flags below against the watcher
+    std::mutex state_mutex;  // guards the two flags below against the watcher
     bool busy = false;       // a request is running in the kernel
     bool hung_up = false;    // the program has gone, or the board hangs up
-    bool has_file = false;
-    DeviceKernel::Handle file = 0;
+    std::shared_ptr<OpenRef> file;  // null until open or attach
+    bool attached = false;          // joined a file that another connection opened
 };
 
 namespace {
@@ -71,7 +83,7 @@ Reply refused(Op op, int err) { return Reply{op, -err, 0, 0}; }
 }  // namespace
 
 DeviceServer::DeviceServer(DeviceKernel& kernel, Hooks hooks)
-    : kernel_(kernel), hooks_(std::move(hooks)) {}
+    : kernel_(kernel), hooks_(std::move(hooks)), token_source_(std::random_device{}()) {}
 
 DeviceServer::~DeviceServer() { stop(); }
 
@@ -186,9 +198,48 @@ void DeviceServer::serve(const std::shared_ptr<Conn>& conn) {
         std::lock_guard state(conn->state_mutex);
         conn->hung_up = true;
     }
-    if (conn->has_file) kernel_.release(conn->file, conn->pid);
-    conn->has_file = false;
+    end_file(*conn);
     conn->finished = true;
+}
+
+// The connection lets go of its file: an attached one leaves it, the opener releases it once no
+// attached connection is left (so that a request running on one of them finishes first).
+int DeviceServer::end_file(Conn& conn) {
+    auto ref = std::move(conn.file);
+    if (!ref) return 0;
+    if (conn.attached) {
+        std::lock_guard lock(ref->mutex);
+        --ref->attached;
+        ref->idle.notify_all();
+        return 0;
+    }
+    {
+        std::unique_lock lock(ref->mutex);
+        ref->closing = true;
+        ref->idle.wait(lock, [&] { return ref->attached == 0; });
+    }
+    {
+        std::lock_guard lock(conns_mutex_);
+        files_.erase(ref->token);
+    }
+    return kernel_.release(ref->handle, conn.pid);
+}
+
+int DeviceServer::attach(Conn& conn, uint64_t token) {
+    std::shared_ptr<OpenRef> ref;
+    {
+        std::lock_guard lock(conns_mutex_);
+        auto it = files_.find(token);
+        if (it != files_.end()) ref = it->second.lock();
+    }
+    // Only the program that opened the file may join it.
+    if (!ref || ref->pid != conn.pid) return -EBADF;
+    std::lock_guard lock(ref->mutex);
+    if (ref->closing) return -EBADF;
+    ++ref->attached;
+    conn.file = std::move(ref);
+    conn.attached = true;
+    return 0;
 }
 
 // Runs one request. False when the connection is over (closed, or the reply could not go out).
@@ -201,12 +252,9 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
         return send_reply(conn.sock, refused(Op{}, EINVAL));
     }
     const pid_t task = conn.pid;
-    if (!conn.has_file && req.op != Op::kOpen && req.op != Op::kReboot) {
-        return send_reply(conn.sock, refused(req.op, EBADF));
-    }
-    if (conn.has_file && (req.op == Op::kOpen || req.op == Op::kReboot)) {
-        return send_reply(conn.sock, refused(req.op, EINVAL));
-    }
+    const bool opening = req.op == Op::kOpen || req.op == Op::kReboot || req.op == Op::kAttach;
+    if (!conn.file && !opening) return send_reply(conn.sock, refused(req.op, EBADF));
+    if (conn.file && opening) return send_reply(conn.sock, refused(req.op, EINVAL));
     {
         std::lock_guard state(conn.state_mutex);
         if (conn.hung_up) return false;
@@ -215,7 +263,7 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
     Reply rep{req.op, 0, 0, 0};
     int pass_fd = -1;
     bool keep = true;
-    const auto f = conn.file;
+    const DeviceKernel::Handle f = conn.file ? conn.file->handle : 0;
     switch (req.op) {
         case Op::kOpen:
             if (!powered_) {
@@ -227,11 +275,22 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
                 rep.result = kernel_.open(static_cast<unsigned>(req.a), static_cast<unsigned>(req.b),
                                           static_cast<int>(req.c), task, &h);
                 if (rep.result >= 0) {
+                    auto ref = std::make_shared<OpenRef>();
+                    ref->handle = h;
+                    ref->pid = task;
+                    std::lock_guard lock(conns_mutex_);
+                    do {
+                        ref->token = token_source_();
+                    } while (ref->token == 0 || files_.count(ref->token) != 0);
+                    files_[ref->token] = ref;
                     rep.result = 0;
-                    conn.file = h;
-                    conn.has_file = true;
+                    rep.x = ref->token;
+                    conn.file = std::move(ref);
                 }
             }
+            break;
+        case Op::kAttach:
+            rep.result = powered_ ? attach(conn, req.a) : -ENXIO;
             break;
         case Op::kReboot:
             if (!powered_) {
@@ -293,8 +352,7 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
             }
             break;
         case Op::kClose:
-            rep.result = kernel_.release(f, task);
-            conn.has_file = false;
+            rep.result = end_file(conn);
             keep = false;
             break;
     }

@@ -1,8 +1,10 @@
 // The board's device server: serves the board's character devices to the programs over the
 // device socket (message layout in os/sim_dev_wire.h).
 //
-// Every connection is one open file and gets one thread, which runs the program's requests one
-// after the other in process context, as the program's system calls would run in the kernel.
+// Every connection gets one thread, which runs the program's requests one after the other in
+// process context, as the program's system calls would run in the kernel. A connection is one
+// open file, or joins the open file of another connection of the same program (so that threads
+// of the program can make system calls on one descriptor at the same time).
 // The current task of a request is the program's process id, taken from the socket's peer
 // credentials, so the kernel reaches the program's own memory for user copies.
 //
@@ -19,6 +21,8 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <random>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -82,12 +86,15 @@ public:
 
 private:
     struct Conn;
+    struct OpenRef;
 
     void accept_loop();
     void watch_loop();
     void serve(const std::shared_ptr<Conn>& conn);
     bool handle(Conn& conn, const uint8_t* msg, size_t len);
     void reap_finished();
+    int attach(Conn& conn, uint64_t token);
+    int end_file(Conn& conn);
     void log(std::string_view line);
 
     DeviceKernel& kernel_;
@@ -101,6 +108,8 @@ private:
     std::thread watcher_;
     mutable std::mutex conns_mutex_;
     std::list<std::shared_ptr<Conn>> conns_;
+    std::unordered_map<uint64_t, std::weak_ptr<OpenRef>> files_;  // by attach token
+    std::mt19937_64 token_source_;
 };
 
 }  // namespace simboard

@@ -453,9 +453,9 @@ public:
         os::simwire::ReplyBytes reply{};
         if (::recv(sock_, reply.data(), reply.size(), 0) != static_cast<ssize_t>(reply.size()))
             return 1;
-        os::simwire::Reply r;
-        return os::simwire::decode(reply, r) ? r.result : 1;
+        return os::simwire::decode(reply, last_) ? last_.result : 1;
     }
+    const os::simwire::Reply& last() const { return last_; }
     int64_t send(const os::simwire::Request& req) {
         const auto bytes = os::simwire::encode(req);
         return send(bytes.data(), bytes.size());
@@ -464,6 +464,7 @@ public:
 private:
     int sock_ = -1;
     bool connected_ = false;
+    os::simwire::Reply last_{};
 };
 
 TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
@@ -496,6 +497,51 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
     // A sign-extended 32-bit command is cut to 32 bits as the kernel's ioctl entry does.
     EXPECT_EQ(raw.send({Op::kIoctl, 0xFFFFFFFF00000000ull | kAddOne, 5, 0}), 6);
     EXPECT_EQ(kernel_.opens_, 1);
+}
+
+TEST_F(Transport, ThreadsOfOneProgramShareADescriptor) {
+    const int fd = os::simdev::open("/dev/winbond1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    long got = 0;
+    std::thread reader([&] {
+        char buf[4];
+        got = os::simdev::read(fd, buf, sizeof buf);
+    });
+    ASSERT_TRUE(kernel_.wait_until([&] { return kernel_.sleepers_ == 1; }));
+    // Bounds the test if the ioctl below waited for the reader instead of running beside it.
+    std::thread guard([&] {
+        kernel_.wait_until([&] { return kernel_.wakeups_ > 0; });
+        kernel_.wake_sleepers();
+    });
+    EXPECT_EQ(os::simdev::ioctl(fd, kAddOne, 1), 2);
+    EXPECT_EQ(kernel_.wakeups_, 0);  // answered while the reader still slept
+    EXPECT_EQ(os::simdev::fcntl(fd, F_SETOWN, 77), 0);
+    kernel_.wake_sleepers();
+    reader.join();
+    guard.join();
+    EXPECT_EQ(got, 7);
+    EXPECT_EQ(os::simdev::close(fd), 0);
+    EXPECT_EQ(kernel_.releases_, 1);  // once, when the descriptor closed
+    EXPECT_EQ(kernel_.opens_, 1);
+}
+
+TEST_F(Transport, OnlyTheOpenerMayAttachToItsFile) {
+    using os::simwire::Op;
+    RawConnection opener(socket_);
+    ASSERT_EQ(opener.send({Op::kOpen, 240, 0, O_RDWR}), 0);
+    const uint64_t token = opener.last().x;
+    ASSERT_NE(token, 0u);
+    RawConnection wrong(socket_);
+    EXPECT_EQ(wrong.send({Op::kAttach, token + 1, 0, 0}), -EBADF);
+    const int status = in_child([&] {
+        RawConnection stranger(socket_);
+        return stranger.send({Op::kAttach, token, 0, 0}) == -EBADF ? 0 : 1;
+    });
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    RawConnection joined(socket_);
+    EXPECT_EQ(joined.send({Op::kAttach, token, 0, 0}), 0);
+    EXPECT_EQ(joined.send({Op::kIoctl, kAddOne, 9, 0}), 10);
+    EXPECT_EQ(opener.send({Op::kIoctl, kAddOne, 1, 0}), 2);
 }
 
 }  // namespace
