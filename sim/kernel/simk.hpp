@@ -17,6 +17,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -34,6 +35,7 @@ void boot();
 // Stops the processor: pending timers are dropped, interrupt handlers unregistered, vmalloc areas
 // freed. Modules must have been removed (rmmod) first.
 void shutdown();
+bool booted();
 
 // Where printk() lines go (without their "<n>" level prefix, one call per line). Default: stderr.
 void set_console(std::function<void(std::string_view line)> sink);
@@ -47,7 +49,11 @@ void set_panic_handler(std::function<void(std::string_view message)> handler);
 // variables, call its init function. Returns the init result (0 or -errno); on any failure the
 // module is unloaded again and `error` says why.
 int insmod(const std::string& so_path, const std::vector<std::string>& params, std::string& error);
-// rmmod: call the module's exit function and dlclose it. Returns 0 or -ENOENT.
+// rmmod: call the module's exit function and dlclose it. Returns 0, -ENOENT (not loaded) or
+// -EBUSY (a file of the module is still open, or the module has no exit function).
+// After a failed init and after the exit function, whatever the module left registered
+// (character devices, interrupt handlers, pending timers pointing into it) is reported on the
+// console and removed, so that nothing calls into the unloaded code.
 int rmmod(const std::string& module_name);
 // Names of the loaded modules, in load order (the shared object's base name without ".so").
 std::vector<std::string> loaded_modules();
@@ -89,5 +95,58 @@ struct MmapResult {
 };
 int dev_mmap(OpenFile* f, unsigned long pgoff, size_t length, int prot, MmapResult* out,
              const Task& task);
+
+// poll: the driver's poll mask; with a timeout (ms, -1 = none) sleeps until the driver wakes one
+// of the queues it registered, like poll(2). Without a .poll the file is always ready.
+int dev_poll(OpenFile* f, int events, int timeout_ms, const Task& task);
+// lseek: the driver's llseek, or the default one (f_pos) when it has none.
+long long dev_llseek(OpenFile* f, long long offset, int whence, const Task& task);
+
+// ---- Interrupting requests -------------------------------------------------------------------
+
+// The program behind `f` went away in the middle of a request: an interruptible sleep of that
+// request (and of any later one on `f`) returns at once as if a signal had arrived; the driver
+// sees signal_pending() and usually returns -ERESTARTSYS, which dev_* report as -EINTR.
+void dev_interrupt(OpenFile* f);
+// The same for every request running on behalf of the process `pid` (until its next request).
+void interrupt_task(pid_t pid);
+
+// ---- The board's own character drivers -------------------------------------------------------
+
+// A character driver written in C++ (the board's /dev/i2c-0, /dev/watchdog, /dev/dsp). It is
+// registered on the same table as the modules' drivers (register_chrdev) and reached through the
+// same dev_* calls. Every method runs in process context on behalf of `file.pid`; it may sleep
+// with sleep_interruptible() and reach the program's memory with the copy functions below.
+struct DriverFile {
+    unsigned minor = 0;
+    int flags = 0;  // open flags (O_ACCMODE, O_NONBLOCK, O_ASYNC)
+    pid_t pid = 0;  // the task of the current request
+    void* private_data = nullptr;
+};
+
+class CharDriver {
+public:
+    virtual ~CharDriver() = default;
+    virtual int open(DriverFile& file) { (void)file; return 0; }
+    virtual long read(DriverFile& file, uintptr_t user_buf, size_t count);
+    virtual long write(DriverFile& file, uintptr_t user_buf, size_t count);
+    virtual long ioctl(DriverFile& file, unsigned int cmd, unsigned long arg);
+    virtual int release(DriverFile& file) { (void)file; return 0; }
+};
+
+// Returns 0 (or the major given out for major 0) or -errno, as register_chrdev.
+int register_char_driver(unsigned major, const char* name, CharDriver* driver);
+void unregister_char_driver(unsigned major);
+
+// The current task's memory (process context): the number of bytes NOT copied, as the kernel.
+size_t copy_to_user(uintptr_t user_dst, const void* src, size_t n);
+size_t copy_from_user(void* dst, uintptr_t user_src, size_t n);
+// Sleeps `duration`; false when the request was interrupted (dev_interrupt) before its end.
+bool sleep_interruptible(std::chrono::nanoseconds duration);
+
+// ---- Time ------------------------------------------------------------------------------------
+
+// jiffies (HZ = 200) since the last boot().
+unsigned long jiffies();
 
 }  // namespace simk

@@ -1,0 +1,25 @@
+/* S3C2410 ADC registers: offsets from S3C2410_PA_ADC. */
+#ifndef __ASM_ARCH_REGS_ADC_H
+#define __ASM_ARCH_REGS_ADC_H
+
+#define S3C2410_ADCCON (0x00)
+#define S3C2410_ADCTSC (0x04)
+#define S3C2410_ADCDLY (0x08)
+#define S3C2410_ADCDAT0 (0x0C)
+#define S3C2410_ADCDAT1 (0x10)
+
+#define S3C2410_ADCCON_ECFLG (1 << 15)
+#define S3C2410_ADCCON_PRSCEN (1 << 14)
+#define S3C2410_ADCCON_PRSCVL(x) (((x) & 0xFF) << 6)
+#define S3C2410_ADCCON_PRSCVLMASK (0xFF << 6)
+#define S3C2410_ADCCON_SELMUX(x) (((x) & 0x7) << 3)
+#define S3C2410_ADCCON_MUXMASK (0x7 << 3)
+#define S3C2410_ADCCON_STDBM (1 << 2)
+#define S3C2410_ADCCON_READ_START (1 << 1)
+#define S3C2410_ADCCON_ENABLE_START (1 << 0)
+#define S3C2410_ADCCON_STARTMASK (0x3 << 0)
+
+#define S3C2410_ADCDAT0_UPDOWN (1 << 15)
+#define S3C2410_ADCDAT0_XPDATA_MASK (0x03FF)
+
+#endif

@@ -1,0 +1,4 @@
+#ifndef _ASMARM_CURRENT_H
+#define _ASMARM_CURRENT_H
+#include <linux/sched.h>
+#endif
