@@ -27,8 +27,8 @@
 //                          reported with its line number before the board starts) and before a
 //                          ctl command runs. Actions run one at a time on the board's main thread.
 //   register_status_item   a short text for the live status line and `simboard ctl status`.
-//   register_power_hooks   called at every power-on before the kernel boots (reset the model
-//                          here) and at every power-off after the programs ended, the modules
+//   register_power_hooks   called at every power-on after every hw::Device was reset
+//                          (hw::reset_all) and before the kernel boots, and at every power-off after the programs ended, the modules
 //                          were removed and the kernel stopped. Hooks run in registration order
 //                          at power-on and in reverse at power-off. Hardware state that
 //                          survives power (the RTC) lives in files under Board::state_dir().
@@ -56,6 +56,10 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace hw {
+struct S3c2410;
+}
 
 namespace simboard {
 
@@ -163,6 +167,9 @@ public:
     virtual std::filesystem::path host_path(std::string_view box_path) const = 0;
     // Where models keep state that survives power-off and board restarts (created at start).
     virtual std::filesystem::path state_dir() const = 0;
+    // The board's processor and its on-chip peripherals (GPIO pins, interrupt controller,
+    // clocks), which the models of the chips around it connect to (sim/hw/s3c2410.hpp).
+    virtual hw::S3c2410& soc() = 0;
 };
 
 // The one running board, for callbacks without a Board& at hand (null before it starts).

@@ -41,7 +41,8 @@ struct DeviceServer::Conn {
     std::thread thread;
     std::atomic<bool> finished{false};
     std::mutex state_mutex;  // guards the two flags below against the watcher
-    bool busy = false;       // a request is running in the kernel
+    bool busy = false;       // a request is running in the kernel on the file below
+    DeviceKernel::Handle busy_file = 0;
     bool hung_up = false;    // the program has gone, or the board hangs up
     std::shared_ptr<OpenRef> file;  // null until open or attach
     bool attached = false;          // joined a file that another connection opened
@@ -178,7 +179,7 @@ void DeviceServer::watch_loop() {
                 if (c->sock != fd || c->finished) continue;
                 std::lock_guard state(c->state_mutex);
                 c->hung_up = true;
-                if (c->busy) kernel_.interrupt(c->pid);
+                if (c->busy && c->busy_file != 0) kernel_.interrupt(c->busy_file, c->pid);
             }
         }
     }
@@ -259,6 +260,7 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
         std::lock_guard state(conn.state_mutex);
         if (conn.hung_up) return false;
         conn.busy = true;
+        conn.busy_file = conn.file ? conn.file->handle : 0;
     }
     Reply rep{req.op, 0, 0, 0};
     int pass_fd = -1;
@@ -393,7 +395,7 @@ void DeviceServer::close_all() {
             std::lock_guard state(c->state_mutex);
             c->hung_up = true;
             ::shutdown(c->sock, SHUT_RDWR);
-            if (c->busy) kernel_.interrupt(c->pid);
+            if (c->busy && c->busy_file != 0) kernel_.interrupt(c->busy_file, c->pid);
         }
     }
     for (auto& c : all) {

@@ -52,9 +52,9 @@ public:
     virtual int get_flags(Handle f) = 0;
     virtual int set_flags(Handle f, int flags, pid_t task) = 0;
     virtual int release(Handle f, pid_t task) = 0;
-    // The program `task` has gone: a request sleeping on its behalf returns early, as if a
-    // signal had arrived.
-    virtual void interrupt(pid_t task) = 0;
+    // The program `task` has gone while a request on `f` was running: its sleep (and any later
+    // one on `f`) returns early, as if a signal had arrived.
+    virtual void interrupt(Handle f, pid_t task) = 0;
 };
 
 class DeviceServer {

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "../hw/hw.hpp"
+#include "../hw/s3c2410.hpp"
 #include "../kernel/simk.hpp"
 #include "registry.hpp"
 #include "root.hpp"
@@ -45,6 +47,7 @@ double board_time() {
 Runner::Runner(Options options, DeviceKernel& kernel)
     : options_(std::move(options)),
       kernel_(kernel),
+      soc_(std::make_unique<hw::S3c2410>()),
       root_(fs::absolute(options_.root).lexically_normal()),
       devices_(kernel, {[this](pid_t pid) {
                             const unsigned boot = boots();
@@ -241,6 +244,7 @@ void Runner::power_on(std::string cause) {
     log("power on: boot " + std::to_string(boot) + " (" + cause + ")");
     std::error_code ec;
     fs::remove(root_ / "run/clock", ec);  // the system clock starts afresh at every power-on
+    hw::reset_all();
     for (const auto& hooks : registry().power_hooks) {
         if (hooks.on) hooks.on(*this);
     }

@@ -48,6 +48,7 @@ public:
     const std::filesystem::path& root() const override { return root_; }
     std::filesystem::path host_path(std::string_view box_path) const override;
     std::filesystem::path state_dir() const override { return root_ / "state"; }
+    hw::S3c2410& soc() override { return *soc_; }
 
     // Actions of the board itself (registered in actions.cpp).
     void power_off(std::string reason);
@@ -82,6 +83,7 @@ private:
 
     Options options_;
     DeviceKernel& kernel_;
+    std::unique_ptr<hw::S3c2410> soc_;
     std::filesystem::path root_;
     Console console_;
     Card card_;

@@ -50,6 +50,6 @@ int SimkKernel::set_flags(Handle f, int flags, pid_t task) {
 
 int SimkKernel::release(Handle f, pid_t task) { return simk::dev_release(file(f), task_of(task)); }
 
-void SimkKernel::interrupt(pid_t task) { (void)task; }
+void SimkKernel::interrupt(Handle f, pid_t) { simk::dev_interrupt(file(f)); }
 
 }  // namespace simboard

@@ -17,7 +17,7 @@ public:
     int get_flags(Handle f) override;
     int set_flags(Handle f, int flags, pid_t task) override;
     int release(Handle f, pid_t task) override;
-    void interrupt(pid_t task) override;
+    void interrupt(Handle f, pid_t task) override;
 };
 
 }  // namespace simboard

@@ -132,7 +132,7 @@ public:
         changed_.notify_all();
         return 0;
     }
-    void interrupt(pid_t task) override {
+    void interrupt(Handle, pid_t task) override {
         {
             std::lock_guard lock(mutex_);
             interrupted_.insert(task);
