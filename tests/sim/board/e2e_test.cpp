@@ -153,6 +153,33 @@ TEST_F(BoardRun, ARebootRequestBootsAgainAndTheCardAndFlashKeepTheirContents) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/probe.log"), "boot 1\nboot 2\nboot 3\n");
 }
 
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    return n;
+}
+
+TEST_F(BoardRun, ModulesAreLoadedAtEveryBootAndRemovedAtEveryPowerOff) {
+    // The kernel tests' module stands in for accelmon.
+    fs::create_directories(dir_ / "modules");
+    fs::create_symlink(TESTMOD_PATH, dir_ / "modules/accelmon.so");
+    std::ofstream(dir_ / "s.txt") << "0.3 reboot\n+0.3 quit\n";
+    std::string out;
+    ASSERT_EQ(run({"--root", root_.string(), "--module-dir", (dir_ / "modules").string(),
+                   "--bin-dir", (dir_ / "empty").string(), "--scenario",
+                   (dir_ / "s.txt").string()},
+                  out),
+              0)
+        << out;
+    const std::string log = console();
+    EXPECT_EQ(count(log, "module camcore is not built"), 2u) << log;
+    EXPECT_EQ(count(log, "[board] insmod accelmon\n"), 2u) << log;
+    EXPECT_EQ(count(log, "[kernel] testmod: loaded"), 2u) << log;
+    EXPECT_EQ(count(log, "[board] rmmod accelmon\n"), 2u) << log;
+    EXPECT_EQ(count(log, "[kernel] testmod: unloaded"), 2u) << log;
+    EXPECT_LT(log.find("rmmod accelmon"), log.find("power on: boot 2 (reboot by the operator)"));
+}
+
 TEST_F(BoardRun, BadInputStopsBeforeAnythingIsMade) {
     std::string out;
     EXPECT_NE(run({"--root", root_.string(), "--frobnicate"}, out), 0);
