@@ -15,8 +15,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -46,7 +46,7 @@ struct Node {
 // connections attached to the same open file for threads that find the socket busy.
 struct DevFile {
     int sock = -1;
-    uint64_t token = 0;  // joins an extra connection to this open file
+    uint64_t token = 0;          // joins an extra connection to this open file
     std::atomic<long> owner{0};  // last F_SETOWN, for F_GETOWN
     std::mutex request_mutex;
     std::mutex pool_mutex;  // guards the two below
@@ -63,7 +63,7 @@ std::unordered_map<int, std::shared_ptr<DevFile>> g_files;
 
 // The nodes every board has; used when the board has not written its node table.
 const std::pair<const char*, Node> kDefaultNodes[] = {
-    {"/dev/winbond0", {240, 0}}, {"/dev/winbond1", {240, 1}}, {"/dev/LIS3LV02DQ", {211, 0}},
+    {"/dev/winbond0", {240, 0}}, {"/dev/winbond1", {240, 1}},  {"/dev/LIS3LV02DQ", {211, 0}},
     {"/dev/i2c-0", {89, 0}},     {"/dev/watchdog", {10, 130}}, {"/dev/dsp", {14, 3}},
 };
 
@@ -80,7 +80,7 @@ std::shared_ptr<DevFile> find(int fd) {
 
 // Blocks SIGIO and SIGALRM in the calling thread while it lives.
 class SignalsHeld {
-public:
+  public:
     SignalsHeld() {
         sigset_t set;
         sigemptyset(&set);
@@ -92,7 +92,7 @@ public:
     SignalsHeld(const SignalsHeld&) = delete;
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 
-private:
+  private:
     sigset_t saved_{};
 };
 
@@ -379,7 +379,8 @@ int fcntl(int fd, int cmd, long arg) {
         case F_GETFL:
             return static_cast<int>(transact(*file, Request{Op::kGetFlags}));
         case F_SETFL:
-            return static_cast<int>(transact(*file, Request{Op::kSetFlags, static_cast<uint64_t>(arg)}));
+            return static_cast<int>(
+                transact(*file, Request{Op::kSetFlags, static_cast<uint64_t>(arg)}));
         case F_GETFD:
         case F_SETFD:
             return ::fcntl(fd, cmd, arg);

@@ -6,9 +6,13 @@ namespace simboard {
 
 namespace {
 
-Runner& runner(Board& board) { return static_cast<Runner&>(board); }
+Runner& runner(Board& board) {
+    return static_cast<Runner&>(board);
+}
 
-std::string any_text(const Args& args) { return args.empty() ? "expected a text" : ""; }
+std::string any_text(const Args& args) {
+    return args.empty() ? "expected a text" : "";
+}
 
 const bool registered = [] {
     register_device_node("/dev/winbond0", 240, 0);
@@ -18,8 +22,8 @@ const bool registered = [] {
     register_device_node("/dev/watchdog", 10, 130);
     register_device_node("/dev/dsp", 14, 3);
 
-    register_action({"power off", "", "remove the power: the programs die where they are",
-                     nullptr, [](Board& b, const Args&) -> std::string {
+    register_action({"power off", "", "remove the power: the programs die where they are", nullptr,
+                     [](Board& b, const Args&) -> std::string {
                          if (!b.powered()) return "the board is already off";
                          runner(b).power_off("power removed");
                          return "";
@@ -42,18 +46,16 @@ const bool registered = [] {
                          runner(b).reboot("reboot by the operator");
                          return "";
                      }});
-    register_action({"card full", "", "the card has no free space left (writes fail: ENOSPC)",
-                     nullptr, [](Board& b, const Args&) {
-                         return runner(b).card().set_state(os::simcard::CARD_FULL);
-                     }});
-    register_action({"card failing", "", "reads and writes of card files fail with EIO",
-                     nullptr, [](Board& b, const Args&) {
+    register_action(
+        {"card full", "", "the card has no free space left (writes fail: ENOSPC)", nullptr,
+         [](Board& b, const Args&) { return runner(b).card().set_state(os::simcard::CARD_FULL); }});
+    register_action({"card failing", "", "reads and writes of card files fail with EIO", nullptr,
+                     [](Board& b, const Args&) {
                          return runner(b).card().set_state(os::simcard::CARD_FAILING);
                      }});
-    register_action({"card ok", "", "the card works normally again (after full or failing)",
-                     nullptr, [](Board& b, const Args&) {
-                         return runner(b).card().set_state(os::simcard::CARD_OK);
-                     }});
+    register_action(
+        {"card ok", "", "the card works normally again (after full or failing)", nullptr,
+         [](Board& b, const Args&) { return runner(b).card().set_state(os::simcard::CARD_OK); }});
     register_action({"card remove", "", "take the card out: open files fail with EIO", nullptr,
                      [](Board& b, const Args&) { return runner(b).card().remove(); }});
     register_action({"card insert", "", "put the removed card back", nullptr,
@@ -65,8 +67,7 @@ const bool registered = [] {
                          b.console("note", text);
                          return std::string();
                      }});
-    register_action({"quit", "", "power off and end simboard", nullptr,
-                     [](Board& b, const Args&) {
+    register_action({"quit", "", "power off and end simboard", nullptr, [](Board& b, const Args&) {
                          runner(b).quit("quit");
                          return std::string();
                      }});

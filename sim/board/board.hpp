@@ -28,10 +28,11 @@
 //                          ctl command runs. Actions run one at a time on the board's main thread.
 //   register_status_item   a short text for the live status line and `simboard ctl status`.
 //   register_power_hooks   called at every power-on after every hw::Device was reset
-//                          (hw::reset_all) and before the kernel boots, and at every power-off after the programs ended, the modules
-//                          were removed and the kernel stopped. Hooks run in registration order
-//                          at power-on and in reverse at power-off. Hardware state that
-//                          survives power (the RTC) lives in files under Board::state_dir().
+//                          (hw::reset_all) and before the kernel boots, and at every power-off
+//                          after the programs ended, the modules were removed and the kernel
+//                          stopped. Hooks run in registration order at power-on and in reverse at
+//                          power-off. Hardware state that survives power (the RTC) lives in files
+//                          under Board::state_dir().
 //   register_board_driver  a device driver of the board itself (i2c-dev, watchdog, OSS audio),
 //                          written in C++ against the simulated kernel's register_chrdev and
 //                          file_operations; its init runs at every power-on after the hooks, its
@@ -88,7 +89,7 @@ void register_action(ActionSpec spec);
 // ---- Status ----------------------------------------------------------------------------------
 
 struct StatusItem {
-    std::string name;  // "gps"
+    std::string name;                          // "gps"
     std::function<std::string(Board&)> value;  // "fix 48.1 11.5"; "" leaves the item out
 };
 void register_status_item(StatusItem item);
@@ -116,7 +117,7 @@ void register_device_node(std::string box_path, unsigned major, unsigned minor);
 // ---- Serial peers ----------------------------------------------------------------------------
 
 class SerialPeer {
-public:
+  public:
     virtual ~SerialPeer() = default;
     // The port's PTY master (owned by the board, valid until stop() returns). The peer reads and
     // writes it from threads of its own.
@@ -147,7 +148,7 @@ enum class Model { kTK500, kTK700 };
 
 // What models, peers and actions may use of the running board. All members are thread-safe.
 class Board {
-public:
+  public:
     virtual ~Board() = default;
 
     // A board line on the console ("[board] ...").

@@ -23,10 +23,20 @@ std::optional<uint64_t> parse_size(std::string_view text) {
     if (text.empty()) return std::nullopt;
     uint64_t unit = 1;
     switch (text.back()) {
-        case 'K': case 'k': unit = 1ull << 10; break;
-        case 'M': case 'm': unit = 1ull << 20; break;
-        case 'G': case 'g': unit = 1ull << 30; break;
-        default: break;
+        case 'K':
+        case 'k':
+            unit = 1ull << 10;
+            break;
+        case 'M':
+        case 'm':
+            unit = 1ull << 20;
+            break;
+        case 'G':
+        case 'g':
+            unit = 1ull << 30;
+            break;
+        default:
+            break;
     }
     if (unit != 1) text.remove_suffix(1);
     uint64_t value = 0;
@@ -56,10 +66,14 @@ std::string format_size(uint64_t bytes) {
 
 std::string_view state_name(CardState state) {
     switch (state) {
-        case os::simcard::CARD_OK: return "ok";
-        case os::simcard::CARD_FULL: return "full";
-        case os::simcard::CARD_FAILING: return "failing";
-        case os::simcard::CARD_REMOVED: return "removed";
+        case os::simcard::CARD_OK:
+            return "ok";
+        case os::simcard::CARD_FULL:
+            return "full";
+        case os::simcard::CARD_FAILING:
+            return "failing";
+        case os::simcard::CARD_REMOVED:
+            return "removed";
     }
     return "unknown";
 }
@@ -124,8 +138,8 @@ void Card::store_state(CardState state) {
 uint64_t Card::used_bytes() const {
     uint64_t used = 0;
     std::error_code ec;
-    for (fs::recursive_directory_iterator it(dir_, fs::directory_options::skip_permission_denied,
-                                             ec),
+    for (fs::recursive_directory_iterator
+             it(dir_, fs::directory_options::skip_permission_denied, ec),
          end;
          !ec && it != end; it.increment(ec)) {
         struct stat st {};

@@ -21,7 +21,7 @@ std::string format_size(uint64_t bytes);
 std::string_view state_name(os::simcard::CardState state);
 
 class Card {
-public:
+  public:
     Card() = default;
     ~Card();
     Card(const Card&) = delete;
@@ -45,7 +45,7 @@ public:
     const std::filesystem::path& dir() const { return dir_; }
     std::string describe() const;  // "12.0 MiB of 8.0 GiB used, ok"
 
-private:
+  private:
     void store_state(os::simcard::CardState state);
 
     std::filesystem::path dir_;      // the card as the programs see it

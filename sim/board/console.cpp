@@ -42,7 +42,8 @@ void Console::line(std::string_view source, std::string_view text) {
     size_t start = 0;
     for (;;) {
         const size_t end = text.find('\n', start);
-        std::string_view part = text.substr(start, end == std::string_view::npos ? end : end - start);
+        std::string_view part =
+            text.substr(start, end == std::string_view::npos ? end : end - start);
         if (!part.empty() && part.back() == '\r') part.remove_suffix(1);
         if (end == std::string_view::npos) {
             if (!part.empty() || start == 0) write_one(source, part);

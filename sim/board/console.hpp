@@ -12,7 +12,7 @@
 namespace simboard {
 
 class Console {
-public:
+  public:
     explicit Console(std::FILE* out = stdout);
     ~Console();
     Console(const Console&) = delete;
@@ -31,7 +31,7 @@ public:
     // Removes the status line from the terminal (at exit).
     void clear_status();
 
-private:
+  private:
     void write_one(std::string_view source, std::string_view text);
     void draw_status();
 

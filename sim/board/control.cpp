@@ -28,7 +28,9 @@ bool make_address(const std::string& path, sockaddr_un& addr) {
 
 }  // namespace
 
-ControlServer::~ControlServer() { stop(); }
+ControlServer::~ControlServer() {
+    stop();
+}
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
     sockaddr_un addr{};

@@ -14,7 +14,7 @@
 namespace simboard {
 
 class ControlServer {
-public:
+  public:
     // Runs one command; returns false with the message in `text` when it is refused or failed.
     using Handler = std::function<bool(const std::vector<std::string>& words, std::string& text)>;
 
@@ -26,7 +26,7 @@ public:
     bool listen(const std::string& path, std::string& error);
     void stop();
 
-private:
+  private:
     void loop();
     void serve(int sock);
 

@@ -43,7 +43,7 @@ struct DeviceServer::Conn {
     std::mutex state_mutex;  // guards the two flags below against the watcher
     bool busy = false;       // a request is running in the kernel on the file below
     DeviceKernel::Handle busy_file = 0;
-    bool hung_up = false;    // the program has gone, or the board hangs up
+    bool hung_up = false;           // the program has gone, or the board hangs up
     std::shared_ptr<OpenRef> file;  // null until open or attach
     bool attached = false;          // joined a file that another connection opened
 };
@@ -79,14 +79,18 @@ bool send_reply(int sock, const Reply& rep, int pass_fd = -1) {
     return n == static_cast<ssize_t>(bytes.size());
 }
 
-Reply refused(Op op, int err) { return Reply{op, -err, 0, 0}; }
+Reply refused(Op op, int err) {
+    return Reply{op, -err, 0, 0};
+}
 
 }  // namespace
 
 DeviceServer::DeviceServer(DeviceKernel& kernel, Hooks hooks)
     : kernel_(kernel), hooks_(std::move(hooks)), token_source_(std::random_device{}()) {}
 
-DeviceServer::~DeviceServer() { stop(); }
+DeviceServer::~DeviceServer() {
+    stop();
+}
 
 void DeviceServer::log(std::string_view line) {
     if (hooks_.log) hooks_.log(line);
@@ -95,8 +99,8 @@ void DeviceServer::log(std::string_view line) {
 bool DeviceServer::listen(const std::string& path, std::string& error) {
     sockaddr_un addr{};
     if (path.size() >= sizeof addr.sun_path) {
-        error = "device socket path too long (" + std::to_string(path.size()) +
-                " bytes, at most " + std::to_string(sizeof addr.sun_path - 1) + "): " + path;
+        error = "device socket path too long (" + std::to_string(path.size()) + " bytes, at most " +
+                std::to_string(sizeof addr.sun_path - 1) + "): " + path;
         return false;
     }
     addr.sun_family = AF_UNIX;
@@ -122,7 +126,9 @@ bool DeviceServer::listen(const std::string& path, std::string& error) {
     return true;
 }
 
-void DeviceServer::set_powered(bool on) { powered_ = on; }
+void DeviceServer::set_powered(bool on) {
+    powered_ = on;
+}
 
 size_t DeviceServer::connections() const {
     std::lock_guard lock(conns_mutex_);
@@ -192,8 +198,7 @@ void DeviceServer::serve(const std::shared_ptr<Conn>& conn) {
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // hung up
         // An oversized message arrives cut to the buffer (its size still tells): never 32 bytes.
-        if (!handle(*conn, msg.data(), std::min<size_t>(static_cast<size_t>(n), msg.size())))
-            break;
+        if (!handle(*conn, msg.data(), std::min<size_t>(static_cast<size_t>(n), msg.size()))) break;
     }
     {
         std::lock_guard state(conn->state_mutex);
@@ -247,8 +252,7 @@ int DeviceServer::attach(Conn& conn, uint64_t token) {
 bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
     Request req;
     if (!os::simwire::decode(std::span<const uint8_t>(msg, len), req)) {
-        log("device server: malformed request from pid " + std::to_string(conn.pid) +
-            " refused");
+        log("device server: malformed request from pid " + std::to_string(conn.pid) + " refused");
         // The reply names no op it could answer; its op field is 0.
         return send_reply(conn.sock, refused(Op{}, EINVAL));
     }
@@ -274,8 +278,9 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
                 rep.result = -EINVAL;
             } else {
                 DeviceKernel::Handle h = 0;
-                rep.result = kernel_.open(static_cast<unsigned>(req.a), static_cast<unsigned>(req.b),
-                                          static_cast<int>(req.c), task, &h);
+                rep.result =
+                    kernel_.open(static_cast<unsigned>(req.a), static_cast<unsigned>(req.b),
+                                 static_cast<int>(req.c), task, &h);
                 if (rep.result >= 0) {
                     auto ref = std::make_shared<OpenRef>();
                     ref->handle = h;

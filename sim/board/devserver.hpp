@@ -22,17 +22,17 @@
 #include <memory>
 #include <mutex>
 #include <random>
-#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 
 namespace simboard {
 
 // What the server needs from the kernel. The board's implementation is the simulated kernel
 // (simk_kernel.cpp); tests may put a kernel of their own behind the same calls.
 class DeviceKernel {
-public:
+  public:
     using Handle = uintptr_t;  // one open file
     struct MmapArea {
         int memfd = -1;  // stays owned by the kernel
@@ -58,7 +58,7 @@ public:
 };
 
 class DeviceServer {
-public:
+  public:
     struct Hooks {
         // A program asked for a reboot (its pid).
         std::function<void(pid_t)> reboot;
@@ -84,7 +84,7 @@ public:
     size_t connections() const;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     struct Conn;
     struct OpenRef;
 

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -46,7 +46,8 @@ int ctl_main(const std::vector<std::string>& args) {
     }
     std::vector<std::string> words(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
     if (words.empty()) {
-        std::fprintf(stderr, "simboard ctl: no action given (try: simboard ctl --root DIR status)\n");
+        std::fprintf(stderr,
+                     "simboard ctl: no action given (try: simboard ctl --root DIR status)\n");
         return 2;
     }
     // Unknown actions and bad arguments are refused by the board, which knows every model's

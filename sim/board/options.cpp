@@ -162,8 +162,10 @@ Options:
 )";
     for (const auto& o : registry().options) {
         std::string head = "  --" + o.name + (o.arg_name.empty() ? "" : " " + o.arg_name);
-        if (head.size() < 22) head.resize(22, ' ');
-        else head += ' ';
+        if (head.size() < 22)
+            head.resize(22, ' ');
+        else
+            head += ' ';
         u << head << o.help << "\n";
     }
     u << R"(
@@ -179,8 +181,10 @@ Actions:
 )";
     for (const auto& a : registry().actions) {
         std::string head = "  " + a.name + (a.usage.empty() ? "" : " " + a.usage);
-        if (head.size() < 24) head.resize(24, ' ');
-        else head += ' ';
+        if (head.size() < 24)
+            head.resize(24, ' ');
+        else
+            head += ' ';
         u << head << a.help << "\n";
     }
     return u.str();

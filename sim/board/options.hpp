@@ -16,9 +16,9 @@ struct Options {
     std::filesystem::path root = "board";
     Model model = Model::kTK700;
     uint64_t card_bytes = 8ull << 30;
-    std::filesystem::path scenario;  // empty: none
-    std::optional<double> duration;  // seconds; empty: until Ctrl-C or "quit"
-    std::string tty1, tty2;          // outside devices for the serial ports
+    std::filesystem::path scenario;    // empty: none
+    std::optional<double> duration;    // seconds; empty: until Ctrl-C or "quit"
+    std::string tty1, tty2;            // outside devices for the serial ports
     std::filesystem::path bin_dir;     // where the programs are (default: beside simboard)
     std::filesystem::path module_dir;  // where the modules are (default: ../modules)
     std::vector<StartStep> steps;      // default: run volcheck, then start recorder

@@ -72,8 +72,8 @@ std::unique_ptr<Program> Program::start(const std::filesystem::path& path,
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e) {
@@ -81,7 +81,8 @@ std::unique_ptr<Program> Program::start(const std::filesystem::path& path,
         bool replaced = false;
         for (const auto& extra : env) {
             const auto eq = extra.find('=');
-            if (entry.substr(0, eq + 1) == std::string_view(extra).substr(0, eq + 1)) replaced = true;
+            if (entry.substr(0, eq + 1) == std::string_view(extra).substr(0, eq + 1))
+                replaced = true;
         }
         if (!replaced) env_strings.emplace_back(entry);
     }
@@ -105,7 +106,8 @@ std::unique_ptr<Program> Program::start(const std::filesystem::path& path,
         return nullptr;
     }
     std::unique_ptr<Program> p(new Program);
-    p->name_ = argv.empty() ? path.filename().string() : std::filesystem::path(argv[0]).filename().string();
+    p->name_ = argv.empty() ? path.filename().string()
+                            : std::filesystem::path(argv[0]).filename().string();
     p->pid_ = pid;
     p->out_fd_ = pipe_fds[0];
     p->stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
@@ -170,7 +172,8 @@ void Program::read_output() {
 // can still reach what the program left behind. The destructor reaps it.
 void Program::wait_exit() {
     siginfo_t info{};
-    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
     }
     {
         std::lock_guard lock(mutex_);

@@ -29,7 +29,7 @@ struct StartStep {
 std::vector<std::string> split_command(std::string_view text);
 
 class Program {
-public:
+  public:
     using LineSink = std::function<void(std::string_view source, std::string_view line)>;
     // `signaled`: ended by signal `code`; otherwise exited with status `code`.
     using ExitSink = std::function<void(Program& program, bool signaled, int code)>;
@@ -52,7 +52,7 @@ public:
     // and left behind in its process group ends too.
     void end(unsigned grace_ms);
 
-private:
+  private:
     Program() = default;
     void read_output();
     void wait_exit();

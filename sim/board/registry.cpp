@@ -9,12 +9,24 @@ Registry& registry() {
     return instance;
 }
 
-void register_action(ActionSpec spec) { registry().actions.push_back(std::move(spec)); }
-void register_status_item(StatusItem item) { registry().status_items.push_back(std::move(item)); }
-void register_power_hooks(PowerHooks hooks) { registry().power_hooks.push_back(std::move(hooks)); }
-void register_board_driver(BoardDriver driver) { registry().drivers.push_back(std::move(driver)); }
-void register_serial_peer(SerialPeerSpec spec) { registry().peers.push_back(std::move(spec)); }
-void register_option(OptionSpec spec) { registry().options.push_back(std::move(spec)); }
+void register_action(ActionSpec spec) {
+    registry().actions.push_back(std::move(spec));
+}
+void register_status_item(StatusItem item) {
+    registry().status_items.push_back(std::move(item));
+}
+void register_power_hooks(PowerHooks hooks) {
+    registry().power_hooks.push_back(std::move(hooks));
+}
+void register_board_driver(BoardDriver driver) {
+    registry().drivers.push_back(std::move(driver));
+}
+void register_serial_peer(SerialPeerSpec spec) {
+    registry().peers.push_back(std::move(spec));
+}
+void register_option(OptionSpec spec) {
+    registry().options.push_back(std::move(spec));
+}
 
 void register_device_node(std::string box_path, unsigned major, unsigned minor) {
     auto& nodes = registry().nodes;

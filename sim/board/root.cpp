@@ -19,15 +19,22 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::array<const char*, 9> kDirs = {
-    "mnt/mmcblk0p1", "mnt/jffs_user/config", "mnt/jffs_user/wave", "mnt/jffs_user/DR",
-    "dev",           "run",                  "log",                "state",
+    "mnt/mmcblk0p1",
+    "mnt/jffs_user/config",
+    "mnt/jffs_user/wave",
+    "mnt/jffs_user/DR",
+    "dev",
+    "run",
+    "log",
+    "state",
     "lost+found",
 };
 
 bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::string& error) {
     const fs::path tmp = path.string() + ".tmp";
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     std::error_code ec;
     if (!out) {

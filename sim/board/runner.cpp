@@ -4,12 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <future>
-#include <algorithm>
 #include <sstream>
 
 #include "../hw/hw.hpp"
@@ -37,7 +37,9 @@ std::string fixed(double v, int decimals) {
 
 }  // namespace
 
-Board* running_board() { return g_running; }
+Board* running_board() {
+    return g_running;
+}
 
 double board_time() {
     static const auto start = std::chrono::steady_clock::now();
@@ -73,7 +75,8 @@ Runner::~Runner() {
 // ---- start-up of the board process -------------------------------------------------------------
 
 bool Runner::start(std::string& error) {
-    if (!options_.scenario.empty() && !load_scenario(options_.scenario, scenario_, error)) return false;
+    if (!options_.scenario.empty() && !load_scenario(options_.scenario, scenario_, error))
+        return false;
     if (!prepare_root(root_, options_.model, error)) return false;
     lock_fd_ = ::open((root_ / "run/board.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) < 0) {
@@ -108,8 +111,9 @@ bool Runner::start(std::string& error) {
     log("simboard on " + root_.string() + ": model " +
         (options_.model == Model::kTK500 ? "TK500" : "TK700") + ", card " +
         format_size(options_.card_bytes) +
-        (options_.scenario.empty() ? "" : ", scenario " + options_.scenario.string() + " (" +
-                                              std::to_string(scenario_.size()) + " steps)"));
+        (options_.scenario.empty() ? ""
+                                   : ", scenario " + options_.scenario.string() + " (" +
+                                         std::to_string(scenario_.size()) + " steps)"));
     for (auto& port : ports_) {
         std::unique_ptr<SerialPeer> peer;
         for (const auto& spec : registry().peers) {
@@ -435,9 +439,13 @@ void Runner::kill_all_programs_now() {
 
 // ---- console and status ------------------------------------------------------------------------
 
-void Runner::log(std::string_view line) { console_.line("board", line); }
+void Runner::log(std::string_view line) {
+    console_.line("board", line);
+}
 
-void Runner::console(std::string_view source, std::string_view line) { console_.line(source, line); }
+void Runner::console(std::string_view source, std::string_view line) {
+    console_.line(source, line);
+}
 
 fs::path Runner::host_path(std::string_view box_path) const {
     const auto first = box_path.find_first_not_of('/');
@@ -468,8 +476,8 @@ std::string Runner::status_report() {
         std::lock_guard lock(mutex_);
         out << "boots " << boot_log_.size() << "\n";
         for (size_t i = 0; i < boot_log_.size(); ++i) {
-            out << "  boot " << i + 1 << " at " << fixed(boot_log_[i].time, 1) << " s: "
-                << boot_log_[i].cause << "\n";
+            out << "  boot " << i + 1 << " at " << fixed(boot_log_[i].time, 1)
+                << " s: " << boot_log_[i].cause << "\n";
         }
     }
     out << "programs\n";

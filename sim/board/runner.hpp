@@ -27,7 +27,7 @@
 namespace simboard {
 
 class Runner : public Board {
-public:
+  public:
     Runner(Options options, DeviceKernel& kernel);
     ~Runner() override;
 
@@ -60,7 +60,7 @@ public:
     // Kills every program's process group at once (kernel panic: the board halts).
     void kill_all_programs_now();
 
-private:
+  private:
     struct ProgramRecord {
         std::unique_ptr<Program> program;
         size_t step = 0;

@@ -33,7 +33,8 @@ std::string join(const std::vector<std::string>& words, size_t from = 0) {
 bool parse_time(std::string_view text, bool& relative, double& seconds) {
     relative = !text.empty() && text.front() == '+';
     if (relative) text.remove_prefix(1);
-    if (text.empty() || !(std::isdigit(static_cast<unsigned char>(text.front())) || text.front() == '.'))
+    if (text.empty() ||
+        !(std::isdigit(static_cast<unsigned char>(text.front())) || text.front() == '.'))
         return false;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(seconds) &&

@@ -39,8 +39,8 @@ bool SerialPort::open(const fs::path& root, const std::string& outside, std::str
         std::array<char, 128> name{};
         if (master_fd_ < 0 || ::grantpt(master_fd_) < 0 || ::unlockpt(master_fd_) < 0 ||
             ::ptsname_r(master_fd_, name.data(), name.size()) != 0) {
-            error = std::string("cannot create a PTY for ttySAC") + std::to_string(number_) +
-                    ": " + std::strerror(errno);
+            error = std::string("cannot create a PTY for ttySAC") + std::to_string(number_) + ": " +
+                    std::strerror(errno);
             return false;
         }
         slave_path_ = name.data();

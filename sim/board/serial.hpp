@@ -14,8 +14,9 @@
 namespace simboard {
 
 class SerialPort {
-public:
-    SerialPort(int number, std::string peer_name) : number_(number), peer_name_(std::move(peer_name)) {}
+  public:
+    SerialPort(int number, std::string peer_name)
+        : number_(number), peer_name_(std::move(peer_name)) {}
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
@@ -30,7 +31,7 @@ public:
     const std::string& slave_path() const { return slave_path_; }
     std::string describe() const;
 
-private:
+  private:
     void drain();
 
     int number_;

@@ -6,8 +6,12 @@ namespace simboard {
 
 namespace {
 
-simk::OpenFile* file(DeviceKernel::Handle h) { return reinterpret_cast<simk::OpenFile*>(h); }
-simk::Task task_of(pid_t pid) { return simk::Task{pid}; }
+simk::OpenFile* file(DeviceKernel::Handle h) {
+    return reinterpret_cast<simk::OpenFile*>(h);
+}
+simk::Task task_of(pid_t pid) {
+    return simk::Task{pid};
+}
 
 }  // namespace
 
@@ -40,16 +44,24 @@ int SimkKernel::mmap(Handle f, unsigned long pgoff, size_t length, int prot, Mma
     return rc;
 }
 
-void SimkKernel::set_owner(Handle f, pid_t owner) { simk::dev_set_owner(file(f), owner); }
+void SimkKernel::set_owner(Handle f, pid_t owner) {
+    simk::dev_set_owner(file(f), owner);
+}
 
-int SimkKernel::get_flags(Handle f) { return simk::dev_get_flags(file(f)); }
+int SimkKernel::get_flags(Handle f) {
+    return simk::dev_get_flags(file(f));
+}
 
 int SimkKernel::set_flags(Handle f, int flags, pid_t task) {
     return simk::dev_set_flags(file(f), flags, task_of(task));
 }
 
-int SimkKernel::release(Handle f, pid_t task) { return simk::dev_release(file(f), task_of(task)); }
+int SimkKernel::release(Handle f, pid_t task) {
+    return simk::dev_release(file(f), task_of(task));
+}
 
-void SimkKernel::interrupt(Handle f, pid_t) { simk::dev_interrupt(file(f)); }
+void SimkKernel::interrupt(Handle f, pid_t) {
+    simk::dev_interrupt(file(f));
+}
 
 }  // namespace simboard

@@ -6,7 +6,7 @@
 namespace simboard {
 
 class SimkKernel : public DeviceKernel {
-public:
+  public:
     int open(unsigned major, unsigned minor, int flags, pid_t task, Handle* out) override;
     long read(Handle f, uintptr_t user_buf, size_t count, pid_t task) override;
     long write(Handle f, uintptr_t user_buf, size_t count, pid_t task) override;

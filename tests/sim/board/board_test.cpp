@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 using simboard::Model;
 
 class TempDir {
-public:
+  public:
     TempDir() {
         char tmpl[] = "/tmp/boardtest-XXXXXX";
         path_ = ::mkdtemp(tmpl);
@@ -37,7 +37,7 @@ public:
     }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     fs::path path_;
 };
 
@@ -53,14 +53,15 @@ std::string read_file(const fs::path& p) {
 TEST(Scenario, TimesActionsCommentsAndOrder) {
     std::vector<simboard::ScenarioStep> steps;
     std::string error;
-    ASSERT_TRUE(simboard::parse_scenario("# start\n"
-                                         "\n"
-                                         "5 card full   # no space\n"
-                                         "+1.5 card ok\n"
-                                         "2 power cycle\n"
-                                         "  2   log two at the same time\n"
-                                         "0 reboot",
-                                         "s.txt", steps, error))
+    ASSERT_TRUE(
+        simboard::parse_scenario("# start\n"
+                                 "\n"
+                                 "5 card full   # no space\n"
+                                 "+1.5 card ok\n"
+                                 "2 power cycle\n"
+                                 "  2   log two at the same time\n"
+                                 "0 reboot",
+                                 "s.txt", steps, error))
         << error;
     ASSERT_EQ(steps.size(), 5u);
     EXPECT_EQ(steps[0].command.text, "reboot");
@@ -138,10 +139,10 @@ TEST(Options, DefaultsAndValues) {
     EXPECT_FALSE(o.steps[1].wait);
 
     simboard::Options p;
-    ASSERT_TRUE(simboard::parse_options({"--root", "r", "--model=tk500", "--card", "512M",
-                                         "--duration", "2.5", "--start", "a 'x y'", "--run",
-                                         "/bin/b"},
-                                        "/x", p, error))
+    ASSERT_TRUE(
+        simboard::parse_options({"--root", "r", "--model=tk500", "--card", "512M", "--duration",
+                                 "2.5", "--start", "a 'x y'", "--run", "/bin/b"},
+                                "/x", p, error))
         << error;
     EXPECT_EQ(p.root, "r");
     EXPECT_EQ(p.model, Model::kTK500);
@@ -213,7 +214,8 @@ TEST(Commands, SplitWithQuotes) {
     EXPECT_TRUE(simboard::split_command("p 'open").empty());
 }
 
-// ---- root ----------------------------------------------------------------------------------------
+// ---- root
+// ----------------------------------------------------------------------------------------
 
 TEST(Root, FreshRootHasCardFlashPromptsAndMarker) {
     TempDir tmp;
@@ -294,10 +296,11 @@ TEST(Root, NodeTableAndPlaceholders) {
     EXPECT_TRUE(fs::is_fifo(tmp.path() / "dev/dsp"));
 }
 
-// ---- card ----------------------------------------------------------------------------------------
+// ---- card
+// ----------------------------------------------------------------------------------------
 
 class CardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(simboard::prepare_root(tmp_.path(), Model::kTK700, error)) << error;
@@ -339,7 +342,8 @@ TEST_F(CardTest, StatfsReportsTheVirtualCapacity) {
     }
     // Space taken by files shows as used.
     open_card(1ull << 30);
-    struct statfs before {}, after {};
+    struct statfs before {
+    }, after{};
     ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &before), 0);
     std::ofstream(tmp_.path() / "mnt/mmcblk0p1/big") << std::string(1 << 20, 'x');
     ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &after), 0);
@@ -410,7 +414,8 @@ TEST_F(CardTest, ACardLeftRemovedIsBackAtTheNextStart) {
     EXPECT_EQ(read_file(tmp_.path() / "mnt/mmcblk0p1/data.bin"), "kept");
 }
 
-// ---- console -------------------------------------------------------------------------------------
+// ---- console
+// -------------------------------------------------------------------------------------
 
 TEST(Console, LinesGoToTheLogWithTheirSource) {
     TempDir tmp;

@@ -55,7 +55,7 @@ int wait_exit(pid_t pid) {
 }
 
 class BoardRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/boardrun-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -82,9 +82,9 @@ protected:
     }
     // Options for a board with no modules and only the given start-up steps.
     std::vector<std::string> quiet_board(std::vector<std::string> more) {
-        std::vector<std::string> args = {"--root",       root_.string(), "--module-dir",
-                                         (dir_ / "empty").string(), "--bin-dir",
-                                         (dir_ / "empty").string()};
+        std::vector<std::string> args = {"--root",       root_.string(),
+                                         "--module-dir", (dir_ / "empty").string(),
+                                         "--bin-dir",    (dir_ / "empty").string()};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -130,10 +130,10 @@ TEST_F(BoardRun, ProgramsRunInOrderWithTheirConsolePrefixed) {
 
 TEST_F(BoardRun, ARebootRequestBootsAgainAndTheCardAndFlashKeepTheirContents) {
     std::string out;
-    ASSERT_EQ(run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration",
-                               "3"}),
-                  out),
-              0)
+    ASSERT_EQ(
+        run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "3"}),
+            out),
+        0)
         << out;
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/probe.log"), "boot 1\nboot 2\n");
     EXPECT_EQ(read_file(root_ / "mnt/jffs_user/config/probe"), "2\n");
@@ -146,16 +146,17 @@ TEST_F(BoardRun, ARebootRequestBootsAgainAndTheCardAndFlashKeepTheirContents) {
     EXPECT_EQ(log.find("probe boot 3"), std::string::npos) << log;
 
     // A new board on the same root finds everything where it was.
-    ASSERT_EQ(run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration",
-                               "1"}),
-                  out),
-              0);
+    ASSERT_EQ(
+        run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "1"}),
+            out),
+        0);
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/probe.log"), "boot 1\nboot 2\nboot 3\n");
 }
 
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
     return n;
 }
 
@@ -166,8 +167,7 @@ TEST_F(BoardRun, ModulesAreLoadedAtEveryBootAndRemovedAtEveryPowerOff) {
     std::ofstream(dir_ / "s.txt") << "0.3 reboot\n+0.3 quit\n";
     std::string out;
     ASSERT_EQ(run({"--root", root_.string(), "--module-dir", (dir_ / "modules").string(),
-                   "--bin-dir", (dir_ / "empty").string(), "--scenario",
-                   (dir_ / "s.txt").string()},
+                   "--bin-dir", (dir_ / "empty").string(), "--scenario", (dir_ / "s.txt").string()},
                   out),
               0)
         << out;
@@ -228,9 +228,9 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
     EXPECT_EQ(ctl({"status"}, out), 2);  // no board yet
     EXPECT_NE(out.find("no board is running"), std::string::npos) << out;
 
-    const pid_t board = spawn_board(
-        quiet_board({"--start", std::string(PROBE_EXE) + " hold", "--duration", "60"}),
-        dir_ / "board.txt");
+    const pid_t board =
+        spawn_board(quiet_board({"--start", std::string(PROBE_EXE) + " hold", "--duration", "60"}),
+                    dir_ / "board.txt");
     ASSERT_GT(board, 0);
     // Wait for the board to answer (it prepares its root first).
     int rc = 2;
@@ -273,8 +273,8 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
 }
 
 TEST_F(BoardRun, SigtermPowersOffCleanly) {
-    const pid_t board = spawn_board(
-        quiet_board({"--start", std::string(PROBE_EXE) + " hold"}), dir_ / "board.txt");
+    const pid_t board =
+        spawn_board(quiet_board({"--start", std::string(PROBE_EXE) + " hold"}), dir_ / "board.txt");
     ASSERT_GT(board, 0);
     std::string out;
     int rc = 2;

@@ -48,7 +48,7 @@ bool eventually(const std::function<bool()>& done) {
 }
 
 class KernelTransport : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/ktransport-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -125,15 +125,17 @@ TEST_F(KernelTransport, MmapGivesTheDriversPagesAndSigbusPastThem) {
     EXPECT_EQ(::read(report[0], seen.data(), seen.size()), 3);
     ::close(report[0]);
     ::close(report[1]);
-    EXPECT_EQ(seen[0], 1);               // page 0 of the area
-    EXPECT_EQ(seen[1], TM_AREA_PAGES);   // its last page
+    EXPECT_EQ(seen[0], 1);              // page 0 of the area
+    EXPECT_EQ(seen[1], TM_AREA_PAGES);  // its last page
     EXPECT_EQ(seen[2], 0xEE);
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGBUS);
 }
 
 volatile sig_atomic_t g_sigio = 0;
-void on_sigio(int) { g_sigio = g_sigio + 1; }
+void on_sigio(int) {
+    g_sigio = g_sigio + 1;
+}
 
 TEST_F(KernelTransport, KillFasyncSignalsTheOwner) {
     const int status = in_child([] {

@@ -21,10 +21,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
-#include <thread>
 #include <map>
 #include <mutex>
+#include <set>
+#include <thread>
 
 #include "devserver.hpp"
 #include "sim_dev.h"
@@ -35,17 +35,17 @@ namespace {
 using simboard::DeviceKernel;
 using simboard::DeviceServer;
 
-constexpr unsigned long kPutAnswer = 1;   // writes int 42 to *arg
-constexpr unsigned long kAddOne = 2;      // returns arg + 1
-constexpr unsigned long kNotify = 3;      // SIGIO to the file's owner
-constexpr unsigned kEchoMinor = 0;        // read gives back what was written
-constexpr unsigned kSleepMinor = 1;       // read sleeps until woken or interrupted
+constexpr unsigned long kPutAnswer = 1;  // writes int 42 to *arg
+constexpr unsigned long kAddOne = 2;     // returns arg + 1
+constexpr unsigned long kNotify = 3;     // SIGIO to the file's owner
+constexpr unsigned kEchoMinor = 0;       // read gives back what was written
+constexpr unsigned kSleepMinor = 1;      // read sleeps until woken or interrupted
 constexpr size_t kAreaSize = 4096;
 
 // A kernel with one character device (major 240) whose minors behave as above. User memory is
 // reached as the real one does it, with process_vm_readv/writev on the caller.
 class TestKernel : public DeviceKernel {
-public:
+  public:
     struct File {
         unsigned minor = 0;
         int flags = 0;
@@ -84,8 +84,8 @@ public:
         std::string data(count, '\0');
         iovec local{data.data(), count};
         iovec remote{reinterpret_cast<void*>(buf), count};
-        if (count > 0 && ::process_vm_readv(task, &local, 1, &remote, 1, 0) !=
-                             static_cast<ssize_t>(count))
+        if (count > 0 &&
+            ::process_vm_readv(task, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(count))
             return -EFAULT;
         std::lock_guard lock(mutex_);
         stored_ = data;
@@ -162,7 +162,7 @@ public:
     int wakeups_ = 0;
     std::set<pid_t> interrupted_;
 
-private:
+  private:
     static File& file(Handle h) { return *reinterpret_cast<File*>(h); }
     long sleep(pid_t task) {
         std::unique_lock lock(mutex_);
@@ -186,7 +186,7 @@ int in_child(const std::function<int()>& body) {
 }
 
 class Transport : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/transport-XXXXXX";
         dir_ = ::mkdtemp(tmpl);
@@ -207,11 +207,12 @@ protected:
     TestKernel kernel_;
     std::atomic<int> reboots_{0};
     pid_t reboot_pid_ = 0;
-    DeviceServer server_{kernel_, {[this](pid_t pid) {
-                                       reboot_pid_ = pid;
-                                       ++reboots_;
-                                   },
-                                   nullptr}};
+    DeviceServer server_{kernel_,
+                         {[this](pid_t pid) {
+                              reboot_pid_ = pid;
+                              ++reboots_;
+                          },
+                          nullptr}};
 };
 
 TEST_F(Transport, ReadWriteAndIoctlReachTheCallersMemoryFromAnotherProcess) {
@@ -257,7 +258,8 @@ TEST_F(Transport, MmapSharesTheKernelsPagesAndFaultsPastTheArea) {
     const int status = in_child([&] {
         const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
         // Two pages asked, one exists: the second page is past the kernel's area.
-        void* p = os::simdev::mmap(nullptr, 2 * kAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        void* p =
+            os::simdev::mmap(nullptr, 2 * kAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (p == MAP_FAILED) return 1;
         auto* bytes = static_cast<volatile unsigned char*>(p);
         const unsigned char seen[2] = {bytes[0], bytes[kAreaSize - 1]};
@@ -283,13 +285,16 @@ TEST_F(Transport, MmapArgumentsAreChecked) {
     EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(os::simdev::mmap(nullptr, kAreaSize, PROT_READ, MAP_SHARED, fd, 100), MAP_FAILED);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(os::simdev::mmap(nullptr, kAreaSize, PROT_READ, MAP_SHARED, fd, kAreaSize), MAP_FAILED);
+    EXPECT_EQ(os::simdev::mmap(nullptr, kAreaSize, PROT_READ, MAP_SHARED, fd, kAreaSize),
+              MAP_FAILED);
     EXPECT_EQ(errno, EINVAL);  // the driver refuses that offset
     EXPECT_EQ(os::simdev::close(fd), 0);
 }
 
 volatile sig_atomic_t g_sigio = 0;
-void on_sigio(int) { g_sigio = g_sigio + 1; }
+void on_sigio(int) {
+    g_sigio = g_sigio + 1;
+}
 
 TEST_F(Transport, SigioGoesToTheOwnerAndNotToOthers) {
     std::array<int, 2> ready{}, done{};
@@ -437,7 +442,7 @@ TEST_F(Transport, RebootRequestReachesTheBoardWithTheCallersPid) {
 
 // Raw messages on the socket, as a broken or hostile program could send them.
 class RawConnection {
-public:
+  public:
     explicit RawConnection(const std::string& path) {
         sock_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
@@ -461,7 +466,7 @@ public:
         return send(bytes.data(), bytes.size());
     }
 
-private:
+  private:
     int sock_ = -1;
     bool connected_ = false;
     os::simwire::Reply last_{};
@@ -484,7 +489,7 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
     auto reserved = os::simwire::encode(os::simwire::Request{Op::kOpen, 240, 0, O_RDWR});
     reserved[31] = 1;
     EXPECT_EQ(raw.send(reserved.data(), reserved.size()), -EINVAL);
-    EXPECT_EQ(raw.send({Op::kRead, 0, 4, 0}), -EBADF);  // nothing open yet
+    EXPECT_EQ(raw.send({Op::kRead, 0, 4, 0}), -EBADF);               // nothing open yet
     EXPECT_EQ(raw.send({Op::kOpen, 1u << 20, 0, O_RDWR}), -EINVAL);  // major out of range
     EXPECT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), 0);
     EXPECT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), -EINVAL);  // one file per connection

@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
         }
         if (boot == 1) {
             std::printf("asking for a reboot\n");
-            if (os::system("reboot") != 0) std::printf("reboot refused: %s\n", std::strerror(errno));
+            if (os::system("reboot") != 0)
+                std::printf("reboot refused: %s\n", std::strerror(errno));
         }
         wait_for_end();
     }
