@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "sim_dev_wire.h"
+#include "sim_socket.h"
 
 namespace os::simdev {
 
@@ -207,17 +208,10 @@ int connect_board() {
         std::lock_guard lock(g_config_mutex);
         path = g_socket_path;
     }
-    sockaddr_un addr{};
-    if (path.empty() || path.size() >= sizeof addr.sun_path) return fail(ENXIO);
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (path.empty()) return fail(ENXIO);
     const int sock = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (sock < 0) return -1;
-    int rc;
-    do {
-        rc = ::connect(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
+    if (simsock::call_at_path(sock, path, simsock::Call::kConnect) < 0) {
         ::close(sock);
         return fail(ENXIO);  // no board listening: its devices are absent
     }

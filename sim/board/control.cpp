@@ -11,20 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../../os/sim_socket.h"
+
 namespace simboard {
 
 namespace {
 
 constexpr size_t kMaxRequest = 4096;
 constexpr size_t kMaxReply = 64 * 1024;
-
-bool make_address(const std::string& path, sockaddr_un& addr) {
-    if (path.size() >= sizeof addr.sun_path) return false;
-    addr = {};
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
 
 }  // namespace
 
@@ -33,14 +27,10 @@ ControlServer::~ControlServer() {
 }
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
-    sockaddr_un addr{};
-    if (!make_address(path, addr)) {
-        error = "control socket path too long: " + path;
-        return false;
-    }
     ::unlink(path.c_str());
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+    if (listen_fd_ < 0 ||
+        os::simsock::call_at_path(listen_fd_, path, os::simsock::Call::kBind) < 0 ||
         ::listen(listen_fd_, 8) < 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         if (listen_fd_ >= 0) ::close(listen_fd_);
@@ -107,11 +97,6 @@ void ControlServer::serve(int sock) {
 
 int run_ctl(const std::filesystem::path& root, const std::vector<std::string>& words) {
     const std::string path = (root / "run/ctl.sock").string();
-    sockaddr_un addr{};
-    if (!make_address(path, addr)) {
-        std::fprintf(stderr, "simboard ctl: socket path too long: %s\n", path.c_str());
-        return 2;
-    }
     std::string request;
     for (const auto& w : words) {
         request += w;
@@ -122,7 +107,7 @@ int run_ctl(const std::filesystem::path& root, const std::vector<std::string>& w
         return 1;
     }
     const int sock = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (sock < 0 || ::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+    if (sock < 0 || os::simsock::call_at_path(sock, path, os::simsock::Call::kConnect) < 0) {
         std::fprintf(stderr, "simboard ctl: no board is running on %s (%s)\n",
                      root.string().c_str(), std::strerror(errno));
         if (sock >= 0) ::close(sock);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "../../os/sim_dev_wire.h"
+#include "../../os/sim_socket.h"
 
 namespace simboard {
 
@@ -97,17 +98,10 @@ void DeviceServer::log(std::string_view line) {
 }
 
 bool DeviceServer::listen(const std::string& path, std::string& error) {
-    sockaddr_un addr{};
-    if (path.size() >= sizeof addr.sun_path) {
-        error = "device socket path too long (" + std::to_string(path.size()) + " bytes, at most " +
-                std::to_string(sizeof addr.sun_path - 1) + "): " + path;
-        return false;
-    }
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     ::unlink(path.c_str());
     listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 ||
+    if (listen_fd_ < 0 ||
+        os::simsock::call_at_path(listen_fd_, path, os::simsock::Call::kBind) < 0 ||
         ::listen(listen_fd_, 64) < 0) {
         error = "cannot listen on " + path + ": " + std::strerror(errno);
         if (listen_fd_ >= 0) ::close(listen_fd_);

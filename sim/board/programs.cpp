@@ -166,6 +166,11 @@ void Program::read_output() {
         }
     }
     if (!pending.empty()) lines_(name_, pending);
+    {
+        std::lock_guard lock(mutex_);
+        output_done_ = true;
+    }
+    changed_.notify_all();
 }
 
 // Waits for the end without reaping: the zombie keeps the process group id ours, so that end()
@@ -176,10 +181,13 @@ void Program::wait_exit() {
            errno == EINTR) {
     }
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         exited_flag_ = true;
+        changed_.notify_all();
+        // Its last lines come before the notice of its end; what it left running may keep the
+        // output open, so this waits for the end of the output only a little.
+        changed_.wait_for(lock, std::chrono::seconds(1), [this] { return output_done_; });
     }
-    changed_.notify_all();
     if (exited_) exited_(*this, info.si_code != CLD_EXITED, info.si_status);
 }
 

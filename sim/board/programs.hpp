@@ -67,6 +67,7 @@ class Program {
     std::condition_variable changed_;
     bool exited_flag_ = false;
     bool reaped_ = false;
+    bool output_done_ = false;
     std::thread reader_;
     std::thread waiter_;
 };

@@ -14,6 +14,7 @@
 #include "board.hpp"
 #include "card.hpp"
 #include "console.hpp"
+#include "control.hpp"
 #include "options.hpp"
 #include "os.h"
 #include "programs.hpp"
@@ -214,8 +215,7 @@ TEST(Commands, SplitWithQuotes) {
     EXPECT_TRUE(simboard::split_command("p 'open").empty());
 }
 
-// ---- root
-// ----------------------------------------------------------------------------------------
+// ---- root ------------------------------------------------------------------------------------
 
 TEST(Root, FreshRootHasCardFlashPromptsAndMarker) {
     TempDir tmp;
@@ -296,8 +296,7 @@ TEST(Root, NodeTableAndPlaceholders) {
     EXPECT_TRUE(fs::is_fifo(tmp.path() / "dev/dsp"));
 }
 
-// ---- card
-// ----------------------------------------------------------------------------------------
+// ---- card ------------------------------------------------------------------------------------
 
 class CardTest : public ::testing::Test {
   protected:
@@ -414,8 +413,29 @@ TEST_F(CardTest, ACardLeftRemovedIsBackAtTheNextStart) {
     EXPECT_EQ(read_file(tmp_.path() / "mnt/mmcblk0p1/data.bin"), "kept");
 }
 
-// ---- console
-// -------------------------------------------------------------------------------------
+// ---- control socket ----------------------------------------------------------------------------
+
+TEST(Control, CommandsReachTheBoardAndAnswersComeBack) {
+    TempDir tmp;
+    const fs::path root = tmp.path() / std::string(70, 'r') / std::string(50, 's');  // deep
+    fs::create_directories(root / "run");
+    std::vector<std::string> seen;
+    simboard::ControlServer server([&](const std::vector<std::string>& words, std::string& text) {
+        seen = words;
+        text = words[0] == "bad" ? "refused" : "fine";
+        return words[0] != "bad";
+    });
+    std::string error;
+    ASSERT_TRUE(server.listen((root / "run/ctl.sock").string(), error)) << error;
+    EXPECT_EQ(simboard::run_ctl(root, {"card", "full"}), 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{"card", "full"}));
+    EXPECT_EQ(simboard::run_ctl(root, {"bad", ""}), 1);
+    EXPECT_EQ(seen, (std::vector<std::string>{"bad", ""}));
+    server.stop();
+    EXPECT_EQ(simboard::run_ctl(root, {"status"}), 2);  // nobody listens any more
+}
+
+// ---- console -----------------------------------------------------------------------------------
 
 TEST(Console, LinesGoToTheLogWithTheirSource) {
     TempDir tmp;

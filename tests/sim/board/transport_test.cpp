@@ -434,6 +434,27 @@ TEST_F(Transport, NodeTableNamesTheDevices) {
     os::simdev::close(fd);
 }
 
+TEST_F(Transport, ASocketDeepInATreeIsReachedThroughItsDirectory) {
+    // Longer than a socket address can hold.
+    const auto deep = dir_ / std::string(60, 'd') / std::string(60, 'e');
+    std::filesystem::create_directories(deep);
+    const std::string path = (deep / "dev.sock").string();
+    ASSERT_GT(path.size(), 108u);
+    TestKernel kernel;
+    DeviceServer server(kernel, {});
+    std::string error;
+    ASSERT_TRUE(server.listen(path, error)) << error;
+    server.set_powered(true);
+    os::simdev::init(dir_.string(), path);
+    const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(os::simdev::ioctl(fd, kAddOne, 1), 2);
+    EXPECT_EQ(os::simdev::close(fd), 0);
+    EXPECT_EQ(kernel.releases_, 1);
+    server.stop();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
 TEST_F(Transport, RebootRequestReachesTheBoardWithTheCallersPid) {
     EXPECT_EQ(os::simdev::request_reboot(), 0);
     EXPECT_EQ(reboots_, 1);
