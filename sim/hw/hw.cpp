@@ -1,6 +1,9 @@
 // The hardware framework: machine lock, physical address dispatch, lines, the hardware clock.
 #include "hw.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdarg>
@@ -130,7 +133,9 @@ MmioMapping& MmioMapping::operator=(MmioMapping&& other) noexcept {
     return *this;
 }
 
-MmioMapping::~MmioMapping() { release(); }
+MmioMapping::~MmioMapping() {
+    release();
+}
 
 void MmioMapping::release() {
     if (device_ == nullptr) return;
@@ -164,9 +169,12 @@ uint32_t mmio_read(uint32_t phys, unsigned size) {
     }
     const uint32_t value = r->device->read(phys - r->base, size);
     switch (size) {
-        case 1: return value & 0xFFu;
-        case 2: return value & 0xFFFFu;
-        default: return value;
+        case 1:
+            return value & 0xFFu;
+        case 2:
+            return value & 0xFFFFu;
+        default:
+            return value;
     }
 }
 
@@ -219,7 +227,7 @@ void Line::pulse() {
 // Runs due timer callbacks in time order on its own thread. Lock order: machine lock, then the
 // scheduler's mutex; the thread never holds its mutex while it takes the machine lock.
 class Scheduler {
-public:
+  public:
     static Scheduler& get() {
         // Never destroyed: timers of static models may outlive any static of ours.
         static Scheduler* s = new Scheduler;
@@ -262,7 +270,7 @@ public:
         return it != timers_.end() && it->second.armed;
     }
 
-private:
+  private:
     struct Entry {
         Timer* timer;
         Clock::time_point when;
@@ -277,6 +285,10 @@ private:
     }
 
     void run() {
+        // Hardware takes no signals: they belong to the board's own threads.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::unique_lock lock(mutex_);
         for (;;) {
             if (queue_.empty()) {
@@ -325,11 +337,17 @@ Timer::~Timer() {
     Scheduler::get().remove(id_);
 }
 
-void Timer::arm_at(Clock::time_point when) { Scheduler::get().arm(id_, when); }
+void Timer::arm_at(Clock::time_point when) {
+    Scheduler::get().arm(id_, when);
+}
 
-void Timer::cancel() { Scheduler::get().cancel(id_); }
+void Timer::cancel() {
+    Scheduler::get().cancel(id_);
+}
 
-bool Timer::armed() const { return Scheduler::get().armed(id_); }
+bool Timer::armed() const {
+    return Scheduler::get().armed(id_);
+}
 
 // ---- The processor's interrupt input -----------------------------------------------------------
 

@@ -21,6 +21,9 @@
 //     for its state. A model that has a thread of its own (or the board, driving an input from
 //     its scenario) takes hw::MachineGuard before it touches any model. The lock is recursive: a
 //     handler may call other models directly.
+//   - A model never calls the simulated kernel (it is the hardware): it talks to the kernel only
+//     through registers and interrupt lines. The kernel takes the machine lock while it holds
+//     its own "interrupts off" lock, never the other way round.
 //   - Never block or do long work with the lock held (no sleeping, no file I/O of any size, no
 //     JPEG encoding): prepare outside, then take the lock and publish. Register handlers are
 //     called from process context and from interrupt handlers alike.
@@ -59,7 +62,7 @@ using MachineGuard = std::lock_guard<std::recursive_mutex>;
 // ---- Devices and the physical address space --------------------------------------------------
 
 class Device {
-public:
+  public:
     explicit Device(std::string name);
     virtual ~Device();
     Device(const Device&) = delete;
@@ -73,13 +76,13 @@ public:
     // Back to the power-on state.
     virtual void reset() {}
 
-private:
+  private:
     std::string name_;
 };
 
 // A device's claim on [base, base + size) of the physical address space; unmaps when destroyed.
 class MmioMapping {
-public:
+  public:
     MmioMapping() = default;
     MmioMapping(uint32_t base, uint32_t size, Device* device);
     MmioMapping(MmioMapping&& other) noexcept;
@@ -89,7 +92,7 @@ public:
     uint32_t base() const { return base_; }
     uint32_t size() const { return size_; }
 
-private:
+  private:
     void release();
     uint32_t base_ = 0;
     uint32_t size_ = 0;
@@ -114,7 +117,7 @@ void reset_all();
 // An output line of a model (an interrupt request, a chip's status output). Listeners are
 // called, under the machine lock, on every change of level.
 class Line {
-public:
+  public:
     explicit Line(bool initial = false) : level_(initial) {}
     void connect(std::function<void(bool level)> listener);
     void set(bool level);
@@ -124,7 +127,7 @@ public:
     void pulse();
     bool level() const { return level_; }
 
-private:
+  private:
     bool level_;
     std::vector<std::function<void(bool)>> listeners_;
 };
@@ -137,7 +140,7 @@ using Clock = std::chrono::steady_clock;
 // held. Arming an armed timer moves it. Cancelling (or destroying) it under the machine lock
 // guarantees that the callback does not run afterwards.
 class Timer {
-public:
+  public:
     explicit Timer(std::function<void()> callback);
     ~Timer();
     Timer(const Timer&) = delete;
@@ -148,7 +151,7 @@ public:
     void cancel();
     bool armed() const;
 
-private:
+  private:
     friend class Scheduler;
     std::function<void()> callback_;
     uint64_t id_;

@@ -7,10 +7,9 @@ namespace hw {
 
 namespace {
 
-constexpr const char* kGateNames[] = {"",    "",     "idle",   "power", "nand", "lcd",
-                                      "usbh", "usbd", "pwm",    "sdi",   "uart0", "uart1",
-                                      "uart2", "gpio", "rtc",    "adc",   "iic",  "iis",
-                                      "spi"};
+constexpr const char* kGateNames[] = {"",     "",    "idle", "power", "nand",  "lcd",   "usbh",
+                                      "usbd", "pwm", "sdi",  "uart0", "uart1", "uart2", "gpio",
+                                      "rtc",  "adc", "iic",  "iis",   "spi"};
 
 std::string gate_list(uint32_t bits) {
     std::string out;
@@ -76,26 +75,46 @@ S3c2410Clock::Registers S3c2410Clock::registers() const {
 
 uint32_t S3c2410Clock::read(uint32_t offset, unsigned) {
     switch (offset & ~3u) {
-        case 0x00: return regs_.locktime;
-        case 0x04: return regs_.mpllcon;
-        case 0x08: return regs_.upllcon;
-        case 0x0C: return regs_.clkcon;
-        case 0x10: return regs_.clkslow;
-        case 0x14: return regs_.clkdivn;
-        default: return 0;
+        case 0x00:
+            return regs_.locktime;
+        case 0x04:
+            return regs_.mpllcon;
+        case 0x08:
+            return regs_.upllcon;
+        case 0x0C:
+            return regs_.clkcon;
+        case 0x10:
+            return regs_.clkslow;
+        case 0x14:
+            return regs_.clkdivn;
+        default:
+            return 0;
     }
 }
 
 void S3c2410Clock::write(uint32_t offset, uint32_t value, unsigned) {
     const Registers before = regs_;
     switch (offset & ~3u) {
-        case 0x00: regs_.locktime = value & 0x00FFFFFF; break;
-        case 0x04: regs_.mpllcon = value & 0x000FF3F3; break;
-        case 0x08: regs_.upllcon = value & 0x000FF3F3; break;
-        case 0x0C: regs_.clkcon = value & 0x0007FFF0; break;
-        case 0x10: regs_.clkslow = value & 0xB7; break;
-        case 0x14: regs_.clkdivn = value & 3; break;
-        default: return;
+        case 0x00:
+            regs_.locktime = value & 0x00FFFFFF;
+            break;
+        case 0x04:
+            regs_.mpllcon = value & 0x000FF3F3;
+            break;
+        case 0x08:
+            regs_.upllcon = value & 0x000FF3F3;
+            break;
+        case 0x0C:
+            regs_.clkcon = value & 0x0007FFF0;
+            break;
+        case 0x10:
+            regs_.clkslow = value & 0xB7;
+            break;
+        case 0x14:
+            regs_.clkdivn = value & 3;
+            break;
+        default:
+            return;
     }
     log_change(before);
     for (auto& listener : listeners_) listener();

@@ -13,7 +13,7 @@
 namespace hw {
 
 class S3c2410Clock : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x4C000000;
     static constexpr uint32_t kCrystalHz = 12000000;
     static constexpr uint32_t kBootMpllcon = 0x000A1031;
@@ -24,10 +24,21 @@ public:
 
     // CLKCON bits of the peripherals.
     enum Gate : uint32_t {
-        kNand = 1u << 4, kLcd = 1u << 5, kUsbHost = 1u << 6, kUsbDevice = 1u << 7,
-        kPwmTimer = 1u << 8, kSdi = 1u << 9, kUart0 = 1u << 10, kUart1 = 1u << 11,
-        kUart2 = 1u << 12, kGpio = 1u << 13, kRtc = 1u << 14, kAdc = 1u << 15, kIic = 1u << 16,
-        kIis = 1u << 17, kSpi = 1u << 18,
+        kNand = 1u << 4,
+        kLcd = 1u << 5,
+        kUsbHost = 1u << 6,
+        kUsbDevice = 1u << 7,
+        kPwmTimer = 1u << 8,
+        kSdi = 1u << 9,
+        kUart0 = 1u << 10,
+        kUart1 = 1u << 11,
+        kUart2 = 1u << 12,
+        kGpio = 1u << 13,
+        kRtc = 1u << 14,
+        kAdc = 1u << 15,
+        kIic = 1u << 16,
+        kIis = 1u << 17,
+        kSpi = 1u << 18,
     };
 
     struct Registers {
@@ -55,7 +66,7 @@ public:
 
     static uint32_t pll_hz(uint32_t pllcon, uint32_t input_hz);
 
-private:
+  private:
     void log_change(const Registers& before) const;
 
     Registers regs_;

@@ -210,7 +210,8 @@ uint32_t S3c2410Gpio::read(uint32_t offset, unsigned) {
         const unsigned p = offset / 0x10;
         const Port& port = ports_[p];
         switch (offset % 0x10) {
-            case 0x0: return port.con;
+            case 0x0:
+                return port.con;
             case 0x4: {
                 // Outputs read back their latch, every other pin its level.
                 uint32_t value = 0;
@@ -222,28 +223,47 @@ uint32_t S3c2410Gpio::read(uint32_t offset, unsigned) {
                 }
                 return value;
             }
-            case 0x8: return p == 0 ? 0 : port.up;
-            default: return 0;
+            case 0x8:
+                return p == 0 ? 0 : port.up;
+            default:
+                return 0;
         }
     }
     switch (offset) {
-        case 0x80: return misccr_;
-        case 0x84: return dclkcon_;
-        case 0x88: return extint_[0];
-        case 0x8C: return extint_[1];
-        case 0x90: return extint_[2];
-        case 0x94: return eintflt_[0];
-        case 0x98: return eintflt_[1];
-        case 0x9C: return eintflt_[2];
-        case 0xA0: return eintflt_[3];
-        case 0xA4: return eintmask_;
-        case 0xA8: return eintpend_;
-        case 0xAC: return gstatus_[0];
-        case 0xB0: return gstatus_[1];
-        case 0xB4: return gstatus_[2];
-        case 0xB8: return gstatus_[3];
-        case 0xBC: return gstatus_[4];
-        default: return 0;
+        case 0x80:
+            return misccr_;
+        case 0x84:
+            return dclkcon_;
+        case 0x88:
+            return extint_[0];
+        case 0x8C:
+            return extint_[1];
+        case 0x90:
+            return extint_[2];
+        case 0x94:
+            return eintflt_[0];
+        case 0x98:
+            return eintflt_[1];
+        case 0x9C:
+            return eintflt_[2];
+        case 0xA0:
+            return eintflt_[3];
+        case 0xA4:
+            return eintmask_;
+        case 0xA8:
+            return eintpend_;
+        case 0xAC:
+            return gstatus_[0];
+        case 0xB0:
+            return gstatus_[1];
+        case 0xB4:
+            return gstatus_[2];
+        case 0xB8:
+            return gstatus_[3];
+        case 0xBC:
+            return gstatus_[4];
+        default:
+            return 0;
     }
 }
 
@@ -253,32 +273,66 @@ void S3c2410Gpio::write(uint32_t offset, uint32_t value, unsigned) {
         const unsigned p = offset / 0x10;
         Port& port = ports_[p];
         switch (offset % 0x10) {
-            case 0x0: port.con = value; break;
-            case 0x4: port.dat = value & pin_mask(p); break;
+            case 0x0:
+                port.con = value;
+                break;
+            case 0x4:
+                port.dat = value & pin_mask(p);
+                break;
             case 0x8:
                 if (p != 0) port.up = value & pin_mask(p);
                 break;
-            default: return;
+            default:
+                return;
         }
         refresh(p);
         return;
     }
     switch (offset) {
-        case 0x80: misccr_ = value; break;
-        case 0x84: dclkcon_ = value; break;
-        case 0x88: extint_[0] = value; break;
-        case 0x8C: extint_[1] = value; break;
-        case 0x90: extint_[2] = value; break;
-        case 0x94: eintflt_[0] = value; break;
-        case 0x98: eintflt_[1] = value; break;
-        case 0x9C: eintflt_[2] = value; break;
-        case 0xA0: eintflt_[3] = value; break;
-        case 0xA4: eintmask_ = value & 0x00FFFFF0; break;
-        case 0xA8: eintpend_ &= ~value; break;  // write 1 to clear
-        case 0xB8: gstatus_[3] = value; break;
-        case 0xBC: gstatus_[4] = value; break;
-        case 0xB4: gstatus_[2] &= ~value; break;
-        default: return;
+        case 0x80:
+            misccr_ = value;
+            break;
+        case 0x84:
+            dclkcon_ = value;
+            break;
+        case 0x88:
+            extint_[0] = value;
+            break;
+        case 0x8C:
+            extint_[1] = value;
+            break;
+        case 0x90:
+            extint_[2] = value;
+            break;
+        case 0x94:
+            eintflt_[0] = value;
+            break;
+        case 0x98:
+            eintflt_[1] = value;
+            break;
+        case 0x9C:
+            eintflt_[2] = value;
+            break;
+        case 0xA0:
+            eintflt_[3] = value;
+            break;
+        case 0xA4:
+            eintmask_ = value & 0x00FFFFF0;
+            break;
+        case 0xA8:
+            eintpend_ &= ~value;
+            break;  // write 1 to clear
+        case 0xB8:
+            gstatus_[3] = value;
+            break;
+        case 0xBC:
+            gstatus_[4] = value;
+            break;
+        case 0xB4:
+            gstatus_[2] &= ~value;
+            break;
+        default:
+            return;
     }
     evaluate_levels();
 }

@@ -28,7 +28,7 @@ constexpr unsigned gpio_pin(char port, unsigned offset) {
 }
 
 class S3c2410Gpio : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x56000000;
     static constexpr unsigned kPorts = 8;
 
@@ -57,7 +57,7 @@ public:
     static int eint_of(unsigned pin);
     static unsigned pin_of_eint(unsigned eint);
 
-private:
+  private:
     struct Port {
         uint32_t con = 0;
         uint32_t dat = 0;

@@ -27,31 +27,53 @@ void S3c2410Intc::reset() {
 
 uint32_t S3c2410Intc::read(uint32_t offset, unsigned) {
     switch (offset & ~3u) {
-        case 0x00: return regs_.srcpnd;
-        case 0x04: return regs_.intmod;
-        case 0x08: return regs_.intmsk;
-        case 0x0C: return regs_.priority;
-        case 0x10: return regs_.intpnd;
-        case 0x14: return regs_.intoffset;
-        case 0x18: return regs_.subsrcpnd;
-        case 0x1C: return regs_.intsubmsk;
-        default: return 0;
+        case 0x00:
+            return regs_.srcpnd;
+        case 0x04:
+            return regs_.intmod;
+        case 0x08:
+            return regs_.intmsk;
+        case 0x0C:
+            return regs_.priority;
+        case 0x10:
+            return regs_.intpnd;
+        case 0x14:
+            return regs_.intoffset;
+        case 0x18:
+            return regs_.subsrcpnd;
+        case 0x1C:
+            return regs_.intsubmsk;
+        default:
+            return 0;
     }
 }
 
 void S3c2410Intc::write(uint32_t offset, uint32_t value, unsigned) {
     switch (offset & ~3u) {
-        case 0x00: regs_.srcpnd &= ~value; break;  // write 1 to clear
-        case 0x04: regs_.intmod = value; break;
-        case 0x08: regs_.intmsk = value; break;
-        case 0x0C: regs_.priority = value & 0x1FFFFF; break;
+        case 0x00:
+            regs_.srcpnd &= ~value;
+            break;  // write 1 to clear
+        case 0x04:
+            regs_.intmod = value;
+            break;
+        case 0x08:
+            regs_.intmsk = value;
+            break;
+        case 0x0C:
+            regs_.priority = value & 0x1FFFFF;
+            break;
         case 0x10:
             regs_.intpnd &= ~value;
             if (regs_.intpnd == 0) regs_.intoffset = 0;
             break;
-        case 0x18: regs_.subsrcpnd &= ~value & 0x7FF; break;
-        case 0x1C: regs_.intsubmsk = value & 0x7FF; break;
-        default: break;
+        case 0x18:
+            regs_.subsrcpnd &= ~value & 0x7FF;
+            break;
+        case 0x1C:
+            regs_.intsubmsk = value & 0x7FF;
+            break;
+        default:
+            break;
     }
     update();
 }
@@ -93,8 +115,7 @@ void S3c2410Intc::update() {
     }
     if ((regs_.srcpnd & regs_.intmod & ~regs_.intmsk) != 0 && !fiq_reported_) {
         fiq_reported_ = true;
-        logf("s3c2410-intc: fast interrupt requested (INTMOD 0x%08x): not delivered",
-             regs_.intmod);
+        logf("s3c2410-intc: fast interrupt requested (INTMOD 0x%08x): not delivered", regs_.intmod);
     }
     if (regs_.intpnd == 0) {
         const uint32_t candidates = regs_.srcpnd & ~regs_.intmsk & ~regs_.intmod;

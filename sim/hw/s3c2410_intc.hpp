@@ -15,19 +15,53 @@
 namespace hw {
 
 class S3c2410Intc : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x4A000000;
 
     enum Source : unsigned {
-        kEint0 = 0, kEint1 = 1, kEint2 = 2, kEint3 = 3, kEint4to7 = 4, kEint8to23 = 5,
-        kBattFlt = 7, kTick = 8, kWdt = 9, kTimer0 = 10, kTimer1 = 11, kTimer2 = 12,
-        kTimer3 = 13, kTimer4 = 14, kUart2 = 15, kLcd = 16, kDma0 = 17, kDma1 = 18, kDma2 = 19,
-        kDma3 = 20, kSdi = 21, kSpi0 = 22, kUart1 = 23, kUsbd = 25, kUsbh = 26, kIic = 27,
-        kUart0 = 28, kSpi1 = 29, kRtc = 30, kAdc = 31,
+        kEint0 = 0,
+        kEint1 = 1,
+        kEint2 = 2,
+        kEint3 = 3,
+        kEint4to7 = 4,
+        kEint8to23 = 5,
+        kBattFlt = 7,
+        kTick = 8,
+        kWdt = 9,
+        kTimer0 = 10,
+        kTimer1 = 11,
+        kTimer2 = 12,
+        kTimer3 = 13,
+        kTimer4 = 14,
+        kUart2 = 15,
+        kLcd = 16,
+        kDma0 = 17,
+        kDma1 = 18,
+        kDma2 = 19,
+        kDma3 = 20,
+        kSdi = 21,
+        kSpi0 = 22,
+        kUart1 = 23,
+        kUsbd = 25,
+        kUsbh = 26,
+        kIic = 27,
+        kUart0 = 28,
+        kSpi1 = 29,
+        kRtc = 30,
+        kAdc = 31,
     };
     enum SubSource : unsigned {
-        kRxd0 = 0, kTxd0 = 1, kErr0 = 2, kRxd1 = 3, kTxd1 = 4, kErr1 = 5, kRxd2 = 6, kTxd2 = 7,
-        kErr2 = 8, kSubTc = 9, kSubAdc = 10,
+        kRxd0 = 0,
+        kTxd0 = 1,
+        kErr0 = 2,
+        kRxd1 = 3,
+        kTxd1 = 4,
+        kErr1 = 5,
+        kRxd2 = 6,
+        kTxd2 = 7,
+        kErr2 = 8,
+        kSubTc = 9,
+        kSubAdc = 10,
     };
 
     struct Registers {
@@ -53,7 +87,7 @@ public:
 
     Registers registers() const;
 
-private:
+  private:
     void update();
 
     Registers regs_;

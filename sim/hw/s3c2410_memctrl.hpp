@@ -11,7 +11,7 @@
 namespace hw {
 
 class S3c2410MemCtrl : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x48000000;
     static constexpr unsigned kRegisters = 13;
     static constexpr std::array<uint32_t, kRegisters> kBootValues{
@@ -27,7 +27,7 @@ public:
     void write(uint32_t offset, uint32_t value, unsigned size) override;
     void reset() override;
 
-private:
+  private:
     std::array<uint32_t, kRegisters> regs_ = kBootValues;
     MmioMapping mmio_;
 };

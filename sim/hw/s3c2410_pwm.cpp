@@ -59,19 +59,28 @@ void S3c2410Pwm::note_timer4() {
 uint32_t S3c2410Pwm::read(uint32_t offset, unsigned) {
     offset &= ~3u;
     switch (offset) {
-        case 0x00: return regs_.tcfg0;
-        case 0x04: return regs_.tcfg1;
-        case 0x08: return regs_.tcon;
-        case 0x40: return timer4_count();  // TCNTO4
-        default: break;
+        case 0x00:
+            return regs_.tcfg0;
+        case 0x04:
+            return regs_.tcfg1;
+        case 0x08:
+            return regs_.tcon;
+        case 0x40:
+            return timer4_count();  // TCNTO4
+        default:
+            break;
     }
     if (offset >= 0x0C && offset < 0x3C) {
         const unsigned timer = (offset - 0x0C) / 0x0C;
         switch ((offset - 0x0C) % 0x0C) {
-            case 0x0: return regs_.tcntb[timer];
-            case 0x4: return regs_.tcmpb[timer];
-            case 0x8: return regs_.tcntb[timer];  // TCNTOn: not counted for timers 0..3
-            default: return 0;
+            case 0x0:
+                return regs_.tcntb[timer];
+            case 0x4:
+                return regs_.tcmpb[timer];
+            case 0x8:
+                return regs_.tcntb[timer];  // TCNTOn: not counted for timers 0..3
+            default:
+                return 0;
         }
     }
     if (offset == 0x3C) return regs_.tcntb[4];
@@ -81,8 +90,12 @@ uint32_t S3c2410Pwm::read(uint32_t offset, unsigned) {
 void S3c2410Pwm::write(uint32_t offset, uint32_t value, unsigned) {
     offset &= ~3u;
     switch (offset) {
-        case 0x00: regs_.tcfg0 = value & 0xFFFFFF; break;
-        case 0x04: regs_.tcfg1 = value & 0xFFFFFF; break;
+        case 0x00:
+            regs_.tcfg0 = value & 0xFFFFFF;
+            break;
+        case 0x04:
+            regs_.tcfg1 = value & 0xFFFFFF;
+            break;
         case 0x08: {
             const uint32_t before = regs_.tcon;
             regs_.tcon = value & 0x7FFF1F;
@@ -92,15 +105,23 @@ void S3c2410Pwm::write(uint32_t offset, uint32_t value, unsigned) {
             note_timer4();
             return;
         }
-        case 0x3C: regs_.tcntb[4] = value & 0xFFFF; return;
-        default: break;
+        case 0x3C:
+            regs_.tcntb[4] = value & 0xFFFF;
+            return;
+        default:
+            break;
     }
     if (offset >= 0x0C && offset < 0x3C) {
         const unsigned timer = (offset - 0x0C) / 0x0C;
         switch ((offset - 0x0C) % 0x0C) {
-            case 0x0: regs_.tcntb[timer] = value & 0xFFFF; break;
-            case 0x4: regs_.tcmpb[timer] = value & 0xFFFF; break;
-            default: break;
+            case 0x0:
+                regs_.tcntb[timer] = value & 0xFFFF;
+                break;
+            case 0x4:
+                regs_.tcmpb[timer] = value & 0xFFFF;
+                break;
+            default:
+                break;
         }
     }
 }

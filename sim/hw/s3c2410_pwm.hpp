@@ -13,7 +13,7 @@
 namespace hw {
 
 class S3c2410Pwm : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x51000000;
 
     struct Registers {
@@ -34,7 +34,7 @@ public:
     // Timer 4's tick rate as programmed (0 while stopped).
     double timer4_hz() const;
 
-private:
+  private:
     uint32_t timer4_count() const;
     void note_timer4();
 

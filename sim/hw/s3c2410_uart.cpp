@@ -59,13 +59,20 @@ uint32_t S3c2410Uart::read(uint32_t offset, unsigned) {
     if (n >= kPorts) return 0;
     const Port& p = ports_[n];
     switch (offset % kPortStride) {
-        case 0x00: return p.ulcon;
-        case 0x04: return p.ucon;
-        case 0x08: return p.ufcon;
-        case 0x0C: return p.umcon;
-        case 0x10: return 0x6;  // UTRSTAT: transmitter and its buffer empty
-        case 0x28: return p.ubrdiv;
-        default: return 0;  // UERSTAT, UFSTAT, UMSTAT, URXH: nothing received
+        case 0x00:
+            return p.ulcon;
+        case 0x04:
+            return p.ucon;
+        case 0x08:
+            return p.ufcon;
+        case 0x0C:
+            return p.umcon;
+        case 0x10:
+            return 0x6;  // UTRSTAT: transmitter and its buffer empty
+        case 0x28:
+            return p.ubrdiv;
+        default:
+            return 0;  // UERSTAT, UFSTAT, UMSTAT, URXH: nothing received
     }
 }
 
@@ -74,10 +81,18 @@ void S3c2410Uart::write(uint32_t offset, uint32_t value, unsigned) {
     if (n >= kPorts) return;
     Port& p = ports_[n];
     switch (offset % kPortStride) {
-        case 0x00: p.ulcon = value & 0x7F; break;
-        case 0x04: p.ucon = value & 0x7FF; break;
-        case 0x08: p.ufcon = value & 0xF7; break;
-        case 0x0C: p.umcon = value & 0x11; break;
+        case 0x00:
+            p.ulcon = value & 0x7F;
+            break;
+        case 0x04:
+            p.ucon = value & 0x7FF;
+            break;
+        case 0x08:
+            p.ufcon = value & 0xF7;
+            break;
+        case 0x0C:
+            p.umcon = value & 0x11;
+            break;
         case 0x20:
             if (transmit_) transmit_(n, static_cast<uint8_t>(value));
             break;
@@ -85,7 +100,8 @@ void S3c2410Uart::write(uint32_t offset, uint32_t value, unsigned) {
             p.ubrdiv = value & 0xFFFF;
             note_baud(n);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 

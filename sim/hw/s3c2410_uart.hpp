@@ -15,7 +15,7 @@
 namespace hw {
 
 class S3c2410Uart : public Device {
-public:
+  public:
     static constexpr uint32_t kBase = 0x50000000;
     static constexpr uint32_t kPortStride = 0x4000;
     static constexpr unsigned kPorts = 3;
@@ -38,7 +38,7 @@ public:
     unsigned baud(unsigned n) const;
     void on_transmit(std::function<void(unsigned port, uint8_t byte)> listener);
 
-private:
+  private:
     void note_baud(unsigned n);
 
     S3c2410Clock& clock_;

@@ -103,7 +103,8 @@ void s3c2410_gpio_cfgpin(unsigned int pin, unsigned int function) {
                 function = (function & 3) << (offset * 2);
             }
             break;
-        default: break;
+        default:
+            break;
     }
     gpio_modify(base, mask, function & mask);
 }
@@ -164,7 +165,8 @@ void clk_put(struct clk*) {}
 int clk_enable(struct clk* clk) {
     if (clk == nullptr || IS_ERR(clk)) return -EINVAL;
     std::lock_guard lock(clock_mutex());
-    if (clk->usage++ == 0 && clk->ctrlbit != 0) gpio_modify(S3C2410_CLKCON, clk->ctrlbit, clk->ctrlbit);
+    if (clk->usage++ == 0 && clk->ctrlbit != 0)
+        gpio_modify(S3C2410_CLKCON, clk->ctrlbit, clk->ctrlbit);
     return 0;
 }
 
@@ -175,7 +177,9 @@ void clk_disable(struct clk* clk) {
     if (--clk->usage == 0 && clk->ctrlbit != 0) gpio_modify(S3C2410_CLKCON, clk->ctrlbit, 0);
 }
 
-int clk_use(struct clk*) { return 0; }
+int clk_use(struct clk*) {
+    return 0;
+}
 void clk_unuse(struct clk*) {}
 
 unsigned long clk_get_rate(struct clk* clk) {
@@ -183,8 +187,12 @@ unsigned long clk_get_rate(struct clk* clk) {
     return clk->rate;
 }
 
-int clk_set_rate(struct clk*, unsigned long) { return -EINVAL; }
+int clk_set_rate(struct clk*, unsigned long) {
+    return -EINVAL;
+}
 
-long clk_round_rate(struct clk* clk, unsigned long) { return static_cast<long>(clk_get_rate(clk)); }
+long clk_round_rate(struct clk* clk, unsigned long) {
+    return static_cast<long>(clk_get_rate(clk));
+}
 
 }  // extern "C"

@@ -81,11 +81,16 @@ int register_chrdev(unsigned int major, const char* name, const struct file_oper
     return 0;
 }
 
+// As in 2.6.20 it always succeeds; a major that is not registered or a name that does not match
+// is reported.
 int unregister_chrdev(unsigned int major, const char* name) {
     std::lock_guard lock(chrdev_mutex());
     auto& map = chrdevs();
     auto it = map.find(major);
-    if (it == map.end()) return -EINVAL;
+    if (it == map.end()) {
+        printk(KERN_WARNING "unregister_chrdev: major %u is not registered\n", major);
+        return 0;
+    }
     if (name == nullptr || it->second.name != name) {
         printk(KERN_WARNING "unregister_chrdev: major %u is \"%s\", not \"%s\"\n", major,
                it->second.name.c_str(), name != nullptr ? name : "(null)");
@@ -94,14 +99,22 @@ int unregister_chrdev(unsigned int major, const char* name) {
     return 0;
 }
 
-loff_t no_llseek(struct file*, loff_t, int) { return -ESPIPE; }
+loff_t no_llseek(struct file*, loff_t, int) {
+    return -ESPIPE;
+}
 
 loff_t default_llseek(struct file* file, loff_t offset, int origin) {
     switch (origin) {
-        case SEEK_END: offset += file->f_path.dentry->d_inode->i_size; break;
-        case SEEK_CUR: offset += file->f_pos; break;
-        case SEEK_SET: break;
-        default: return -EINVAL;
+        case SEEK_END:
+            offset += file->f_path.dentry->d_inode->i_size;
+            break;
+        case SEEK_CUR:
+            offset += file->f_pos;
+            break;
+        case SEEK_SET:
+            break;
+        default:
+            return -EINVAL;
     }
     if (offset < 0) return -EINVAL;
     file->f_pos = offset;
@@ -270,7 +283,8 @@ long dev_ioctl(OpenFile* f, unsigned int cmd, unsigned long arg, const Task& tas
     struct file* file = &f->file;
     switch (cmd) {
         case FIOCLEX:
-        case FIONCLEX: return 0;
+        case FIONCLEX:
+            return 0;
         case FIONBIO:
         case FIOASYNC: {
             int on = 0;
@@ -285,7 +299,8 @@ long dev_ioctl(OpenFile* f, unsigned int cmd, unsigned long arg, const Task& tas
             }
             return 0;
         }
-        default: break;
+        default:
+            break;
     }
     long r = -ENOTTY;
     if (file->f_op->unlocked_ioctl != nullptr) {
@@ -314,9 +329,13 @@ int dev_release(OpenFile* f, const Task& task) {
     return r;
 }
 
-void dev_set_owner(OpenFile* f, pid_t owner) { f->file.f_owner.pid = owner; }
+void dev_set_owner(OpenFile* f, pid_t owner) {
+    f->file.f_owner.pid = owner;
+}
 
-int dev_get_flags(OpenFile* f) { return static_cast<int>(f->file.f_flags); }
+int dev_get_flags(OpenFile* f) {
+    return static_cast<int>(f->file.f_flags);
+}
 
 int dev_set_flags(OpenFile* f, int flags, const Task& task) {
     TaskScope scope(task.pid, f);
@@ -436,9 +455,9 @@ int dev_poll(OpenFile* f, int events, int timeout_ms, const Task& task) {
     }
     PollWait pw;
     pw.table.qproc = poll_queue;
-    long timeout = timeout_ms < 0 ? MAX_SCHEDULE_TIMEOUT
-                                  : static_cast<long>(msecs_to_jiffies(
-                                        static_cast<unsigned>(timeout_ms)));
+    long timeout = timeout_ms < 0
+                       ? MAX_SCHEDULE_TIMEOUT
+                       : static_cast<long>(msecs_to_jiffies(static_cast<unsigned>(timeout_ms)));
     int result = 0;
     bool first = true;
     for (;;) {

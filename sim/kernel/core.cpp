@@ -1,5 +1,8 @@
 // The simulated processor: the "interrupts off" lock, jiffies, kernel timers, busy waits, and
 // the thread that runs interrupt handlers and timer functions.
+#include <pthread.h>
+#include <signal.h>
+
 #include <ctime>
 
 #include "hw.hpp"
@@ -77,6 +80,10 @@ LIST_HEAD(timer_list_head);
 struct timer_list* running_timer = nullptr;
 
 void run_processor() {
+    // The processor takes no signals: they belong to the board's own threads.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
     Processor& p = proc();
     for (;;) {
         {
@@ -110,7 +117,9 @@ void run_processor() {
 
 }  // namespace
 
-Clock::time_point boot_time() { return Clock::time_point(Clock::duration(boot_ns.load())); }
+Clock::time_point boot_time() {
+    return Clock::time_point(Clock::duration(boot_ns.load()));
+}
 
 Clock::time_point time_of_jiffy(unsigned long j) {
     const long ticks = static_cast<long>(j - INITIAL_JIFFIES);
@@ -231,11 +240,16 @@ void shutdown() {
     reset_irqs();
     free_all_vmalloc();
     reset_io();
+    flush_console();
 }
 
-bool booted() { return proc().running; }
+bool booted() {
+    return proc().running;
+}
 
-unsigned long jiffies() { return __simk_jiffies(); }
+unsigned long jiffies() {
+    return __simk_jiffies();
+}
 
 }  // namespace simk
 
@@ -248,7 +262,9 @@ unsigned long __simk_jiffies(void) {
     return INITIAL_JIFFIES + static_cast<unsigned long>(elapsed / kTick);
 }
 
-u64 get_jiffies_64(void) { return __simk_jiffies(); }
+u64 get_jiffies_64(void) {
+    return __simk_jiffies();
+}
 
 unsigned long __simk_local_irq_save(void) {
     const unsigned long flags = __simk_irqs_disabled();
@@ -291,9 +307,13 @@ unsigned long __simk_irqs_disabled(void) {
     return ctx.in_interrupt ? ctx.handler_irqs_off : ctx.irqs_off;
 }
 
-int __simk_in_interrupt(void) { return context().in_interrupt; }
+int __simk_in_interrupt(void) {
+    return context().in_interrupt;
+}
 
-int __simk_in_irq(void) { return context().in_hardirq; }
+int __simk_in_irq(void) {
+    return context().in_hardirq;
+}
 
 // ---- Timers ------------------------------------------------------------------------------------
 
@@ -367,9 +387,13 @@ static void spin_for(std::chrono::nanoseconds duration) {
     }
 }
 
-void __simk_udelay(unsigned long usecs) { spin_for(std::chrono::microseconds(usecs)); }
+void __simk_udelay(unsigned long usecs) {
+    spin_for(std::chrono::microseconds(usecs));
+}
 
-void __simk_ndelay(unsigned long nsecs) { spin_for(std::chrono::nanoseconds(nsecs)); }
+void __simk_ndelay(unsigned long nsecs) {
+    spin_for(std::chrono::nanoseconds(nsecs));
+}
 
 void do_gettimeofday(struct timeval* tv) {
     struct ::timespec ts;

@@ -6,9 +6,15 @@
 
 namespace simk {
 
-long CharDriver::read(DriverFile&, uintptr_t, size_t) { return -EINVAL; }
-long CharDriver::write(DriverFile&, uintptr_t, size_t) { return -EINVAL; }
-long CharDriver::ioctl(DriverFile&, unsigned int, unsigned long) { return -ENOTTY; }
+long CharDriver::read(DriverFile&, uintptr_t, size_t) {
+    return -EINVAL;
+}
+long CharDriver::write(DriverFile&, uintptr_t, size_t) {
+    return -EINVAL;
+}
+long CharDriver::ioctl(DriverFile&, unsigned int, unsigned long) {
+    return -ENOTTY;
+}
 
 namespace {
 

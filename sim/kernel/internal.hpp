@@ -53,7 +53,7 @@ constexpr auto kTick = std::chrono::milliseconds(1000 / HZ);
 
 // "Interrupts off": the one lock of the simulated processor. Re-entrant for its owner thread.
 class CpuLock {
-public:
+  public:
     void lock();
     void unlock();
     bool held_by_me() const { return owner_.load() == std::this_thread::get_id(); }
@@ -61,7 +61,7 @@ public:
     int release_all();
     void reacquire(int depth);
 
-private:
+  private:
     std::mutex mutex_;
     std::atomic<std::thread::id> owner_{};
     int depth_ = 0;
@@ -71,7 +71,7 @@ CpuLock& cpu();
 
 // Holds the processor (interrupts off) for the kernel's own critical sections.
 class IrqGuard {
-public:
+  public:
     IrqGuard() { cpu().lock(); }
     ~IrqGuard() { cpu().unlock(); }
     IrqGuard(const IrqGuard&) = delete;
@@ -80,9 +80,9 @@ public:
 
 // Per-thread execution context.
 struct ThreadContext {
-    bool in_interrupt = false;  // running a handler or timer on the processor thread
-    bool in_hardirq = false;    // running an interrupt handler
-    bool irqs_off = false;      // process context: holds the CPU lock for local_irq_*
+    bool in_interrupt = false;     // running a handler or timer on the processor thread
+    bool in_hardirq = false;       // running an interrupt handler
+    bool irqs_off = false;         // process context: holds the CPU lock for local_irq_*
     bool handler_irqs_off = true;  // interrupt context: the flag local_irq_* toggles
 };
 ThreadContext& context();
@@ -108,7 +108,7 @@ void sweep_resources(void* module_handle, const char* module_name);
 // ---- Tasks -------------------------------------------------------------------------------------
 
 struct TaskState {
-    struct task_struct ts{};
+    struct task_struct ts {};
     std::condition_variable_any wake;
     bool sigpending = false;
     OpenFile* file = nullptr;  // the open file whose request the task runs
@@ -123,16 +123,17 @@ bool task_signal_pending(TaskState* t);
 
 // Sets the calling thread's current task for one request.
 class TaskScope {
-public:
+  public:
     TaskScope(pid_t pid, OpenFile* file, const char* comm = nullptr);
     ~TaskScope();
     TaskScope(const TaskScope&) = delete;
     TaskScope& operator=(const TaskScope&) = delete;
 
-private:
+  private:
     TaskState* task_;
     OpenFile* saved_file_;
     pid_t saved_pid_;
+    char saved_comm_[TASK_COMM_LEN];
 };
 
 void reset_tasks();
@@ -154,6 +155,7 @@ void reset_io();
 // ---- Console -----------------------------------------------------------------------------------
 
 void console_line(std::string_view line);
+void flush_console();  // a last line that never got its newline
 void reset_clocks();
 
 // ---- Open files --------------------------------------------------------------------------------
@@ -163,9 +165,9 @@ void reset_clocks();
 namespace simk {
 
 struct OpenFile {
-    struct file file{};
-    struct inode inode{};
-    struct dentry dentry{};
+    struct file file {};
+    struct inode inode {};
+    struct dentry dentry {};
     unsigned major = 0;
     unsigned minor = 0;
     std::atomic<bool> interrupted{false};

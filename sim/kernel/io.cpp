@@ -26,8 +26,8 @@ constexpr uint64_t kFixedBase = S3C2410_VA_OFFSET;
 constexpr unsigned kSlotShift = 20;  // the fixed mappings are 1 MiB each
 
 unsigned long reserve_space() {
-    void* p = ::mmap(nullptr, kSpaceSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                     -1, 0);
+    void* p =
+        ::mmap(nullptr, kSpaceSize, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (p == MAP_FAILED) std::abort();
     return reinterpret_cast<unsigned long>(p);
 }
@@ -198,8 +198,8 @@ void __iounmap(volatile void* addr) {
 // ---- Resources ---------------------------------------------------------------------------------
 
 struct resource ioport_resource = {0, 0xFFFF, "PCI IO", IORESOURCE_IO, nullptr, nullptr, nullptr};
-struct resource iomem_resource = {0, 0xFFFFFFFF, "PCI mem", IORESOURCE_MEM, nullptr, nullptr,
-                                  nullptr};
+struct resource iomem_resource = {0,       0xFFFFFFFF, "PCI mem", IORESOURCE_MEM,
+                                  nullptr, nullptr,    nullptr};
 
 std::mutex& resource_mutex() {
     static std::mutex* m = new std::mutex;
@@ -242,8 +242,8 @@ int release_resource(struct resource* old) {
     return -EINVAL;
 }
 
-struct resource* __request_region(struct resource* parent, resource_size_t start,
-                                  resource_size_t n, const char* name) {
+struct resource* __request_region(struct resource* parent, resource_size_t start, resource_size_t n,
+                                  const char* name) {
     if (n == 0) return nullptr;
     auto* res = static_cast<struct resource*>(kzalloc(sizeof(struct resource), GFP_KERNEL));
     if (res == nullptr) return nullptr;

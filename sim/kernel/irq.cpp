@@ -31,19 +31,33 @@ struct IrqDesc {
 // Under the CPU lock.
 std::array<IrqDesc, NR_IRQS> descs;
 
-bool is_main(unsigned irq) { return irq >= IRQ_EINT0 && irq <= IRQ_ADCPARENT; }
-bool is_ext(unsigned irq) { return irq >= IRQ_EINT4 && irq <= IRQ_EINT23; }
-bool is_sub(unsigned irq) { return irq >= IRQ_S3CUART_RX0 && irq <= IRQ_ADC; }
+bool is_main(unsigned irq) {
+    return irq >= IRQ_EINT0 && irq <= IRQ_ADCPARENT;
+}
+bool is_ext(unsigned irq) {
+    return irq >= IRQ_EINT4 && irq <= IRQ_EINT23;
+}
+bool is_sub(unsigned irq) {
+    return irq >= IRQ_S3CUART_RX0 && irq <= IRQ_ADC;
+}
 bool is_parent(unsigned irq) {
     return irq == IRQ_EINT4t7 || irq == IRQ_EINT8t23 || irq == IRQ_UART0 || irq == IRQ_UART1 ||
            irq == IRQ_UART2 || irq == IRQ_ADCPARENT;
 }
 
-u32 main_bit(unsigned irq) { return 1u << (irq - IRQ_EINT0); }
-u32 ext_bit(unsigned irq) { return 1u << (irq - IRQ_EINT4 + 4); }
-u32 sub_bit(unsigned irq) { return 1u << (irq - IRQ_S3CUART_RX0); }
+u32 main_bit(unsigned irq) {
+    return 1u << (irq - IRQ_EINT0);
+}
+u32 ext_bit(unsigned irq) {
+    return 1u << (irq - IRQ_EINT4 + 4);
+}
+u32 sub_bit(unsigned irq) {
+    return 1u << (irq - IRQ_S3CUART_RX0);
+}
 
-unsigned ext_parent(unsigned irq) { return irq <= IRQ_EINT7 ? IRQ_EINT4t7 : IRQ_EINT8t23; }
+unsigned ext_parent(unsigned irq) {
+    return irq <= IRQ_EINT7 ? IRQ_EINT4t7 : IRQ_EINT8t23;
+}
 
 unsigned sub_parent(unsigned irq) {
     if (irq <= IRQ_S3CUART_ERR0) return IRQ_UART0;
@@ -52,8 +66,12 @@ unsigned sub_parent(unsigned irq) {
     return IRQ_ADCPARENT;
 }
 
-void set_bits(void __iomem* reg, u32 bits) { __raw_writel(__raw_readl(reg) | bits, reg); }
-void clear_bits(void __iomem* reg, u32 bits) { __raw_writel(__raw_readl(reg) & ~bits, reg); }
+void set_bits(void __iomem* reg, u32 bits) {
+    __raw_writel(__raw_readl(reg) | bits, reg);
+}
+void clear_bits(void __iomem* reg, u32 bits) {
+    __raw_writel(__raw_readl(reg) & ~bits, reg);
+}
 
 void main_ack(unsigned irq) {
     __raw_writel(main_bit(irq), S3C2410_SRCPND);
@@ -122,8 +140,7 @@ void handle_edge(unsigned irq) {
 
 void demux_ext(unsigned parent) {
     const u32 group = parent == IRQ_EINT4t7 ? 0xF0u : 0xFFFF00u;
-    const u32 pending =
-        __raw_readl(S3C2410_EINTPEND) & ~__raw_readl(S3C2410_EINTMASK) & group;
+    const u32 pending = __raw_readl(S3C2410_EINTPEND) & ~__raw_readl(S3C2410_EINTMASK) & group;
     if (pending == 0) {
         main_ack(parent);
         return;
@@ -189,8 +206,8 @@ void init_irq_hardware() {
         __raw_writel(pending, S3C2410_SRCPND);
         __raw_writel(pending, S3C2410_INTPND);
     }
-    for (unsigned parent : {IRQ_EINT4t7, IRQ_EINT8t23, IRQ_UART0, IRQ_UART1, IRQ_UART2,
-                            IRQ_ADCPARENT}) {
+    for (unsigned parent :
+         {IRQ_EINT4t7, IRQ_EINT8t23, IRQ_UART0, IRQ_UART1, IRQ_UART2, IRQ_ADCPARENT}) {
         clear_bits(S3C2410_INTMSK, main_bit(parent));
     }
 }
@@ -279,7 +296,9 @@ void disable_irq_nosync(unsigned int irq) {
     if (descs[irq].depth++ == 0) chip_mask(irq);
 }
 
-void disable_irq(unsigned int irq) { disable_irq_nosync(irq); }
+void disable_irq(unsigned int irq) {
+    disable_irq_nosync(irq);
+}
 
 void enable_irq(unsigned int irq) {
     if (irq >= NR_IRQS) return;
@@ -331,13 +350,27 @@ int set_irq_type(unsigned int irq, unsigned int type) {
     }
     u32 mode;
     switch (type) {
-        case IRQT_NOEDGE: printk(KERN_WARNING "No edge setting!\n"); return 0;
-        case IRQT_RISING: mode = S3C2410_EXTINT_RISEEDGE; break;
-        case IRQT_FALLING: mode = S3C2410_EXTINT_FALLEDGE; break;
-        case IRQT_BOTHEDGE: mode = S3C2410_EXTINT_BOTHEDGE; break;
-        case IRQT_LOW: mode = S3C2410_EXTINT_LOWLEV; break;
-        case IRQT_HIGH: mode = S3C2410_EXTINT_HILEV; break;
-        default: printk(KERN_ERR "No such irq type %u\n", type); return -1;
+        case IRQT_NOEDGE:
+            printk(KERN_WARNING "No edge setting!\n");
+            return 0;
+        case IRQT_RISING:
+            mode = S3C2410_EXTINT_RISEEDGE;
+            break;
+        case IRQT_FALLING:
+            mode = S3C2410_EXTINT_FALLEDGE;
+            break;
+        case IRQT_BOTHEDGE:
+            mode = S3C2410_EXTINT_BOTHEDGE;
+            break;
+        case IRQT_LOW:
+            mode = S3C2410_EXTINT_LOWLEV;
+            break;
+        case IRQT_HIGH:
+            mode = S3C2410_EXTINT_HILEV;
+            break;
+        default:
+            printk(KERN_ERR "No such irq type %u\n", type);
+            return -1;
     }
     IrqGuard irqs_off;
     // The pin becomes an external interrupt input, then the trigger is set.

@@ -115,9 +115,8 @@ size_t user_copy(void* local, uintptr_t remote, size_t n, bool to_user) {
             batch += len;
         }
         struct iovec local_iov = {static_cast<char*>(local) + done, batch};
-        const ssize_t r = to_user
-                              ? ::process_vm_writev(pid, &local_iov, 1, remote_iov, count, 0)
-                              : ::process_vm_readv(pid, &local_iov, 1, remote_iov, count, 0);
+        const ssize_t r = to_user ? ::process_vm_writev(pid, &local_iov, 1, remote_iov, count, 0)
+                                  : ::process_vm_readv(pid, &local_iov, 1, remote_iov, count, 0);
         if (r <= 0) break;
         done += static_cast<size_t>(r);
         if (static_cast<size_t>(r) < batch) break;
@@ -159,16 +158,22 @@ void* __kmalloc(size_t size, gfp_t flags) {
     return p;
 }
 
-void* kzalloc(size_t size, gfp_t flags) { return __kmalloc(size, flags | __GFP_ZERO); }
+void* kzalloc(size_t size, gfp_t flags) {
+    return __kmalloc(size, flags | __GFP_ZERO);
+}
 
 void* kcalloc(size_t n, size_t size, gfp_t flags) {
     if (size != 0 && n > ULONG_MAX / size) return nullptr;
     return kzalloc(n * size, flags);
 }
 
-void kfree(const void* objp) { std::free(const_cast<void*>(objp)); }
+void kfree(const void* objp) {
+    std::free(const_cast<void*>(objp));
+}
 
-size_t ksize(const void* objp) { return objp == nullptr ? 0 : malloc_usable_size(const_cast<void*>(objp)); }
+size_t ksize(const void* objp) {
+    return objp == nullptr ? 0 : malloc_usable_size(const_cast<void*>(objp));
+}
 
 // ---- vmalloc -----------------------------------------------------------------------------------
 
@@ -207,9 +212,15 @@ void* vmalloc(unsigned long size) {
     return base;
 }
 
-void* vmalloc_user(unsigned long size) { return vmalloc(size); }
-void* vmalloc_32(unsigned long size) { return vmalloc(size); }
-void* vmalloc_32_user(unsigned long size) { return vmalloc(size); }
+void* vmalloc_user(unsigned long size) {
+    return vmalloc(size);
+}
+void* vmalloc_32(unsigned long size) {
+    return vmalloc(size);
+}
+void* vmalloc_32_user(unsigned long size) {
+    return vmalloc(size);
+}
 
 void vfree(void* addr) {
     if (addr == nullptr) return;
@@ -240,7 +251,9 @@ unsigned long vmalloc_to_pfn(void* addr) {
     return p == nullptr ? 0 : reinterpret_cast<uintptr_t>(p->virtual_) >> PAGE_SHIFT;
 }
 
-struct page* virt_to_page(const void* addr) { return vmalloc_to_page(const_cast<void*>(addr)); }
+struct page* virt_to_page(const void* addr) {
+    return vmalloc_to_page(const_cast<void*>(addr));
+}
 
 void put_page(struct page* page) {
     if (atomic_dec_return(&page->_count) < 0) {
@@ -251,7 +264,9 @@ void put_page(struct page* page) {
 
 // ---- User memory -------------------------------------------------------------------------------
 
-int __simk_access_ok(unsigned long addr, unsigned long size) { return range_ok(addr, size); }
+int __simk_access_ok(unsigned long addr, unsigned long size) {
+    return range_ok(addr, size);
+}
 
 unsigned long copy_to_user(void* to, const void* from, unsigned long n) {
     return simk::copy_to_user(reinterpret_cast<uintptr_t>(to), from, n);
@@ -266,9 +281,8 @@ unsigned long clear_user(void* to, unsigned long n) {
     unsigned long done = 0;
     while (done < n) {
         const unsigned long chunk = std::min<unsigned long>(n - done, zeros.size());
-        const size_t copied =
-            user_copy(const_cast<char*>(zeros.data()), reinterpret_cast<uintptr_t>(to) + done,
-                      chunk, true);
+        const size_t copied = user_copy(const_cast<char*>(zeros.data()),
+                                        reinterpret_cast<uintptr_t>(to) + done, chunk, true);
         done += copied;
         if (copied < chunk) break;
     }

@@ -250,7 +250,9 @@ unsigned int module_refcount(struct module* mod) {
 int param_set_short(const char* val, struct kernel_param* kp) {
     return set_number<short>(val, kp, true);
 }
-int param_get_short(char* b, struct kernel_param* kp) { return get_number<short>(b, kp, "%hi"); }
+int param_get_short(char* b, struct kernel_param* kp) {
+    return get_number<short>(b, kp, "%hi");
+}
 int param_set_ushort(const char* val, struct kernel_param* kp) {
     return set_number<unsigned short>(val, kp, false);
 }
@@ -260,7 +262,9 @@ int param_get_ushort(char* b, struct kernel_param* kp) {
 int param_set_int(const char* val, struct kernel_param* kp) {
     return set_number<int>(val, kp, true);
 }
-int param_get_int(char* b, struct kernel_param* kp) { return get_number<int>(b, kp, "%i"); }
+int param_get_int(char* b, struct kernel_param* kp) {
+    return get_number<int>(b, kp, "%i");
+}
 int param_set_uint(const char* val, struct kernel_param* kp) {
     return set_number<unsigned int>(val, kp, false);
 }
@@ -270,7 +274,9 @@ int param_get_uint(char* b, struct kernel_param* kp) {
 int param_set_long(const char* val, struct kernel_param* kp) {
     return set_number<long>(val, kp, true);
 }
-int param_get_long(char* b, struct kernel_param* kp) { return get_number<long>(b, kp, "%li"); }
+int param_get_long(char* b, struct kernel_param* kp) {
+    return get_number<long>(b, kp, "%li");
+}
 int param_set_ulong(const char* val, struct kernel_param* kp) {
     return set_number<unsigned long>(val, kp, false);
 }
@@ -285,8 +291,10 @@ int param_set_charp(const char* val, struct kernel_param* kp) {
     auto copy = std::make_unique<char[]>(len + 1);
     std::memcpy(copy.get(), val, len + 1);
     *static_cast<char**>(kp->arg) = copy.get();
-    if (loading != nullptr) loading->strings.push_back(std::move(copy));
-    else copy.release();  // set outside insmod: lives as long as the process
+    if (loading != nullptr)
+        loading->strings.push_back(std::move(copy));
+    else
+        copy.release();  // set outside insmod: lives as long as the process
     return 0;
 }
 
@@ -300,9 +308,18 @@ static int parse_bool(const char* val, int* out) {
         return 0;
     }
     switch (val[0]) {
-        case 'y': case 'Y': case '1': *out = 1; return 0;
-        case 'n': case 'N': case '0': *out = 0; return 0;
-        default: return -EINVAL;
+        case 'y':
+        case 'Y':
+        case '1':
+            *out = 1;
+            return 0;
+        case 'n':
+        case 'N':
+        case '0':
+            *out = 0;
+            return 0;
+        default:
+            return -EINVAL;
     }
 }
 

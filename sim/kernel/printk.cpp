@@ -47,6 +47,15 @@ std::string_view strip_level(std::string_view text) {
 
 }  // namespace
 
+void flush_console() {
+    Console& c = console();
+    std::lock_guard lock(c.mutex);
+    if (!c.pending.empty()) {
+        emit(c, c.pending);
+        c.pending.clear();
+    }
+}
+
 void console_line(std::string_view line) {
     Console& c = console();
     std::lock_guard lock(c.mutex);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -86,7 +87,9 @@ TaskState* current_task() {
     return thread_task();
 }
 
-TaskState* task_of(struct task_struct* t) { return static_cast<TaskState*>(t->__simk_task); }
+TaskState* task_of(struct task_struct* t) {
+    return static_cast<TaskState*>(t->__simk_task);
+}
 
 bool task_signal_pending(TaskState* t) {
     std::lock_guard lock(sched_lock());
@@ -97,6 +100,7 @@ TaskScope::TaskScope(pid_t pid, OpenFile* file, const char* comm) : task_(thread
     std::lock_guard lock(sched_lock());
     saved_file_ = task_->file;
     saved_pid_ = task_->ts.pid;
+    std::memcpy(saved_comm_, task_->ts.comm, sizeof saved_comm_);
     if (task_->ts.pid != pid || comm != nullptr) {
         task_->ts.pid = task_->ts.tgid = pid;
         set_comm(task_, comm != nullptr ? std::string(comm) : comm_of(pid));
@@ -107,12 +111,24 @@ TaskScope::TaskScope(pid_t pid, OpenFile* file, const char* comm) : task_(thread
 }
 
 TaskScope::~TaskScope() {
+    // Back to user space: interrupts on again, as the return path of a system call leaves them,
+    // and no big kernel lock held.
+    ThreadContext& ctx = context();
+    if (ctx.irqs_off) {
+        printk(KERN_ERR "BUG: %s/%d returned with interrupts off\n", task_->ts.comm,
+               task_->ts.pid);
+        __simk_local_irq_enable();
+    }
+    if (task_->bkl_depth > 0) {
+        printk(KERN_ERR "BUG: %s/%d returned with the kernel lock held\n", task_->ts.comm,
+               task_->ts.pid);
+        task_->bkl_depth = 1;
+        unlock_kernel();
+    }
     std::lock_guard lock(sched_lock());
     task_->file = saved_file_;
-    if (saved_pid_ != task_->ts.pid) {
-        task_->ts.pid = task_->ts.tgid = saved_pid_;
-        set_comm(task_, comm_of(saved_pid_));
-    }
+    task_->ts.pid = task_->ts.tgid = saved_pid_;
+    std::memcpy(task_->ts.comm, saved_comm_, sizeof saved_comm_);
 }
 
 void reset_tasks() {
@@ -152,7 +168,9 @@ void interrupt_task(pid_t pid) {
     }
 }
 
-void dev_interrupt(OpenFile* f) { interrupt_file(f); }
+void dev_interrupt(OpenFile* f) {
+    interrupt_file(f);
+}
 
 bool sleep_interruptible(std::chrono::nanoseconds duration) {
     const long ticks = static_cast<long>((duration + kTick - std::chrono::nanoseconds(1)) / kTick);
@@ -169,16 +187,22 @@ bool sleep_interruptible(std::chrono::nanoseconds duration) {
 
 extern "C" {
 
-struct task_struct* get_current(void) { return &current_task()->ts; }
+struct task_struct* get_current(void) {
+    return &current_task()->ts;
+}
 
 void __simk_set_current_state(long state) {
     std::lock_guard lock(sched_lock());
     current_task()->ts.state = state;
 }
 
-int signal_pending(struct task_struct* p) { return task_signal_pending(task_of(p)) ? 1 : 0; }
+int signal_pending(struct task_struct* p) {
+    return task_signal_pending(task_of(p)) ? 1 : 0;
+}
 
-int capable(int) { return 1; }
+int capable(int) {
+    return 1;
+}
 
 // Sleeps until the task is woken (state back to TASK_RUNNING), a signal arrives for an
 // interruptible sleep, or `deadline` passes. Gives up the processor and the big kernel lock for
@@ -216,7 +240,9 @@ static void sleep_current(TaskState* me, const Clock::time_point* deadline) {
     if (held) lock_cpu.reacquire(depth);
 }
 
-void schedule(void) { sleep_current(current_task(), nullptr); }
+void schedule(void) {
+    sleep_current(current_task(), nullptr);
+}
 
 signed long schedule_timeout(signed long timeout) {
     TaskState* me = current_task();
@@ -259,13 +285,19 @@ int wake_up_process(struct task_struct* tsk) {
     return try_to_wake_up(tsk, TASK_INTERRUPTIBLE | TASK_UNINTERRUPTIBLE | TASK_STOPPED);
 }
 
-void yield(void) { std::this_thread::yield(); }
+void yield(void) {
+    std::this_thread::yield();
+}
 
-int cond_resched(void) { return 0; }
+int cond_resched(void) {
+    return 0;
+}
 
 // ---- Wait queues -------------------------------------------------------------------------------
 
-static void* waiter_task(wait_queue_t* wait) { return wait->private_; }
+static void* waiter_task(wait_queue_t* wait) {
+    return wait->private_;
+}
 
 int default_wake_function(wait_queue_t* wait, unsigned mode, int, void*) {
     return try_to_wake_up(static_cast<struct task_struct*>(waiter_task(wait)), mode);
@@ -407,9 +439,13 @@ static int down_common(struct semaphore* sem, int state) {
     }
 }
 
-void down(struct semaphore* sem) { down_common(sem, TASK_UNINTERRUPTIBLE); }
+void down(struct semaphore* sem) {
+    down_common(sem, TASK_UNINTERRUPTIBLE);
+}
 
-int down_interruptible(struct semaphore* sem) { return down_common(sem, TASK_INTERRUPTIBLE); }
+int down_interruptible(struct semaphore* sem) {
+    return down_common(sem, TASK_INTERRUPTIBLE);
+}
 
 int down_trylock(struct semaphore* sem) {
     std::lock_guard lock(sched_lock());
@@ -510,7 +546,9 @@ void unlock_kernel(void) {
     if (--me->bkl_depth == 0) bkl().unlock();
 }
 
-int kernel_locked(void) { return current_task()->bkl_depth > 0; }
+int kernel_locked(void) {
+    return current_task()->bkl_depth > 0;
+}
 
 // ---- Sleeps ------------------------------------------------------------------------------------
 

@@ -30,7 +30,9 @@ namespace simk {
 // ---- Lifecycle -------------------------------------------------------------------------------
 
 // Starts the simulated processor (jiffies at HZ = 200 from the monotonic clock, kernel timers,
-// interrupt delivery). Safe to call again after shutdown() (a reboot).
+// interrupt delivery). Safe to call again after shutdown() (a reboot). The board resets its
+// hardware models first (hw::reset_all()); boot then clears what is pending in the interrupt
+// controller and unmasks the parents of the demultiplexed interrupts, as the kernel's set-up does.
 void boot();
 // Stops the processor: pending timers are dropped, interrupt handlers unregistered, vmalloc areas
 // freed. Modules must have been removed (rmmod) first.
@@ -38,6 +40,9 @@ void shutdown();
 bool booted();
 
 // Where printk() lines go (without their "<n>" level prefix, one call per line). Default: stderr.
+// The hardware models' log (hw::log) goes to the same sink. The sink is called with kernel and
+// machine locks held: it must only record or queue the line, never call into the kernel or the
+// models.
 void set_console(std::function<void(std::string_view line)> sink);
 // Called by panic() after the message was printed; the board halts or resets. Must not return
 // into the caller (the default aborts the process).
@@ -125,13 +130,19 @@ struct DriverFile {
 };
 
 class CharDriver {
-public:
+  public:
     virtual ~CharDriver() = default;
-    virtual int open(DriverFile& file) { (void)file; return 0; }
+    virtual int open(DriverFile& file) {
+        (void)file;
+        return 0;
+    }
     virtual long read(DriverFile& file, uintptr_t user_buf, size_t count);
     virtual long write(DriverFile& file, uintptr_t user_buf, size_t count);
     virtual long ioctl(DriverFile& file, unsigned int cmd, unsigned long arg);
-    virtual int release(DriverFile& file) { (void)file; return 0; }
+    virtual int release(DriverFile& file) {
+        (void)file;
+        return 0;
+    }
 };
 
 // Returns 0 (or the major given out for major 0) or -errno, as register_chrdev.

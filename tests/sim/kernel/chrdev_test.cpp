@@ -109,6 +109,18 @@ TEST_F(FileOps, OpenChecksTheDeviceAndTheAccessMode) {
     simk::dev_release(f, task);
 }
 
+TEST_F(FileOps, TheCurrentTaskIsTheCallingProgram) {
+    char comm[16] = {};
+    EXPECT_EQ(ioctl(TM_WHOAMI, comm), ::getpid());
+    char self[64] = {};
+    FILE* f = std::fopen("/proc/self/comm", "r");
+    ASSERT_NE(f, nullptr);
+    ASSERT_NE(std::fgets(self, sizeof self, f), nullptr);
+    std::fclose(f);
+    self[std::strcspn(self, "\n")] = '\0';
+    EXPECT_EQ(std::string(comm), std::string(self).substr(0, 15));
+}
+
 TEST_F(FileOps, FionbioChangesTheNonBlockingFlag) {
     int on = 1;
     EXPECT_EQ(ioctl(FIONBIO, &on), 0);
@@ -122,11 +134,14 @@ TEST_F(FileOps, FionbioChangesTheNonBlockingFlag) {
 
 sigjmp_buf bus_error_jump;
 
-void on_bus_error(int) { siglongjmp(bus_error_jump, 1); }
+void on_bus_error(int) {
+    siglongjmp(bus_error_jump, 1);
+}
 
 // True when reading `p` raises SIGBUS.
 bool faults(volatile const char* p) {
-    struct sigaction sa {}, old {};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_bus_error;
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGBUS, &sa, &old);
@@ -146,7 +161,8 @@ TEST_F(FileOps, MmapHandsOutTheVmallocPagesAndFaultsPastTheArea) {
     ASSERT_EQ(simk::dev_mmap(file, 0, length, PROT_READ | PROT_WRITE, &m, task), 0);
     EXPECT_EQ(m.valid_length, TM_AREA_PAGES * kPage);
     EXPECT_EQ(m.memfd_offset, 0);
-    void* map = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m.memfd, m.memfd_offset);
+    void* map =
+        ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, m.memfd, m.memfd_offset);
     ASSERT_NE(map, MAP_FAILED);
     auto* bytes = static_cast<char*>(map);
     for (unsigned page = 0; page < TM_AREA_PAGES; ++page) EXPECT_EQ(bytes[page * kPage], page + 1);
@@ -193,11 +209,19 @@ void drain_sigio() {
     }
 }
 
-TEST_F(FileOps, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGIO);
-    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &block, &old), 0);
+// SIGIO is blocked before the board's threads start, so that it stays pending for the test to
+// see (a SIGIO delivered to this process would end it).
+class Sigio : public FileOps {
+  protected:
+    static void SetUpTestSuite() {
+        sigset_t block;
+        sigemptyset(&block);
+        sigaddset(&block, SIGIO);
+        pthread_sigmask(SIG_BLOCK, &block, nullptr);
+    }
+};
+
+TEST_F(Sigio, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
     drain_sigio();
 
     simk::dev_set_owner(file, ::getpid());
@@ -213,7 +237,6 @@ TEST_F(FileOps, KillFasyncSignalsTheOwnerOnlyWhileAsyncIsOn) {
     ASSERT_EQ(simk::dev_set_flags(file, simk::dev_get_flags(file) & ~O_ASYNC, task), 0);
     EXPECT_EQ(ioctl(TM_KILL_FASYNC), 0);
     EXPECT_FALSE(sigio_pending());
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 // ---- Sleeping requests -------------------------------------------------------------------------
@@ -257,7 +280,7 @@ TEST_F(FileOps, InterruptingATaskEndsItsInterruptibleSemaphoreWait) {
 // ---- The board's own drivers -------------------------------------------------------------------
 
 class EchoDriver : public simk::CharDriver {
-public:
+  public:
     int open(simk::DriverFile& f) override {
         if (f.minor != 0) return -ENODEV;
         f.private_data = &stored;
@@ -310,7 +333,7 @@ TEST(CharDrivers, ACxxDriverIsServedLikeAModuleDriver) {
 TEST(CharDrivers, SleepInterruptibleEndsEarlyWhenTheCallerGoes) {
     simktest::Board board;
     class Slow : public simk::CharDriver {
-    public:
+      public:
         long read(simk::DriverFile&, uintptr_t, size_t) override {
             return simk::sleep_interruptible(std::chrono::seconds(30)) ? 0 : -EINTR;
         }

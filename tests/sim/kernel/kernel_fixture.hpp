@@ -19,7 +19,7 @@
 namespace simktest {
 
 class Board {
-public:
+  public:
     Board() {
         simk::set_console([this](std::string_view line) {
             std::lock_guard lock(mutex_);
@@ -46,7 +46,7 @@ public:
 
     hw::S3c2410 soc;
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::string> lines_;
 };
@@ -61,8 +61,12 @@ inline bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-inline uint32_t reg(uint32_t phys) { return hw::mmio_read(phys, 4); }
-inline void set_reg(uint32_t phys, uint32_t value) { hw::mmio_write(phys, value, 4); }
+inline uint32_t reg(uint32_t phys) {
+    return hw::mmio_read(phys, 4);
+}
+inline void set_reg(uint32_t phys, uint32_t value) {
+    hw::mmio_write(phys, value, 4);
+}
 
 constexpr uint32_t kSrcpnd = 0x4A000000;
 constexpr uint32_t kIntmsk = 0x4A000008;
@@ -77,7 +81,7 @@ constexpr uint32_t kEintpend = 0x560000A8;
 
 // A board with the test module loaded and a file of it open, for the calling process.
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string error;
         ASSERT_EQ(simk::insmod(TESTMOD_PATH, params(), error), 0) << error;
@@ -89,7 +93,9 @@ protected:
     }
     virtual std::vector<std::string> params() { return {}; }
 
-    long ioctl(unsigned cmd, unsigned long arg = 0) { return simk::dev_ioctl(file, cmd, arg, task); }
+    long ioctl(unsigned cmd, unsigned long arg = 0) {
+        return simk::dev_ioctl(file, cmd, arg, task);
+    }
     template <typename T>
     long ioctl(unsigned cmd, T* arg) {
         return simk::dev_ioctl(file, cmd, reinterpret_cast<unsigned long>(arg), task);

@@ -11,7 +11,7 @@ namespace {
 using simktest::Board;
 
 class Modules : public ::testing::Test {
-protected:
+  protected:
     tm_params params_of_loaded() {
         simk::OpenFile* f = nullptr;
         EXPECT_EQ(simk::dev_open(TM_MAJOR, 0, O_RDWR, task, &f), 0);

@@ -1,5 +1,5 @@
-#ifndef _ARM_ERRNO_H
-#define _ARM_ERRNO_H
+#ifndef _SIMK_ASM_ERRNO_H
+#define _SIMK_ASM_ERRNO_H
 
 #ifdef __cplusplus
 /* The C library includes this header too: the kernel's C++ files get the system's values,

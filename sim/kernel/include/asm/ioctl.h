@@ -1,6 +1,6 @@
 /* ioctl request numbers: the ARM (generic) encoding. */
-#ifndef _ASMARM_IOCTL_H
-#define _ASMARM_IOCTL_H
+#ifndef _SIMK_ASM_IOCTL_H
+#define _SIMK_ASM_IOCTL_H
 
 #ifdef __cplusplus
 #include_next <asm/ioctl.h>

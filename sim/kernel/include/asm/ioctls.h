@@ -1,5 +1,5 @@
-#ifndef __ASM_ARM_IOCTLS_H
-#define __ASM_ARM_IOCTLS_H
+#ifndef _SIMK_ASM_IOCTLS_H
+#define _SIMK_ASM_IOCTLS_H
 
 #ifdef __cplusplus
 #include_next <asm/ioctls.h>

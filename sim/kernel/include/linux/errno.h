@@ -1,5 +1,5 @@
-#ifndef _LINUX_ERRNO_H
-#define _LINUX_ERRNO_H
+#ifndef _SIMK_LINUX_ERRNO_H
+#define _SIMK_LINUX_ERRNO_H
 
 #ifdef __cplusplus
 #include_next <linux/errno.h>

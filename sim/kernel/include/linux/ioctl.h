@@ -1,5 +1,5 @@
-#ifndef _LINUX_IOCTL_H
-#define _LINUX_IOCTL_H
+#ifndef _SIMK_LINUX_IOCTL_H
+#define _SIMK_LINUX_IOCTL_H
 
 #ifdef __cplusplus
 #include_next <linux/ioctl.h>

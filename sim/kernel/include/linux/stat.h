@@ -1,5 +1,5 @@
-#ifndef _LINUX_STAT_H
-#define _LINUX_STAT_H
+#ifndef _SIMK_LINUX_STAT_H
+#define _SIMK_LINUX_STAT_H
 
 #ifdef __cplusplus
 #include_next <linux/stat.h>
