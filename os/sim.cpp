@@ -69,7 +69,9 @@ bool is_card_path(std::string_view box) {
     return box.size() == kCardBox.size() || box[kCardBox.size()] == '/';
 }
 
-std::string run_path(const char* name) { return g_root + "/run/" + name; }
+std::string run_path(const char* name) {
+    return g_root + "/run/" + name;
+}
 
 // ---- card state ----
 
@@ -238,7 +240,9 @@ int cookie_seek(void* c, off64_t* pos, int whence) {
     *pos = r;
     return 0;
 }
-int cookie_close(void* c) { return os::close(static_cast<int>(reinterpret_cast<intptr_t>(c))); }
+int cookie_close(void* c) {
+    return os::close(static_cast<int>(reinterpret_cast<intptr_t>(c)));
+}
 
 int open_flags_of(const char* mode) {
     bool plus = std::strchr(mode, '+') != nullptr;
@@ -277,7 +281,8 @@ std::string rewrite_command(std::string_view cmd) {
         if (end == std::string_view::npos) end = cmd.size();
         std::string_view word = cmd.substr(i, end - i);
         size_t lead = word.find_first_not_of("<>&0123456789");
-        if (lead != std::string_view::npos && (lead == 0 || word[lead - 1] == '>' || word[lead - 1] == '<') &&
+        if (lead != std::string_view::npos &&
+            (lead == 0 || word[lead - 1] == '>' || word[lead - 1] == '<') &&
             is_mapped_path(word.substr(lead))) {
             out += word.substr(0, lead);
             out += host_path(std::string(word.substr(lead)).c_str());
@@ -374,14 +379,18 @@ void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset)
     return ::mmap(addr, length, prot, flags, fd, offset);
 }
 
-int munmap(void* addr, size_t length) { return ::munmap(addr, length); }
+int munmap(void* addr, size_t length) {
+    return ::munmap(addr, length);
+}
 
 int fcntl(int fd, int cmd, long arg) {
     if (simdev::owns(fd)) return simdev::fcntl(fd, cmd, arg);
     return ::fcntl(fd, cmd, arg);
 }
 
-off_t lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+off_t lseek(int fd, off_t offset, int whence) {
+    return ::lseek(fd, offset, whence);
+}
 
 int ftruncate(int fd, off_t length) {
     if (card_io_check(fd, true) < 0) return -1;
@@ -413,24 +422,36 @@ FILE* fopen(const char* path, const char* mode) {
 
 // ---- serial ports ----
 
-int tcgetattr(int fd, struct termios* t) { return ::tcgetattr(fd, t); }
+int tcgetattr(int fd, struct termios* t) {
+    return ::tcgetattr(fd, t);
+}
 int tcsetattr(int fd, int optional_actions, const struct termios* t) {
     return ::tcsetattr(fd, optional_actions, t);
 }
-int tcflush(int fd, int queue_selector) { return ::tcflush(fd, queue_selector); }
+int tcflush(int fd, int queue_selector) {
+    return ::tcflush(fd, queue_selector);
+}
 
 // ---- file system ----
 
-int mkdir(const char* path, mode_t mode) { return ::mkdir(host_path(path).c_str(), mode); }
+int mkdir(const char* path, mode_t mode) {
+    return ::mkdir(host_path(path).c_str(), mode);
+}
 
 int statfs(const char* path, struct statfs* out) {
     if (is_card_path(path)) return card_statfs(out);
     return ::statfs(host_path(path).c_str(), out);
 }
 
-int stat(const char* path, struct stat* out) { return ::stat(host_path(path).c_str(), out); }
-int access(const char* path, int mode) { return ::access(host_path(path).c_str(), mode); }
-int unlink(const char* path) { return ::unlink(host_path(path).c_str()); }
+int stat(const char* path, struct stat* out) {
+    return ::stat(host_path(path).c_str(), out);
+}
+int access(const char* path, int mode) {
+    return ::access(host_path(path).c_str(), mode);
+}
+int unlink(const char* path) {
+    return ::unlink(host_path(path).c_str());
+}
 int rename(const char* from, const char* to) {
     return ::rename(host_path(from).c_str(), host_path(to).c_str());
 }

@@ -10,10 +10,10 @@
 #include "event.h"
 
 // Flags read by several threads without rec_mutex.
-extern std::atomic<uint8_t> g_bRec;   // 1 while a recording file is open and frames are accepted
-extern std::atomic<int> g_drMode;     // 2 driving mode, 1 parking mode
-extern std::atomic<int> g_modeChange; // requested mode (1 or 2); 0 none pending
-extern std::atomic<int> g_drEv;       // 1 = the capture threads may read frames
+extern std::atomic<uint8_t> g_bRec;    // 1 while a recording file is open and frames are accepted
+extern std::atomic<int> g_drMode;      // 2 driving mode, 1 parking mode
+extern std::atomic<int> g_modeChange;  // requested mode (1 or 2); 0 none pending
+extern std::atomic<int> g_drEv;        // 1 = the capture threads may read frames
 
 // Pending records that the dispatcher leaves for the capture path (written after a frame).
 extern std::atomic<int> g_gpsRecv;
@@ -41,7 +41,7 @@ void system_error();
 
 // RAII holder of rec_mutex.
 class RecLock {
-public:
+  public:
     RecLock() { pthread_mutex_lock(&rec_mutex); }
     ~RecLock() { pthread_mutex_unlock(&rec_mutex); }
     RecLock(const RecLock&) = delete;

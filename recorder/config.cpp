@@ -39,8 +39,8 @@ namespace {
 constexpr const char* kFirmwareVersion = "Firmware 2.75W";
 constexpr int kLineBufferSize = 1024;
 constexpr int kSettingLines = 14;
-constexpr int kTzDefault = 14;       // GMT+0000
-constexpr int kImpactOff = 20000;    // a threshold no reading reaches
+constexpr int kTzDefault = 14;     // GMT+0000
+constexpr int kImpactOff = 20000;  // a threshold no reading reaches
 
 // The number after the first ':' as atoi reads it: blanks skipped, optional sign, digits up to
 // the first other character, no digits gives 0. Saturates like the box's 32-bit strtol.
@@ -140,13 +140,16 @@ void apply_line(int lineNo, std::string_view line) {
             if (text_value(line, text)) set_text_field(g_exFileHeader.password, text);
             return;
         case 8:  // TZ: 34 time zones
-            if (number_value(line, n)) g_exFileHeader.tzIndex = in_range_or_default("TZ", n, 0, 33, kTzDefault);
+            if (number_value(line, n))
+                g_exFileHeader.tzIndex = in_range_or_default("TZ", n, 0, 33, kTzDefault);
             return;
         case 9:  // DST
-            if (number_value(line, n)) g_exFileHeader.useDST = in_range_or_default("DST", n, 0, 1, 0);
+            if (number_value(line, n))
+                g_exFileHeader.useDST = in_range_or_default("DST", n, 0, 1, 0);
             return;
         case 10:  // SPUNIT: km/h, mph, knots
-            if (number_value(line, n)) g_exFileHeader.speedUnit = in_range_or_default("SPUNIT", n, 0, 2, 0);
+            if (number_value(line, n))
+                g_exFileHeader.speedUnit = in_range_or_default("SPUNIT", n, 0, 2, 0);
             return;
         case 11:  // NUMOFVEHICLE
             if (text_value(line, text)) set_text_field(g_exFileHeader.vehicleNumber, text);

@@ -17,7 +17,9 @@ constexpr useconds_t kHaltPeriodUs = 500000;
 constexpr uint8_t kHaltVolume = 40;
 }  // namespace
 
-void set_halt_hook(HaltHook hook) { g_haltHook = hook; }
+void set_halt_hook(HaltHook hook) {
+    g_haltHook = hook;
+}
 
 void error_halt(int code, bool closeFile) {
     std::printf("***** error halt, code %d *****\n", code);

@@ -3,8 +3,8 @@
 // error code to the front sub-board and feeds the watchdog, until power is removed.
 #pragma once
 
-constexpr int HALT_STORAGE = 255;      // card size, free space, file creation, write errors
-constexpr int HALT_FRONT_CAMERA = 1;   // the front camera stopped delivering frames
+constexpr int HALT_STORAGE = 255;     // card size, free space, file creation, write errors
+constexpr int HALT_FRONT_CAMERA = 1;  // the front camera stopped delivering frames
 
 // Enters the error halt with `code`, closing the recording file first when `closeFile` is set.
 [[noreturn]] void error_halt(int code, bool closeFile);

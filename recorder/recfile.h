@@ -54,11 +54,11 @@ static_assert(HEADER_SIZE == 84);
 static_assert(MAX_JPEG == 102374);
 }  // namespace recfmt
 
-extern int rec_fd;            // open recording file, -1 when none
-extern int write_size;        // bytes in the file; 0 = header not written yet
-extern int g_preFrameSize;    // size of the last thing written (84 after the header)
-extern int g_totalVFrame;     // video records in the file
-extern RecTime g_endtime;     // time of the last accepted record
+extern int rec_fd;          // open recording file, -1 when none
+extern int write_size;      // bytes in the file; 0 = header not written yet
+extern int g_preFrameSize;  // size of the last thing written (84 after the header)
+extern int g_totalVFrame;   // video records in the file
+extern RecTime g_endtime;   // time of the last accepted record
 extern std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest;  // staging buffer
 
 RecTime current_rectime();
@@ -70,8 +70,8 @@ int write_fileheader(RecTime start);
 // Each returns 0 when the record was written, -1 when it was refused (no file, too large, not
 // admitted, or the write failed: then the storage error check has run).
 int write_videoframe(int width, int height, int channel, const uint8_t* jpeg, int length);
-int write_gpsframe(const uint8_t* gpsRecord);          // 92-byte GPS record
-int write_gsensorframe(uint8_t* gsensorRecord);        // 20-byte record; its time is set here
+int write_gpsframe(const uint8_t* gpsRecord);    // 92-byte GPS record
+int write_gsensorframe(uint8_t* gsensorRecord);  // 20-byte record; its time is set here
 int write_audioframe(const uint8_t* samples, int length);
 
 // Writes the frame count and end time into the header of the open file (at close).

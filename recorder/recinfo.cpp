@@ -80,7 +80,9 @@ void end_post_recording() {
 
 }  // namespace
 
-uint32_t& lock_entry(int index) { return g_recinfo[RECINFO_FIRST_ENTRY + index]; }
+uint32_t& lock_entry(int index) {
+    return g_recinfo[RECINFO_FIRST_ENTRY + index];
+}
 
 int check_recinfo() {
     std::printf("Check Recording index file..\n");
@@ -217,10 +219,10 @@ int check_maxsize(int size, RecTime t) {
         return 1;
     }
     const auto lockTime = static_cast<uint32_t>(g_lock_time);
-    const bool timeout = g_lock_status != 0 && t.sec - lockTime > POST_RECORD_SECONDS &&
-                         t.sec >= lockTime;
-    const bool full = static_cast<uint32_t>(write_size) + static_cast<uint32_t>(size) >
-                      recfmt::MAX_FILE_SIZE;
+    const bool timeout =
+        g_lock_status != 0 && t.sec - lockTime > POST_RECORD_SECONDS && t.sec >= lockTime;
+    const bool full =
+        static_cast<uint32_t>(write_size) + static_cast<uint32_t>(size) > recfmt::MAX_FILE_SIZE;
     if (!full && !timeout && g_gpsActiveNextFile != 1) {
         g_endtime = t;
         return 1;

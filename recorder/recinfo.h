@@ -27,10 +27,10 @@ enum LockType : int { LOCK_EMERGENCY = 0, LOCK_IMPACT = 1, LOCK_ALARM = 2 };
 
 extern std::array<uint32_t, RECINFO_WORDS> g_recinfo;
 
-extern uint8_t g_lock_status;   // 0 none; 1 event of type 0 or 1 in progress; 2 type 2
-extern uint8_t g_lock_type;     // type of the event in progress
-extern int g_lock_time;         // seconds of the event's time
-extern int g_postRecFileCnt;    // file changes since the event
+extern uint8_t g_lock_status;               // 0 none; 1 event of type 0 or 1 in progress; 2 type 2
+extern uint8_t g_lock_type;                 // type of the event in progress
+extern int g_lock_time;                     // seconds of the event's time
+extern int g_postRecFileCnt;                // file changes since the event
 extern int g_recHistory[REC_HISTORY_SIZE];  // recent files, newest at g_recHistoryDepth - 1
 extern int g_bkHistory[REC_HISTORY_SIZE];   // the history as it was at the event
 

@@ -8,9 +8,9 @@ constexpr int SD_TYPE_UNKNOWN = 255;  // total size read as 0
 constexpr int SD_TYPE_COUNT = 7;
 constexpr int MIN_FREE_MB = 30;
 
-extern int g_sdtype;         // card type 0..6, or 255
-extern int g_maxFileCount;   // recording file indexes in use: 0 .. g_maxFileCount - 1
-extern int g_maxLockCount;   // lock events kept
+extern int g_sdtype;        // card type 0..6, or 255
+extern int g_maxFileCount;  // recording file indexes in use: 0 .. g_maxFileCount - 1
+extern int g_maxLockCount;  // lock events kept
 
 extern const int t_maxFileCount[SD_TYPE_COUNT];
 extern const int t_maxLockTable[SD_TYPE_COUNT][3];

@@ -6,9 +6,11 @@ using namespace storagetest;
 namespace {
 
 class ParseBasicConfTest : public StorageTest {
-protected:
+  protected:
     std::filesystem::path sdConf() const { return board.host("/mnt/mmcblk0p1/configs/basic_conf"); }
-    std::filesystem::path flashConf() const { return board.host("/mnt/jffs_user/config/basic_conf"); }
+    std::filesystem::path flashConf() const {
+        return board.host("/mnt/jffs_user/config/basic_conf");
+    }
 
     void parse(const std::string& text) {
         write_text(sdConf(), text);
@@ -82,7 +84,8 @@ TEST_F(ParseBasicConfTest, UnwritableCardReportsCreateError) {
 }
 
 TEST_F(ParseBasicConfTest, NumberRules) {
-    parse(lines({"RESOLUTION : 320", "QPVAL : -1", "GSENSOR : 3", "USEAUDIO : 1", "PRERECTIME : 3"}));
+    parse(
+        lines({"RESOLUTION : 320", "QPVAL : -1", "GSENSOR : 3", "USEAUDIO : 1", "PRERECTIME : 3"}));
     EXPECT_EQ(g_res, 64);  // low 8 bits of 320
     EXPECT_EQ(g_qp, 4);
     EXPECT_EQ(g_gsCSValueX, 1500);
@@ -175,8 +178,8 @@ TEST_F(ParseBasicConfTest, TextValues) {
 
 TEST_F(ParseBasicConfTest, OverlongTextsAreCutToTheirFields) {
     const std::string head = lines({"a:32", "a:4", "a:2", "a:0", "a:1", "a:1"});
-    parse(head + "PW : 0123456789ABCDEF\n" + lines({"a:7", "a:1", "a:1"}) + "NUMOFVEHICLE : " +
-          std::string(60, 'V') + "\n");
+    parse(head + "PW : 0123456789ABCDEF\n" + lines({"a:7", "a:1", "a:1"}) +
+          "NUMOFVEHICLE : " + std::string(60, 'V') + "\n");
     EXPECT_STREQ(g_exFileHeader.password, "012345678");
     EXPECT_EQ(g_exFileHeader.tzIndex, 7);  // the field after the password is intact
     EXPECT_EQ(std::string(g_exFileHeader.vehicleNumber), std::string(38, 'V'));
@@ -185,16 +188,16 @@ TEST_F(ParseBasicConfTest, OverlongTextsAreCutToTheirFields) {
 
 // Values that would index tables out of range fall back to their defaults.
 TEST_F(ParseBasicConfTest, OutOfRangeTableIndexesBecomeDefaults) {
-    parse(lines({"a:32", "a:4", "a:2", "a:0", "PRERECTIME : 9", "a:0", "PW : ", "TZ : 34", "DST : 2",
-                 "SPUNIT : 3"}));
+    parse(lines({"a:32", "a:4", "a:2", "a:0", "PRERECTIME : 9", "a:0", "PW : ", "TZ : 34",
+                 "DST : 2", "SPUNIT : 3"}));
     EXPECT_EQ(g_preRecTime, 1);
     EXPECT_EQ(g_recHistoryDepth, 2);
     EXPECT_EQ(g_exFileHeader.tzIndex, 14);
     EXPECT_EQ(g_exFileHeader.useDST, 0);
     EXPECT_EQ(g_exFileHeader.speedUnit, 0);
 
-    parse(lines({"a:32", "a:4", "a:2", "a:0", "PRERECTIME : 0", "a:0", "PW : ", "TZ : 33", "DST : 1",
-                 "SPUNIT : 258"}));
+    parse(lines({"a:32", "a:4", "a:2", "a:0", "PRERECTIME : 0", "a:0", "PW : ", "TZ : 33",
+                 "DST : 1", "SPUNIT : 258"}));
     EXPECT_EQ(g_preRecTime, 1);
     EXPECT_EQ(g_exFileHeader.tzIndex, 33);
     EXPECT_EQ(g_exFileHeader.useDST, 1);

@@ -18,7 +18,7 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
 }
 
 class RecFileTest : public StorageTest {
-protected:
+  protected:
     void SetUp() override {
         StorageTest::SetUp();
         g_qp = 3;
@@ -40,18 +40,18 @@ TEST_F(RecFileTest, HeaderIsWrittenWithTheFirstRecord) {
     ASSERT_EQ(b.size(), 84u + 94u);
     EXPECT_EQ(b[0], 0x11);
     EXPECT_EQ(b[1], 0x08);
-    EXPECT_EQ(b[6], 3);                       // quantiser
-    EXPECT_EQ(u32_at(b, 8), 0u);              // completed at close
-    EXPECT_EQ(u32_at(b, 12), 1300000000u);    // start time = first record's time
+    EXPECT_EQ(b[6], 3);                     // quantiser
+    EXPECT_EQ(u32_at(b, 8), 0u);            // completed at close
+    EXPECT_EQ(u32_at(b, 12), 1300000000u);  // start time = first record's time
     EXPECT_EQ(u32_at(b, 16), 250u);
-    EXPECT_EQ(u32_at(b, 20), 1300000000u);    // end = start until closed
-    EXPECT_EQ(b[28 + 2], 14);                 // time zone
+    EXPECT_EQ(u32_at(b, 20), 1300000000u);  // end = start until closed
+    EXPECT_EQ(b[28 + 2], 14);               // time zone
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[28 + 14])), "CAR 1");
     EXPECT_EQ(b[28 + 53], 1);
     EXPECT_EQ(b[84], 0x02);
     EXPECT_EQ(b[85], 0xFF);
-    EXPECT_EQ(u32_at(b, 86), 0u);             // first record: previous offset 0
-    EXPECT_EQ(b[84 + 6], 'A');                // GPS record byte 4
+    EXPECT_EQ(u32_at(b, 86), 0u);  // first record: previous offset 0
+    EXPECT_EQ(b[84 + 6], 'A');     // GPS record byte 4
     EXPECT_EQ(u32_at(b, 84 + 2 + 60), 1300000000u);
 }
 

@@ -20,7 +20,7 @@ std::vector<uint8_t> index_bytes(uint32_t next, uint32_t lockCount,
 }
 
 class RecinfoTest : public StorageTest {
-protected:
+  protected:
     std::filesystem::path recinfo() const { return board.host("/mnt/mmcblk0p1/data/recinfo"); }
     std::filesystem::path bak() const { return board.host("/mnt/mmcblk0p1/data/recinfo.bak"); }
     void put(const std::filesystem::path& p, const std::vector<uint8_t>& b) {
@@ -126,8 +126,9 @@ TEST_F(RecinfoTest, RingWrapsAndSkipsLockedFiles) {
     lock_entry(0) = 1;
     testing::internal::CaptureStdout();
     EXPECT_EQ(check_nextfile(), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("*** We don't find  available next file....\n"),
-              std::string::npos);
+    EXPECT_NE(
+        testing::internal::GetCapturedStdout().find("*** We don't find  available next file....\n"),
+        std::string::npos);
     EXPECT_EQ(g_recinfo[RECINFO_NEXT], 0u);
 }
 
@@ -164,7 +165,7 @@ TEST_F(RecinfoTest, RotationKeepsTheLockType) {
 }
 
 class EventTest : public RecinfoTest {
-protected:
+  protected:
     void SetUp() override {
         RecinfoTest::SetUp();
         g_maxFileCount = 20;
@@ -205,7 +206,8 @@ TEST_F(EventTest, EventLocksCurrentAndPreviousFileAndTheFileAfter) {
     EXPECT_EQ(lock_entry(2), 0u);
     testing::internal::CaptureStdout();
     next_file();  // second change: post-recording ends, file 2 is locked
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("end of post recording\n"), std::string::npos);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("end of post recording\n"),
+              std::string::npos);
     EXPECT_EQ(g_lock_status, 0);
     EXPECT_EQ(lock_entry(2), 0x00010001u);
     EXPECT_EQ(lock_entry(3), 0u);

@@ -3,9 +3,9 @@
 // looping.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,7 +35,9 @@ struct HaltEntered {
     int code;
 };
 
-inline void throwing_halt(int code) { throw HaltEntered{code}; }
+inline void throwing_halt(int code) {
+    throw HaltEntered{code};
+}
 
 inline void reset_globals() {
     std::memset(&g_exFileHeader, 0, sizeof g_exFileHeader);
@@ -99,18 +101,21 @@ inline void write_text(const std::filesystem::path& p, const std::string& text) 
 }
 
 inline uint32_t u32_at(const std::vector<uint8_t>& b, size_t off) {
-    return b[off] | (b[off + 1] << 8) | (b[off + 2] << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
+    return b[off] | (b[off + 1] << 8) | (b[off + 2] << 16) |
+           (static_cast<uint32_t>(b[off + 3]) << 24);
 }
 
 class StorageTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         reset_globals();
         set_halt_hook(throwing_halt);
-        for (const char* d : {"/mnt/mmcblk0p1/data", "/mnt/mmcblk0p1/configs", "/mnt/mmcblk0p1/snapshot"}) {
+        for (const char* d :
+             {"/mnt/mmcblk0p1/data", "/mnt/mmcblk0p1/configs", "/mnt/mmcblk0p1/snapshot"}) {
             std::filesystem::create_directories(board.host(d));
         }
-        write_text(board.host("/mnt/mmcblk0p1/Firmware_version.txt"), "FW_VERSION : Firmware 2.75W");
+        write_text(board.host("/mnt/mmcblk0p1/Firmware_version.txt"),
+                   "FW_VERSION : Firmware 2.75W");
     }
     void TearDown() override {
         if (rec_fd >= 0) ::close(rec_fd);

@@ -9,7 +9,7 @@ namespace {
 constexpr uint64_t MB = 1024 * 1024;
 
 class StorageSizingTest : public StorageTest {
-protected:
+  protected:
     void sizes(int& total, int& used, int& freeSize) {
         ASSERT_EQ(getFreeSize(&total, &used, &freeSize, "/mnt/mmcblk0p1"), 0);
     }
@@ -66,8 +66,8 @@ TEST_F(StorageSizingTest, CardTypeBoundsAreExclusive) {
         uint64_t mb;
         int type;  // -1: refused with the error halt
     };
-    const Case cases[] = {{400, -1},  {401, 0},    {799, 0},    {800, -1},  {801, 1},
-                          {1700, -1}, {2999, 2},   {3000, -1},  {7000, -1}, {7001, 4},
+    const Case cases[] = {{400, -1},   {401, 0},   {799, 0},    {800, -1},  {801, 1},
+                          {1700, -1},  {2999, 2},  {3000, -1},  {7000, -1}, {7001, 4},
                           {13000, -1}, {13001, 5}, {20000, -1}, {39999, 6}, {40000, -1}};
     for (const Case& c : cases) {
         set_card(c.mb * MB, 512);

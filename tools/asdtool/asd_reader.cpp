@@ -29,7 +29,9 @@ std::string format(const char* fmt, auto... args) {
     return text;
 }
 
-Time get_time(Bytes b, size_t off) { return {le::get_u32(b, off), le::get_u32(b, off + 4)}; }
+Time get_time(Bytes b, size_t off) {
+    return {le::get_u32(b, off), le::get_u32(b, off + 4)};
+}
 
 std::string get_text(Bytes b, size_t off, size_t size) {
     auto field = b.subspan(off, size);
@@ -83,7 +85,7 @@ GpsRecord decode_gps(Bytes r) {
 }
 
 class Parser {
-public:
+  public:
     Parser(Bytes bytes, const ReadOptions& options, Recording& rec)
         : b_(bytes), options_(options), rec_(rec) {}
 
@@ -97,7 +99,7 @@ public:
         check_count();
     }
 
-private:
+  private:
     void damage(uint64_t offset, std::string reason) {
         rec_.damage = Damage{offset, std::move(reason)};
     }
@@ -131,13 +133,13 @@ private:
             case 0x01:
             case 0x03: {
                 const size_t head = kind == 0x01 ? kVideoHead : kAudioHead;
-                constexpr size_t lenAt = 14;  // the length field of both kinds
+                constexpr size_t lenAt = 14;        // the length field of both kinds
                 if (left < lenAt + 4) return head;  // reported as truncated by the caller
                 const uint32_t n = le::get_u32(b_, off + lenAt);
                 if (n == 0 || n > kStaging - head) {
-                    damage(off + lenAt, format("%s record at %zu: length %u out of range 1..%zu",
-                                               kind == 0x01 ? "video" : "audio", off, n,
-                                               kStaging - head));
+                    damage(off + lenAt,
+                           format("%s record at %zu: length %u out of range 1..%zu",
+                                  kind == 0x01 ? "video" : "audio", off, n, kStaging - head));
                     return 0;
                 }
                 return head + n;
@@ -150,8 +152,8 @@ private:
     bool record(size_t& off, uint32_t& expectedPrev) {
         const size_t left = b_.size() - off;
         if (left < kTagAndPrev) {
-            damage(off, format("truncated record at %zu: %zu bytes after the last record", off,
-                               left));
+            damage(off,
+                   format("truncated record at %zu: %zu bytes after the last record", off, left));
             return false;
         }
         const uint8_t kind = b_[off];
@@ -161,7 +163,8 @@ private:
         }
         if (b_[off + 1] != 0xFF) {
             damage(off + 1, format("record tag at %zu is 0x%02x 0x%02x, the second byte must be "
-                                   "0xFF", off, kind, b_[off + 1]));
+                                   "0xFF",
+                                   off, kind, b_[off + 1]));
             return false;
         }
         const uint32_t prev = le::get_u32(b_, off + 2);

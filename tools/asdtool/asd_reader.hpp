@@ -26,7 +26,7 @@ struct BaseHeader {
     uint8_t quantiser = 0;
     uint32_t videoRecords = 0;  // 0 until the file was closed
     Time start;
-    Time end;                   // equal to start until the file was closed
+    Time end;  // equal to start until the file was closed
 };
 
 struct ExtHeader {
@@ -47,8 +47,8 @@ struct VideoRecord {
     uint8_t channel = 0;  // 0 rear camera, 1 front camera
     uint32_t length = 0;  // JPEG bytes
     Time time;
-    uint64_t dataOffset = 0;        // file offset of the JPEG bytes
-    std::vector<uint8_t> jpeg;      // filled when payloads are loaded
+    uint64_t dataOffset = 0;    // file offset of the JPEG bytes
+    std::vector<uint8_t> jpeg;  // filled when payloads are loaded
 };
 
 struct GpsRecord {

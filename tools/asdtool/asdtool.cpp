@@ -38,9 +38,10 @@ void info(const std::string& path) {
         std::printf("  start       %s\n", utc(rec.base.start).c_str());
         std::printf("  end         %s%s\n", utc(rec.base.end).c_str(),
                     rec.closed() ? "" : " (file not closed)");
-        std::printf("  settings    speed unit %u, time zone %u, DST %u, password %s, vehicle \"%s\"\n",
-                    rec.ext.speedUnit, rec.ext.tzIndex, rec.ext.useDST,
-                    rec.ext.usePassword ? "on" : "off", rec.ext.vehicleNumber.c_str());
+        std::printf(
+            "  settings    speed unit %u, time zone %u, DST %u, password %s, vehicle \"%s\"\n",
+            rec.ext.speedUnit, rec.ext.tzIndex, rec.ext.useDST, rec.ext.usePassword ? "on" : "off",
+            rec.ext.vehicleNumber.c_str());
         std::printf("  records     %zu: video %zu, GPS %zu, accelerometer %zu, audio %zu\n",
                     rec.records.size(), rec.count(asd::Kind::Video), rec.count(asd::Kind::Gps),
                     rec.count(asd::Kind::Accel), rec.count(asd::Kind::Audio));

@@ -1,0 +1,264 @@
+// The recording reader reads back everything the recorder's writer wrote, and stops at the first
+// damaged byte of a truncated or corrupt file with a reason.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "asd_reader.hpp"
+#include "board_root.hpp"
+#include "capture.h"
+#include "config.h"
+#include "event.h"
+#include "halt.h"
+#include "le.hpp"
+#include "recfile.h"
+#include "recinfo.h"
+#include "storage.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed ^ (i * 13));
+    return v;
+}
+
+class ReaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fs::create_directories(board.card() / "data");
+        std::ofstream(board.card() / "Firmware_version.txt") << "x";
+        std::memset(&g_exFileHeader, 0, sizeof g_exFileHeader);
+        g_exFileHeader.tzIndex = 28;
+        g_exFileHeader.speedUnit = 1;
+        g_exFileHeader.usePassword = 1;
+        std::strcpy(g_exFileHeader.password, "secret");
+        std::strcpy(g_exFileHeader.vehicleNumber, "12 GA 3456");
+        g_qp = 5;
+        g_recinfo.fill(0);
+        g_maxFileCount = 90;
+        g_sdErrorCnt = 0;
+        g_lock_status = 0;
+        start_record();
+    }
+    void TearDown() override {
+        if (rec_fd >= 0) stop_record();
+    }
+    fs::path file() const { return board.card() / "data/rec00000000.asd"; }
+    std::vector<uint8_t> bytes() const {
+        std::ifstream in(file(), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+    // Writes one record of every kind, twice, and closes the file.
+    void write_sample() {
+        gps.fill(0);
+        gps[gpsrec::STATUS] = 'A';
+        gps[gpsrec::LAT_HEMI] = 'S';
+        gps[gpsrec::LON_HEMI] = 'W';
+        le::put_i32(gps, gpsrec::HEADING, 271);
+        le::put_i32(gps, gpsrec::KEY, 255);
+        std::strcpy(reinterpret_cast<char*>(&gps[gpsrec::LAT_TEXT]), "37.123456");
+        std::strcpy(reinterpret_cast<char*>(&gps[gpsrec::LON_TEXT]), "127.654321");
+        le::put_u32(gps, gpsrec::RECV_SEC, current_rectime().sec);
+        le::put_i32(gps, gpsrec::YEAR, 12);
+        le::put_i32(gps, gpsrec::MONTH, 2);
+        le::put_i32(gps, gpsrec::DAY, 29);
+        le::put_i32(gps, gpsrec::HOUR, 23);
+        le::put_i32(gps, gpsrec::MINUTE, 59);
+        le::put_i32(gps, gpsrec::SECOND, 58);
+        gs.fill(0);
+        le::put_i16(gs, gsrec::X, -300);
+        le::put_i16(gs, gsrec::Y, 20);
+        le::put_i16(gs, gsrec::Z, 1024);
+        le::put_i16(gs, gsrec::W, 17);
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(write_videoframe(640, 480, 0, rear.data(), static_cast<int>(rear.size())), 0);
+            ASSERT_EQ(write_gpsframe(gps.data()), 0);
+            ASSERT_EQ(write_gsensorframe(gs.data()), 0);
+            ASSERT_EQ(write_videoframe(640, 240, 1, front.data(), static_cast<int>(front.size())),
+                      0);
+            ASSERT_EQ(write_audioframe(audio.data(), static_cast<int>(audio.size())), 0);
+        }
+        endTime = g_endtime;
+        stop_record();
+    }
+
+    testsupport::BoardRoot board;
+    std::vector<uint8_t> rear = pattern(4321, 1), front = pattern(999, 2), audio = pattern(8192, 3);
+    std::array<uint8_t, gpsrec::SIZE> gps{};
+    std::array<uint8_t, gsrec::SIZE> gs{};
+    RecTime endTime{};
+};
+
+TEST_F(ReaderTest, ReadsBackEverythingTheWriterWrote) {
+    write_sample();
+    const asd::Recording rec = asd::read_file(file().string(), {.payloads = true});
+    ASSERT_FALSE(rec.damage) << rec.damage->reason;
+    EXPECT_EQ(rec.base.quantiser, 5);
+    EXPECT_EQ(rec.base.videoRecords, 4u);
+    EXPECT_EQ(rec.base.end.sec, endTime.sec);
+    EXPECT_EQ(rec.base.end.usec, endTime.usec);
+    EXPECT_TRUE(rec.closed());
+    EXPECT_EQ(rec.ext.tzIndex, 28);
+    EXPECT_EQ(rec.ext.speedUnit, 1);
+    EXPECT_EQ(rec.ext.usePassword, 1);
+    EXPECT_EQ(rec.ext.password, "secret");
+    EXPECT_EQ(rec.ext.vehicleNumber, "12 GA 3456");
+    EXPECT_EQ(rec.ext.headerFlag, 1);
+
+    ASSERT_EQ(rec.records.size(), 10u);
+    EXPECT_EQ(rec.count(asd::Kind::Video), 4u);
+    EXPECT_EQ(rec.count(asd::Kind::Gps), 2u);
+    EXPECT_EQ(rec.count(asd::Kind::Accel), 2u);
+    EXPECT_EQ(rec.count(asd::Kind::Audio), 2u);
+    EXPECT_EQ(rec.records[0].offset, 84u);
+    EXPECT_EQ(rec.base.start, std::get<asd::VideoRecord>(rec.records[0].body).time);
+
+    const auto& v0 = std::get<asd::VideoRecord>(rec.records[0].body);
+    EXPECT_EQ(v0.width, 640);
+    EXPECT_EQ(v0.height, 480);
+    EXPECT_EQ(v0.channel, 0);
+    EXPECT_EQ(v0.jpeg, rear);
+    const auto& v1 = std::get<asd::VideoRecord>(rec.records[3].body);
+    EXPECT_EQ(v1.height, 240);
+    EXPECT_EQ(v1.channel, 1);
+    EXPECT_EQ(v1.jpeg, front);
+
+    const auto& g = std::get<asd::GpsRecord>(rec.records[1].body);
+    EXPECT_EQ(g.status, 'A');
+    EXPECT_EQ(g.latHemisphere, 'S');
+    EXPECT_EQ(g.lonHemisphere, 'W');
+    EXPECT_EQ(g.heading, 271);
+    EXPECT_EQ(g.key, 255);
+    EXPECT_EQ(g.latitude, "37.123456");
+    EXPECT_EQ(g.longitude, "127.654321");
+    EXPECT_EQ(g.received.sec, le::get_u32(gps, gpsrec::RECV_SEC));
+    EXPECT_EQ(g.year, 12);
+    EXPECT_EQ(g.day, 29);
+    EXPECT_EQ(g.second, 58);
+
+    const auto& a = std::get<asd::AccelRecord>(rec.records[2].body);
+    EXPECT_EQ(a.x, -300);
+    EXPECT_EQ(a.y, 20);
+    EXPECT_EQ(a.z, 1024);
+    EXPECT_EQ(a.w, 17);
+    EXPECT_NE(a.time.sec, 0u);
+
+    const auto& s = std::get<asd::AudioRecord>(rec.records[4].body);
+    EXPECT_EQ(s.length, 8192u);
+    EXPECT_EQ(s.samples, audio);
+    EXPECT_EQ(rec.records[9].offset + rec.records[9].size, rec.fileSize);
+}
+
+TEST_F(ReaderTest, FileStillBeingRecordedIsNotClosedButSound) {
+    ASSERT_EQ(write_videoframe(640, 480, 1, front.data(), 999), 0);
+    const asd::Recording rec = asd::read_file(file().string());
+    EXPECT_FALSE(rec.damage);
+    EXPECT_FALSE(rec.closed());
+    EXPECT_EQ(rec.records.size(), 1u);
+    EXPECT_TRUE(std::get<asd::VideoRecord>(rec.records[0].body).jpeg.empty());  // not loaded
+}
+
+TEST_F(ReaderTest, EmptyFileHasNoHeader) {
+    stop_record();
+    const asd::Recording rec = asd::read_file(file().string());
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.damage->offset, 0u);
+    EXPECT_NE(rec.damage->reason.find("no header"), std::string::npos);
+}
+
+TEST_F(ReaderTest, MissingFile) {
+    const asd::Recording rec = asd::read_file((board.card() / "nothing.asd").string());
+    ASSERT_TRUE(rec.damage);
+    EXPECT_NE(rec.damage->reason.find("cannot open"), std::string::npos);
+}
+
+// Every cut of a file gives the complete records before the cut and a reason, never a crash.
+TEST_F(ReaderTest, EveryTruncationIsReported) {
+    write_sample();
+    const std::vector<uint8_t> whole = bytes();
+    const asd::Recording full = asd::parse(whole);
+    ASSERT_FALSE(full.damage);
+    for (size_t cut = 0; cut < whole.size(); cut += 37) {
+        const asd::Recording rec = asd::parse(std::span(whole).first(cut));
+        ASSERT_TRUE(rec.damage) << "cut at " << cut;
+        size_t complete = 0;
+        while (complete < full.records.size() &&
+               full.records[complete].offset + full.records[complete].size <= cut) {
+            ++complete;
+        }
+        if (cut >= 84) {
+            // A cut right at a record boundary looks like a file still being written, except that
+            // the completed header then counts more video records than are left.
+            EXPECT_EQ(rec.records.size(), complete) << "cut at " << cut;
+        }
+        EXPECT_LE(rec.damage->offset, cut);
+        EXPECT_FALSE(rec.damage->reason.empty());
+    }
+    const asd::Recording cutInRecord = asd::parse(std::span(whole).first(84 + 100));
+    ASSERT_TRUE(cutInRecord.damage);
+    EXPECT_EQ(cutInRecord.damage->offset, 84u);
+    EXPECT_NE(cutInRecord.damage->reason.find("truncated video record"), std::string::npos)
+        << cutInRecord.damage->reason;
+    const asd::Recording cutInHeader = asd::parse(std::span(whole).first(50));
+    EXPECT_NE(cutInHeader.damage->reason.find("truncated header"), std::string::npos);
+}
+
+TEST_F(ReaderTest, CorruptionIsFoundAtItsByte) {
+    write_sample();
+    const std::vector<uint8_t> whole = bytes();
+    const asd::Recording full = asd::parse(whole);
+    const uint64_t third = full.records[2].offset;
+
+    std::vector<uint8_t> b = whole;
+    b[third + 2] ^= 0x01;  // previous-record offset
+    asd::Recording rec = asd::parse(b);
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.damage->offset, third + 2);
+    EXPECT_NE(rec.damage->reason.find("previous-record offset"), std::string::npos);
+    EXPECT_EQ(rec.records.size(), 2u);
+
+    b = whole;
+    b[third] = 0x07;  // unknown kind
+    rec = asd::parse(b);
+    EXPECT_EQ(rec.damage->offset, third);
+    EXPECT_NE(rec.damage->reason.find("unknown record kind 0x07"), std::string::npos);
+
+    b = whole;
+    b[third + 1] = 0x00;  // tag mark
+    rec = asd::parse(b);
+    EXPECT_EQ(rec.damage->offset, third + 1);
+
+    b = whole;
+    le::put_u32(b, full.records[0].offset + 14, 0xFFFFFFF0u);  // absurd JPEG length
+    rec = asd::parse(b);
+    EXPECT_EQ(rec.damage->offset, full.records[0].offset + 14);
+    EXPECT_NE(rec.damage->reason.find("out of range"), std::string::npos);
+
+    b = whole;
+    le::put_u32(b, full.records[0].offset + 14, 4000);  // shorter JPEG: the chain breaks after it
+    rec = asd::parse(b);
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.records.size(), 1u);
+
+    b = whole;
+    b[0] = 0x12;
+    rec = asd::parse(b);
+    EXPECT_EQ(rec.damage->offset, 0u);
+    EXPECT_NE(rec.damage->reason.find("no recording header"), std::string::npos);
+
+    b = whole;
+    le::put_u32(b, 8, 5);  // the header counts a video record that is not there
+    rec = asd::parse(b);
+    EXPECT_EQ(rec.damage->offset, 8u);
+    EXPECT_NE(rec.damage->reason.find("counts 5 video records"), std::string::npos);
+}
+
+}  // namespace
