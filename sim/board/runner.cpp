@@ -65,6 +65,8 @@ Runner::Runner(Options options, DeviceKernel& kernel)
       }) {}
 
 Runner::~Runner() {
+    simk::set_console(nullptr);
+    simk::set_panic_handler(nullptr);
     control_.stop();
     devices_.stop();
     for (auto& p : ports_) p->stop();
@@ -77,12 +79,20 @@ Runner::~Runner() {
 bool Runner::start(std::string& error) {
     if (!options_.scenario.empty() && !load_scenario(options_.scenario, scenario_, error))
         return false;
-    if (!prepare_root(root_, options_.model, error)) return false;
-    lock_fd_ = ::open((root_ / "run/board.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) < 0) {
-        error = "another board is running on " + root_.string();
+    // One board per root: the root directory itself is locked, before anything in it changes.
+    const auto lock_root = [this, &error] {
+        lock_fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (lock_fd_ >= 0 && ::flock(lock_fd_, LOCK_EX | LOCK_NB) == 0) return true;
+        error = lock_fd_ < 0
+                    ? "cannot open board root " + root_.string() + ": " + std::strerror(errno)
+                    : "another board is running on " + root_.string();
         return false;
-    }
+    };
+    std::error_code ec;
+    const bool existed = fs::is_directory(root_, ec);
+    if (existed && !lock_root()) return false;
+    if (!prepare_root(root_, options_.model, error)) return false;
+    if (!existed && !lock_root()) return false;
     if (!console_.open_log(root_ / "log/console.log", error)) return false;
     if (!card_.open(root_, options_.card_bytes, error)) return false;
     for (int n : {1, 2}) {
