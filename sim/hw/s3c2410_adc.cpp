@@ -77,8 +77,18 @@ void S3c2410Adc::start_conversion() {
     sampled_ = inputs_[channel];
     converting_ = true;
     ++conversions_;
+    // The end is counted from after the arming, which may take long the first time (it starts
+    // the hardware clock's thread).
+    done_.arm_after(kConversionTime);
     done_at_ = Clock::now() + kConversionTime;
-    done_.arm_at(done_at_);
+}
+
+void S3c2410Adc::conversion_done() {
+    if (converting_ && Clock::now() < done_at_) {
+        done_.arm_at(done_at_);
+        return;
+    }
+    settle();
 }
 
 void S3c2410Adc::settle() {
@@ -120,7 +130,7 @@ void S3c2410Adc::write(uint32_t offset, uint32_t value, unsigned) {
         case kAdccon:
             // The start bit clears itself as the conversion starts.
             regs_.adccon = value & kWritable;
-            if ((value & kEnableStart) && !converting_) start_conversion();
+            if (value & kEnableStart) start_conversion();
             break;
         case kAdctsc:
             regs_.adctsc = value & 0xFF;

@@ -4,7 +4,7 @@
 // Writing ADCCON with ENABLE_START (or reading ADCDAT0 with READ_START set) starts one conversion
 // of the input SEL_MUX selects, unless the converter is in standby (STDBM). The input is sampled
 // when the conversion starts; the result reaches ADCDAT0 (bits 9..0) when it ends, kConversionTime
-// later, and ECFLG in ADCCON is clear meanwhile. Until then ADCDAT0 still holds the result of the
+// later, and ECFLG in ADCCON is clear meanwhile. A start during a conversion starts it afresh. Until then ADCDAT0 still holds the result of the
 // conversion before. The end of a conversion raises the ADC sub-interrupt (INT_ADC). With the
 // ADC's clock gated off in CLKCON the block reads 0 and ignores writes. ADCDAT0 is 0 after reset,
 // before the first conversion. The touch-screen modes are not modelled.
@@ -61,6 +61,7 @@ class S3c2410Adc : public Device {
     bool clocked();
     void start_conversion();
     void settle();
+    void conversion_done();
 
     S3c2410Intc& intc_;
     S3c2410Clock& clock_;
@@ -74,7 +75,7 @@ class S3c2410Adc : public Device {
     uint64_t started_before_last_read_ = 0;
     uint64_t unlagged_reads_ = 0;
     bool gated_reported_ = false;
-    Timer done_{[this] { settle(); }};
+    Timer done_{[this] { conversion_done(); }};
     MmioMapping mmio_;
 };
 
