@@ -200,19 +200,21 @@ std::string lines_status(Board&) {
     std::lock_guard guard(lock());
     if (!sensors()) return world().power_failed ? "supply failed" : "";
     const hw::InputLines& in = sensors()->inputs;
-    std::string text = std::string("button ") + (in.button_level() ? "high" : "low") +
-                       ", alarm " + (in.alarm_level() ? "high" : "low") + ", power-detect " +
+    std::string text = std::string("button ") + (in.button_level() ? "high" : "low") + ", alarm " +
+                       (in.alarm_level() ? "high" : "low") + ", power-detect " +
                        (in.power_detect_level() ? "high" : "low");
     if (in.power_detect_driven_by_cpu()) text += " (driven by the processor)";
     return text;
 }
 
 const bool registered = [] {
-    register_option({"accel-chip", "CHIP", "the accelerometer fitted: lis3lv02dq (default), "
-                                           "adxl345 or none",
+    register_option({"accel-chip", "CHIP",
+                     "the accelerometer fitted: lis3lv02dq (default), "
+                     "adxl345 or none",
                      [](std::string_view v) -> std::string {
                          hw::AccelChip chip;
-                         if (!parse_accel_chip(v, chip)) return "expected lis3lv02dq, adxl345 or none";
+                         if (!parse_accel_chip(v, chip))
+                             return "expected lis3lv02dq, adxl345 or none";
                          std::lock_guard guard(lock());
                          world().chip = chip;
                          return "";
@@ -237,8 +239,8 @@ const bool registered = [] {
 
     register_power_hooks({"sensors", power_on, power_off});
 
-    register_action({"button", "[SECONDS]", "press the emergency button (held 0.15 s)",
-                     check_hold, [](Board&, const Args& args) {
+    register_action({"button", "[SECONDS]", "press the emergency button (held 0.15 s)", check_hold,
+                     [](Board&, const Args& args) {
                          return with_sensors([&](hw::SensorBoard& s) {
                              s.inputs.press_button(hold_of(args, hw::InputLines::kPressTime));
                          });
@@ -258,8 +260,8 @@ const bool registered = [] {
                          with_sensors([](hw::SensorBoard& s) { s.inputs.fail_power(); });
                          return std::string();
                      }});
-    register_action({"power restore", "", "the vehicle supply is back: power-detect high",
-                     nullptr, [](Board&, const Args&) {
+    register_action({"power restore", "", "the vehicle supply is back: power-detect high", nullptr,
+                     [](Board&, const Args&) {
                          {
                              std::lock_guard guard(lock());
                              world().power_failed = false;

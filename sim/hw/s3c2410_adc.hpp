@@ -4,10 +4,11 @@
 // Writing ADCCON with ENABLE_START (or reading ADCDAT0 with READ_START set) starts one conversion
 // of the input SEL_MUX selects, unless the converter is in standby (STDBM). The input is sampled
 // when the conversion starts; the result reaches ADCDAT0 (bits 9..0) when it ends, kConversionTime
-// later, and ECFLG in ADCCON is clear meanwhile. A start during a conversion starts it afresh. Until then ADCDAT0 still holds the result of the
-// conversion before. The end of a conversion raises the ADC sub-interrupt (INT_ADC). With the
-// ADC's clock gated off in CLKCON the block reads 0 and ignores writes. ADCDAT0 is 0 after reset,
-// before the first conversion. The touch-screen modes are not modelled.
+// later, and ECFLG in ADCCON is clear meanwhile. A start during a conversion starts it afresh.
+// Until then ADCDAT0 still holds the result of the conversion before. The end of a conversion
+// raises the ADC sub-interrupt (INT_ADC). With the ADC's clock gated off in CLKCON the block reads
+// 0 and ignores writes. ADCDAT0 is 0 after reset, before the first conversion. The touch-screen
+// modes are not modelled.
 //
 // The real converter needs a few microseconds; the model takes kConversionTime, still well within
 // a millisecond, so that a processor that reads ADCDAT0 right after starting a conversion sees the

@@ -116,7 +116,8 @@ uint8_t S3c2410Spi::exchange_with_chip(uint8_t mosi) {
         report_once(kPins, "byte sent with GPE11..13 not set to their SPI functions");
         return 0xFF;
     }
-    const unsigned mode = ((regs_.spcon & kSpconCpol) ? 2u : 0u) | ((regs_.spcon & kSpconCpha) ? 1u : 0u);
+    const unsigned mode =
+        ((regs_.spcon & kSpconCpol) ? 2u : 0u) | ((regs_.spcon & kSpconCpha) ? 1u : 0u);
     if (mode != slave_->spi_mode()) {
         report_once(kMode, "SPI mode " + std::to_string(mode) + ", but the " +
                                std::string(slave_->spi_name()) + " works in mode " +

@@ -247,11 +247,8 @@ TEST_F(Identification, ALis3lv02dqThatAnswersOnlyInALaterPassIsAccepted) {
     chip.answer(0x0F, {0x00, 0x3A});
     open();
     EXPECT_TRUE(board.console_has("Gsensor ID : 3a"));
-    EXPECT_EQ(bytes(), (Bytes{{0x8F, 0xFF},
-                              {0x80, 0xFF},
-                              {0x8F, 0xFF},
-                              {0x8F, 0xFF},
-                              {0x20, 0xC7}}));
+    EXPECT_EQ(bytes(),
+              (Bytes{{0x8F, 0xFF}, {0x80, 0xFF}, {0x8F, 0xFF}, {0x8F, 0xFF}, {0x20, 0xC7}}));
     close();
 
     chip.answer(0x0F, {0x00, 0x00, 0x3A});

@@ -351,9 +351,8 @@ TEST_F(Sampling, ThePowerDetectPulseLastsThreeSecondsAndRequestsTheInterruptAgai
     for (const auto& l : board.lines()) {
         if (l.rfind("timer Cnt", 0) == 0 || l.rfind("GPG1-", 0) == 0) pulse_lines.push_back(l);
     }
-    EXPECT_EQ(pulse_lines, (std::vector<std::string>{"GPG1-0...", "timer Cnt 1..",
-                                                     "timer Cnt 2..", "timer Cnt 3..",
-                                                     "GPG1-2..."}));
+    EXPECT_EQ(pulse_lines, (std::vector<std::string>{"GPG1-0...", "timer Cnt 1..", "timer Cnt 2..",
+                                                     "timer Cnt 3..", "GPG1-2..."}));
     EXPECT_EQ(reg(kEintmask) & (1u << 9), 0u) << "the interrupt is requested again";
 
     power_low();
@@ -450,8 +449,8 @@ TEST_F(Sampling, AKnobChangeInTheTickOfAMarkerRidesInTheMarker) {
     volume();
     start();
     EXPECT_EQ(next_sample().record[3], 5);
-    const auto s = act_in_periods(
-        {[&] { board.sensors.set_knob_level(25); }, [&] { press(kButtonPin); }}, 2);
+    const auto s =
+        act_in_periods({[&] { board.sensors.set_knob_level(25); }, [&] { press(kButtonPin); }}, 2);
     let_go(kButtonPin);
     EXPECT_EQ(s[0].record[3], 255) << "the change is read one tick late";
     EXPECT_EQ(s[1].record, (Record{255, 255, kEmergency, 25}));
@@ -472,7 +471,8 @@ TEST_F(Sampling, AnOnDemandReadDoesNotHideAChangeFromTheTick) {
               1);
 }
 
-// ---- A dead controller ---------------------------------------------------------------------------
+// ---- A dead controller
+// ---------------------------------------------------------------------------
 
 TEST_F(Sampling, ADeadSpiControllerCannotHoldUpTheTick) {
     open();
