@@ -200,6 +200,12 @@ TEST_F(Open, WithoutAChipSaysSoAndStillSucceeds) {
     EXPECT_EQ(s.record[1], 0);
     EXPECT_EQ(s.record[2], 0);
     EXPECT_EQ(board.sensors.spi.bytes(), bytes) << "the tick makes no transfer";
+    board.soc.gpio.drive(kAlarmPin, false);
+    ASSERT_TRUE(eventually([&] {
+        const Sample m = next_sample();
+        return m.is_marker() && m.record[2] == 253;
+    })) << "markers come all the same";
+    board.soc.gpio.release(kAlarmPin);
     close();
     EXPECT_EQ(board.sensors.spi.bytes(), bytes) << "release makes no transfer";
 }

@@ -138,16 +138,6 @@ TEST_F(Models, AdcConvertsTheSelectedInputAndKeepsTheResult) {
     EXPECT_EQ(board.sensors.knob_level(), 37);
 }
 
-TEST_F(Models, AdcReadStartConvertsOnEveryRead) {
-    board.sensors.adc.set_input(0, 100);
-    set_reg(kAdccon, 0x4000 | 2);
-    reg(kAdcdat0);
-    EXPECT_EQ(board.sensors.adc.conversions(), 1u);
-    EXPECT_TRUE(eventually([] { return (reg(kAdccon) & (1u << 15)) != 0; }));
-    EXPECT_EQ(reg(kAdcdat0), 100u);
-    EXPECT_EQ(board.sensors.adc.conversions(), 2u);
-}
-
 TEST_F(Models, AdcWithoutItsClockReadsZeroAndConvertsNothing) {
     set_reg(kClkcon, reg(kClkcon) & ~(1u << 15));
     set_reg(kAdccon, 0x4001);

@@ -115,16 +115,6 @@ TEST_F(Sampling, TheRotatedMappingGivenBeforeStartHoldsFromTheFirstSample) {
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{40, -300, -1024}));
 }
 
-TEST_F(Sampling, TheRotatedMountOnTheSubBoardGivesTheCarsAxesBack) {
-    board.sensors.set_mount(hw::Mount::kRotated);
-    board.sensors.lis3lv02dq.set_source(
-        [this] { return hw::chip_axes(counts(-300, 200, 1024), board.sensors.mount()); });
-    open();
-    ASSERT_EQ(ioctl(0x4B03), 0);
-    start();
-    EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{-300, 200, 1024}));
-}
-
 TEST_F(Sampling, AnAdxl345SampleIsScaledTo1024PerGAndNeverRotated) {
     board.sensors.fit(hw::AccelChip::kAdxl345);
     hold(hw::Accel{1.0, -1.0 / 256, 0.5});
@@ -194,15 +184,6 @@ TEST_F(Sampling, AButtonPressIsOneMarkerThenSamplesAgain) {
     EXPECT_EQ(axes(s[1]), (std::array<int16_t, 3>{0, 0, 1024}));
 }
 
-TEST_F(Sampling, TheAlarmInputIsMarker253) {
-    open();
-    start();
-    const auto s = act_between_ticks([&] { press(kAlarmPin); }, 2);
-    let_go(kAlarmPin);
-    EXPECT_TRUE(marker(s[0], kAlarm));
-    EXPECT_FALSE(s[1].is_marker());
-}
-
 TEST_F(Sampling, OfTwoEventsInOnePeriodTheLaterWins) {
     open();
     start();
@@ -254,16 +235,6 @@ TEST_F(Sampling, AnEventWhileStoppedIsDroppedByTheStart) {
     start();
     const auto s = next_samples(3);
     EXPECT_EQ(count_markers(s, kEmergency), 0u);
-}
-
-TEST_F(Sampling, WithoutAChipMarkersStillCome) {
-    board.sensors.fit(hw::AccelChip::kNone);
-    open();
-    start();
-    const auto s = act_between_ticks([&] { press(kButtonPin); }, 2);
-    let_go(kButtonPin);
-    EXPECT_TRUE(marker(s[0], kEmergency));
-    EXPECT_EQ(axes(s[1]), (std::array<int16_t, 3>{0, 0, 0}));
 }
 
 // ---- Power detect -----------------------------------------------------------------------------
