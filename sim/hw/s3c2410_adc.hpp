@@ -30,7 +30,7 @@ class S3c2410Adc : public Device {
     static constexpr uint32_t kBase = 0x58000000;
     static constexpr unsigned kInputs = 8;
     static constexpr unsigned kFullScale = 1023;
-    static constexpr std::chrono::microseconds kConversionTime{100};
+    static constexpr std::chrono::microseconds kConversionTime{400};
 
     struct Registers {
         uint32_t adccon = 0x3FC4;  // prescaler 0xFF, standby
