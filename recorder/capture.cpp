@@ -57,7 +57,7 @@ FrameFetchFunction g_frameFetch = FetchFrame;
 
 namespace {
 
-constexpr int kErrorsBeforeHalt = 4;  // the fifth failure in a row halts
+constexpr int kErrorsBeforeHalt = 4;     // the fifth failure in a row halts
 constexpr int kKeepIndexBelow = 512000;  // a front-camera failure in a file this small reuses it
 constexpr int kWatchdogPasses = 20;      // sync_thread passes between watchdog kicks
 constexpr int kFlushAfterRearFrames = 3;

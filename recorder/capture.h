@@ -18,11 +18,11 @@
 
 // Requests of the camera driver: plain numbers, no direction or size encoding.
 enum CameraRequest : unsigned long {
-    CAMERA_IOC_SET_QP = 5,            // pointer to one byte: the JPEG quantiser
-    CAMERA_IOC_SET_RESOLUTION = 6,    // pointer to one byte: the resolution code
-    CAMERA_IOC_CLOCK_NORMAL = 7,      // board clocks to normal mode (leaving parking mode)
-    CAMERA_IOC_CLOCK_SLOW = 8,        // board clocks to slow mode (entering parking mode)
-    CAMERA_IOC_AUDIO_CLOCK_OFF = 9,   // audio interface clock off before a power-off reboot
+    CAMERA_IOC_SET_QP = 5,           // pointer to one byte: the JPEG quantiser
+    CAMERA_IOC_SET_RESOLUTION = 6,   // pointer to one byte: the resolution code
+    CAMERA_IOC_CLOCK_NORMAL = 7,     // board clocks to normal mode (leaving parking mode)
+    CAMERA_IOC_CLOCK_SLOW = 8,       // board clocks to slow mode (entering parking mode)
+    CAMERA_IOC_AUDIO_CLOCK_OFF = 9,  // audio interface clock off before a power-off reboot
 };
 
 constexpr int REAR_CAMERA = 0;   // "/dev/winbond0", captured on the two-camera model only
@@ -37,10 +37,10 @@ constexpr ssize_t MAX_FRAME_LENGTH = 98303;
 
 constexpr size_t AUDIO_BLOCK_SIZE = 8192;
 
-extern uint8_t g_bTK700;        // 1 two-camera model, 0 one-camera model (set at start-up)
-extern int w99685fd[2];         // camera devices 0 (rear) and 1 (front), -1 while not open
-extern uint8_t* g_buf;          // the mapped frame area, null while not mapped
-extern int audio_fd;            // "/dev/dsp" when audio is recorded, else -1
+extern uint8_t g_bTK700;  // 1 two-camera model, 0 one-camera model (set at start-up)
+extern int w99685fd[2];   // camera devices 0 (rear) and 1 (front), -1 while not open
+extern uint8_t* g_buf;    // the mapped frame area, null while not mapped
+extern int audio_fd;      // "/dev/dsp" when audio is recorded, else -1
 
 // --- Flags -----------------------------------------------------------------------------------
 

@@ -154,8 +154,8 @@ void impact_test(int x, int y, int z) {
     g_preY = y;
     g_preZ = z;
     // The Y change is held against the third threshold and the Z change against the second.
-    const bool impact = outside(dX, g_gsCSValueX) || outside(dY, g_gsCSValueZ) ||
-                        outside(dZ, g_gsCSValueY);
+    const bool impact =
+        outside(dX, g_gsCSValueX) || outside(dY, g_gsCSValueZ) || outside(dZ, g_gsCSValueY);
     if (impact && g_drMode == 2) {
         std::printf("Gsensor value over critical section area...\n");
         event_proc(LOCK_IMPACT);

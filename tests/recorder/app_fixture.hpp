@@ -67,7 +67,7 @@ struct FileRecord {
     uint8_t kind;
     size_t offset;
     size_t size;
-    int channel;  // video records only
+    int channel;      // video records only
     uint32_t length;  // JPEG or audio bytes
 };
 
@@ -226,7 +226,9 @@ class AppTest : public storagetest::StorageTest {
         });
     }
 
-    std::vector<FileRecord> FileRecords(int index) const { return Records(storagetest::read_bytes(rec_path(index))); }
+    std::vector<FileRecord> FileRecords(int index) const {
+        return Records(storagetest::read_bytes(rec_path(index)));
+    }
 
     std::vector<uint8_t> frame_area;
 };
@@ -246,7 +248,9 @@ class AppTestWithSubBoard : public AppTest {
     }
 
     // Lines the program sent to the sub-board since the last call.
-    std::vector<std::string> SubBoardLines() { return subBoard.ReadLines(std::chrono::milliseconds(50)); }
+    std::vector<std::string> SubBoardLines() {
+        return subBoard.ReadLines(std::chrono::milliseconds(50));
+    }
 
     linktest::PtyPeer subBoard{board, "/dev/ttySAC1"};
 };

@@ -32,9 +32,7 @@ class Impact : public AppTest {
         Recording();
     }
 
-    void Send(std::array<uint8_t, gsrec::SIZE> record) {
-        Dispatch(EVENT_GSENSOR, record);
-    }
+    void Send(std::array<uint8_t, gsrec::SIZE> record) { Dispatch(EVENT_GSENSOR, record); }
 
     // Whether the second sample after a fresh reference starts an event.
     bool ImpactBetween(std::array<int, 3> first, std::array<int, 3> second) {
@@ -174,7 +172,8 @@ TEST_F(PowerOff, ShutsTheSubBoardDownAndClosesTheFileWhole) {
     EXPECT_TRUE(Contains(console, "shutdown\n"));
     EXPECT_EQ(g_bRec, 0);
     EXPECT_EQ(rec_fd, -1);
-    EXPECT_EQ(storagetest::u32_at(storagetest::read_bytes(rec_path(0)), recfmt::OFF_FRAME_COUNT), 1u);
+    EXPECT_EQ(storagetest::u32_at(storagetest::read_bytes(rec_path(0)), recfmt::OFF_FRAME_COUNT),
+              1u);
     EXPECT_TRUE(Contains(SubBoardLines(), "$PZVK,#REBOOT,00*cc\r\n"));
 }
 
