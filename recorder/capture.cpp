@@ -71,8 +71,17 @@ constexpr auto kAudioRetry = std::chrono::seconds(1);
 constexpr uint8_t kCodeVGA = 0x20;
 constexpr uint8_t kCodeHalfVGA = 0x40;
 
-std::mutex capture_state_mutex;
-std::condition_variable capture_state_changed;
+// Where the capture threads wait. Never destroyed: threads still wait on it when the process
+// ends, and destroying a condition variable with waiters blocks the exit.
+struct CaptureGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+CaptureGate& gate() {
+    static CaptureGate* const g = new CaptureGate;
+    return *g;
+}
 
 bool rear_capture_allowed() {
     return g_bRec != 0 && g_drEv != 0 && g_bTK700 != 0;
@@ -88,15 +97,15 @@ bool audio_capture_allowed() {
 
 template <typename Predicate>
 void wait_until(Predicate allowed) {
-    std::unique_lock<std::mutex> hold(capture_state_mutex);
-    capture_state_changed.wait(hold, allowed);
+    std::unique_lock<std::mutex> hold(gate().mutex);
+    gate().changed.wait(hold, allowed);
 }
 
 // Pauses for `period`, or less when `allowed` turns false meanwhile.
 template <typename Predicate, typename Duration>
 void pause_while(Predicate allowed, Duration period) {
-    std::unique_lock<std::mutex> hold(capture_state_mutex);
-    capture_state_changed.wait_for(hold, period, [&] { return !allowed(); });
+    std::unique_lock<std::mutex> hold(gate().mutex);
+    gate().changed.wait_for(hold, period, [&] { return !allowed(); });
 }
 
 // The status files of a failed camera: created when missing, never written.
@@ -129,8 +138,8 @@ uint8_t* frame_of(int device) {
 }  // namespace
 
 void notify_capture_state() {
-    { std::lock_guard<std::mutex> hold(capture_state_mutex); }
-    capture_state_changed.notify_all();
+    { std::lock_guard<std::mutex> hold(gate().mutex); }
+    gate().changed.notify_all();
 }
 
 // --- Recording control -----------------------------------------------------------------------
