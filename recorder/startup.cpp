@@ -150,10 +150,11 @@ int init_record() {
     if (open_device() != 0) return -1;
     start_gps(&g_exFileHeader, g_bTK700);
     watchdog_set_time();
-    InitSystemClock(g_exFileHeader.tzIndex);
     {
-        // The link threads already run and may call the dispatcher.
+        // The front sub-board reader already runs and may call the dispatcher, which applies
+        // GPS time and changes the recording state under the lock.
         RecLock hold;
+        InitSystemClock(g_exFileHeader.tzIndex);
         prepare_storage();
     }
     start_ibc();
