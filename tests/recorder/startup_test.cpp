@@ -156,12 +156,4 @@ TEST_F(Parking, EmptyAndOversizedFramesAreNotWritten) {
     EXPECT_EQ(records[0].length, recfmt::MAX_JPEG);
 }
 
-TEST(Timer, OneOrThreeFramesASecond) {
-    EXPECT_EQ(ti1[0].it_interval.tv_sec, 0);
-    EXPECT_EQ(ti1[0].it_interval.tv_usec, 999999);
-    EXPECT_EQ(ti1[0].it_value.tv_usec, 999999);
-    EXPECT_EQ(ti1[1].it_interval.tv_usec, 333333);
-    EXPECT_EQ(ti1[1].it_value.tv_usec, 333333);
-}
-
 }  // namespace
