@@ -82,7 +82,8 @@ int links(int argc, char** argv) {
     settings.useDST = static_cast<uint8_t>(std::atoi(argv[3]));
     settings.speedUnit = static_cast<uint8_t>(std::atoi(argv[4]));
     init_gps(on_gps);
-    std::printf("version query: %d (flag %d)\n", subCheck(), g_subVer_flag);
+    const int kind = subCheck();
+    std::printf("version query: %d (flag %d)\n", kind, g_subVer_flag);
     start_gps(&settings, 1);
     init_ibc(on_ibc);
     start_ibc();
