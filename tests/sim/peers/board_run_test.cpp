@@ -72,6 +72,17 @@ class PeersRun : public ::testing::Test {
         ::waitpid(pid, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    // `simboard ctl` on this board.
+    int run_ctl(std::vector<std::string> words) {
+        std::vector<std::string> argv = {SIMBOARD_EXE, "ctl", "--root", root_.string()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        std::vector<char*> p;
+        for (auto& a : argv) p.push_back(a.data());
+        p.push_back(nullptr);
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, SIMBOARD_EXE, nullptr, nullptr, p.data(), environ) != 0) return -1;
+        return wait_exit(pid);
+    }
     // Runs the board to its end; its exit status.
     int run(std::vector<std::string> args) { return wait_exit(spawn(std::move(args))); }
     std::string scenario(const std::string& text) {
@@ -143,17 +154,29 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 }
 
-TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoard) {
+TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {
     bin_dir_ = BIN_DIR;
-    ASSERT_EQ(run({"--gps-fix-after", "0", "--duration", "3"}), 0) << output();
-    const std::string log = console();
-    if (log.find("[recorder] Start gps...") == std::string::npos) {
+    // A flat RTC: the recorder starts from its default date and takes the GPS's time at the
+    // sixth fix.
+    const pid_t board = spawn({"--rtc", "invalid", "--gps-fix-after", "0", "--duration", "8"});
+    ASSERT_GT(board, 0);
+    if (!peerstest::eventually([&] { return console().find("[recorder] Start gps...") !=
+                                            std::string::npos; },
+                               std::chrono::seconds(3))) {
+        run_ctl({"quit"});
+        wait_exit(board);
         GTEST_SKIP() << "this recorder does not start its links yet (its start-up comes with the "
                         "app branch)";
     }
+    ASSERT_EQ(wait_exit(board), 0) << output();
+    const std::string log = console();
     const auto sentences = transcript_sentences(root_ / "log/subboard.log");
     EXPECT_EQ(std::count(sentences.begin(), sentences.end(), "$PZVK,#DRSTART,00*cc"), 3) << log;
     EXPECT_EQ(std::count(sentences.begin(), sentences.end(), "$PZVK,#FND5,00*cc"), 4) << log;
+    // The "$GPSTX" sentences reached the dispatcher, which set the clocks from the sixth.
+    EXPECT_NE(log.find("[recorder] Receive time to GPS"), std::string::npos) << log;
+    EXPECT_EQ(read_file(root_ / "state/rtc").find("registers 80"), std::string::npos)
+        << "the RTC still stands";
 }
 
 TEST_F(PeersRun, TheRtcKeepsItsTimeOverRebootsAndBoardRestarts) {
