@@ -72,10 +72,12 @@ std::optional<WaveFormat> parse_wave(std::span<const uint8_t> bytes, std::string
             w.channels = le::get_u16(bytes, pos + 10);
             w.rate = le::get_u32(bytes, pos + 12);
             w.bits = le::get_u16(bytes, pos + 22);
-            if (tag != 1) return fail("not PCM samples (format " + std::to_string(tag) + ")", false);
+            if (tag != 1)
+                return fail("not PCM samples (format " + std::to_string(tag) + ")", false);
             if (w.channels < 1 || w.channels > 2)
                 return fail(std::to_string(w.channels) + " channels", false);
-            if (w.bits != 8 && w.bits != 16) return fail(std::to_string(w.bits) + "-bit samples", false);
+            if (w.bits != 8 && w.bits != 16)
+                return fail(std::to_string(w.bits) + "-bit samples", false);
             if (w.rate < 1000 || w.rate > 192000)
                 return fail(std::to_string(w.rate) + " samples a second", false);
             w.byte_rate = w.rate * w.channels * (w.bits / 8u);
@@ -112,8 +114,8 @@ class CabinNoise : public CaptureSource {
         // Engine at about 1900 rpm (four cylinders: 63 Hz firing) with its harmonic, swelling
         // slowly with the road; a little hiss on top.
         const double swell = 0.75 + 0.25 * std::sin(2 * M_PI * 0.15 * t);
-        const double engine = 0.10 * std::sin(2 * M_PI * 63 * t) +
-                              0.04 * std::sin(2 * M_PI * 126 * t + 0.7);
+        const double engine =
+            0.10 * std::sin(2 * M_PI * 63 * t) + 0.04 * std::sin(2 * M_PI * 126 * t + 0.7);
         const double hiss =
             (static_cast<double>(mix(index) >> 11) / static_cast<double>(1ull << 53) - 0.5) * 0.06;
         return swell * engine + hiss;
@@ -177,7 +179,8 @@ std::shared_ptr<const CaptureSource> wave_source(const fs::path& path, std::stri
         double sum = 0;
         for (unsigned c = 0; c < w->channels; ++c) {
             const size_t p = at + c * (w->bits / 8u);
-            sum += w->bits == 8 ? (bytes[p] - 128) / 128.0 : le::get_i16(bytes_of(bytes), p) / 32768.0;
+            sum +=
+                w->bits == 8 ? (bytes[p] - 128) / 128.0 : le::get_i16(bytes_of(bytes), p) / 32768.0;
         }
         samples.push_back(static_cast<float>(sum / w->channels));
     }
@@ -215,8 +218,8 @@ std::optional<std::string> PromptLibrary::match(std::span<const uint8_t> bytes) 
     return std::nullopt;
 }
 
-PlaybackStream::PlaybackStream(PromptLibrary& library, Sink sink, std::string via,
-                               bool header_rate, uint32_t device_byte_rate)
+PlaybackStream::PlaybackStream(PromptLibrary& library, Sink sink, std::string via, bool header_rate,
+                               uint32_t device_byte_rate)
     : library_(library),
       sink_(std::move(sink)),
       via_(std::move(via)),
@@ -234,8 +237,8 @@ void PlaybackStream::feed(std::span<const uint8_t> bytes) {
         if (wave_) take = std::min(take, wave_->total_size - current_size_);
         const auto part = bytes.first(take);
         bytes = bytes.subspan(take);
-        const size_t keep = std::min(part.size(), kKeepForMatching - std::min(kKeepForMatching,
-                                                                            current_.size()));
+        const size_t keep =
+            std::min(part.size(), kKeepForMatching - std::min(kKeepForMatching, current_.size()));
         current_.insert(current_.end(), part.begin(), part.begin() + static_cast<long>(keep));
         current_size_ += part.size();
         if (!wave_ && !not_wave_) {
@@ -317,7 +320,8 @@ unsigned nearest_rate(int requested) {
                                                        32000, 44100, 48000};
     unsigned best = kRates[0];
     for (const unsigned r : kRates) {
-        if (std::abs(static_cast<long>(r) - requested) < std::abs(static_cast<long>(best) - requested))
+        if (std::abs(static_cast<long>(r) - requested) <
+            std::abs(static_cast<long>(best) - requested))
             best = r;
     }
     return best;
@@ -549,7 +553,8 @@ std::string DspDriver::describe() const {
     return n == 0 ? "" : std::to_string(n) + " capture overruns";
 }
 
-// ---- the FIFO ------------------------------------------------------------------------------------
+// ---- the FIFO
+// ------------------------------------------------------------------------------------
 
 DspFifo::~DspFifo() {
     stop();
@@ -599,9 +604,9 @@ void DspFifo::stop() {
 
 void DspFifo::run() {
     using Clock = std::chrono::steady_clock;
-    constexpr AudioFormat kDefault;            // what the FIFO plays a raw stream at
-    constexpr double kLead = 0.05;             // seconds taken ahead of the sound
-    std::unique_ptr<PlaybackStream> stream;    // while a writer plays
+    constexpr AudioFormat kDefault;          // what the FIFO plays a raw stream at
+    constexpr double kLead = 0.05;           // seconds taken ahead of the sound
+    std::unique_ptr<PlaybackStream> stream;  // while a writer plays
     Clock::time_point played_until{};
     std::array<uint8_t, 4096> buf{};
     const auto stream_done = [&] {
@@ -622,7 +627,11 @@ void DspFifo::run() {
         if (!take) continue;
         if (!stream) {
             if ((fds[1].revents & POLLIN) == 0) {
-                if (fds[1].revents & (POLLHUP | POLLERR)) reopen();
+                if ((fds[1].revents & (POLLHUP | POLLERR)) != 0 && !reopen()) {
+                    // The FIFO is gone from the root: wait before trying again.
+                    std::array<pollfd, 1> stop{{{stop_fd_, POLLIN, 0}}};
+                    if (::poll(stop.data(), 1, 1000) > 0) break;
+                }
                 continue;
             }
             stream = std::make_unique<PlaybackStream>(

@@ -221,12 +221,12 @@ const bool registered = [] {
                          apply_rtc_setting(b, "unreadable");
                          return std::string();
                      }});
-    register_action({"rtc ok", "", "the RTC answers on the bus again", nullptr,
-                     [](Board& b, const Args&) {
-                         devices().rtc.set_readable(true);
-                         b.log("RTC: " + devices().rtc.describe());
-                         return std::string();
-                     }});
+    register_action(
+        {"rtc ok", "", "the RTC answers on the bus again", nullptr, [](Board& b, const Args&) {
+             devices().rtc.set_readable(true);
+             b.log("RTC: " + devices().rtc.describe());
+             return std::string();
+         }});
     register_action({"rtc set", "YYYY-MM-DD HH:MM:SS|now", "sets the RTC (and starts it)",
                      [](const Args& a) -> std::string {
                          const std::string v = join(a);
@@ -264,11 +264,13 @@ const bool registered = [] {
                               {
                                   std::lock_guard lock(d.mutex);
                                   s = "mic hears " + d.source->describe();
-                                  if (d.dsp && !d.dsp->describe().empty()) s += ", " + d.dsp->describe();
+                                  if (d.dsp && !d.dsp->describe().empty())
+                                      s += ", " + d.dsp->describe();
                               }
                               s += ", " + std::to_string(d.playback.count()) + " played";
                               if (const auto last = d.playback.last())
-                                  s += ", last " + last->name + " " + std::to_string(last->length_ms) + " ms";
+                                  s += ", last " + last->name + " " +
+                                       std::to_string(last->length_ms) + " ms";
                               return s;
                           }});
     return true;

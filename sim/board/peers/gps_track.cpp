@@ -112,8 +112,8 @@ bool parse_gpx(std::string_view text, std::string_view name, std::vector<GeoPoin
                 p.lon = *lon;
             }
             if (!lat || !lon || !valid(p)) {
-                error = std::string(name) + ":" + std::to_string(line_of(text, pos)) +
-                        ": <" + std::string(element) + "> without a valid lat and lon";
+                error = std::string(name) + ":" + std::to_string(line_of(text, pos)) + ": <" +
+                        std::string(element) + "> without a valid lat and lon";
                 return false;
             }
             // Its elevation, when the point has one before its closing tag.
@@ -304,8 +304,8 @@ Track Track::built_in() {
                               a.altitude + (b.altitude - a.altitude) * f});
         }
     }
-    return Track(std::move(points), "the built-in drive around a town (" +
-                                        std::to_string(points.size()) + " s)");
+    return Track(std::move(points),
+                 "the built-in drive around a town (" + std::to_string(points.size()) + " s)");
 }
 
 std::optional<Track> Track::parse(std::string_view text, std::string_view name,

@@ -14,8 +14,8 @@
 namespace simboard::peers {
 
 struct GeoPoint {
-    double lat = 0;  // degrees, north positive
-    double lon = 0;  // degrees, east positive
+    double lat = 0;       // degrees, north positive
+    double lon = 0;       // degrees, east positive
     double altitude = 0;  // metres
 };
 

@@ -69,7 +69,7 @@ namespace msg {
 constexpr size_t kAddr = 0;   // u16
 constexpr size_t kFlags = 2;  // u16
 constexpr size_t kLen = 4;    // u16
-constexpr size_t kBuf = 8;  // pointer: after 6 bytes, aligned to 4 or 8 alike
+constexpr size_t kBuf = 8;    // pointer: after 6 bytes, aligned to 4 or 8 alike
 constexpr size_t kSize = kBuf + sizeof(void*);
 static_assert(kSize == (sizeof(void*) == 8 ? 16 : 12));
 }  // namespace msg

@@ -113,8 +113,7 @@ std::string IbcPeer::stop_period() {
 
 std::string IbcPeer::status() const {
     std::lock_guard lock(mutex_);
-    if (!is_started())
-        return "waiting for APWSTART (" + std::to_string(sent_) + " sent)";
+    if (!is_started()) return "waiting for APWSTART (" + std::to_string(sent_) + " sent)";
     std::string s = "started, " + std::to_string(sent_) + " sent";
     if (period_) {
         s += ", period " + std::string(1, period_->kind) + " " + std::to_string(period_->sent) +
@@ -170,9 +169,8 @@ void IbcPeer::on_timer(SteadyClock::time_point now) {
             while (period_->next <= now) period_->next += std::chrono::seconds(1);
             if (sending) {
                 ++period_->sent;
-                sentence = apw_sentence(
-                    {std::string(1, period_->kind), period_->first,
-                     period_->first + period_->seconds});
+                sentence = apw_sentence({std::string(1, period_->kind), period_->first,
+                                         period_->first + period_->seconds});
             }
         }
         if (!sentence.empty()) ++sent_;

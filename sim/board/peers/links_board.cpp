@@ -14,11 +14,11 @@ namespace simboard::peers {
 
 namespace {
 
-std::mutex g_mutex;                // guards what follows
-SubBoardSettings g_sub_settings;   // from the options, for the peer made at the board's start
+std::mutex g_mutex;               // guards what follows
+SubBoardSettings g_sub_settings;  // from the options, for the peer made at the board's start
 class BoardSubBoard;
 class BoardIbc;
-BoardSubBoard* g_sub = nullptr;    // the running peers (none when the port is attached elsewhere)
+BoardSubBoard* g_sub = nullptr;  // the running peers (none when the port is attached elsewhere)
 BoardIbc* g_ibc = nullptr;
 
 class BoardSubBoard final : public SubBoardPeer {
@@ -60,14 +60,16 @@ class BoardIbc final : public IbcPeer {
 template <typename F>
 std::string with_subboard(F&& f) {
     std::lock_guard lock(g_mutex);
-    if (g_sub == nullptr) return "the front sub-board is not on this board (ttySAC1 is attached elsewhere)";
+    if (g_sub == nullptr)
+        return "the front sub-board is not on this board (ttySAC1 is attached elsewhere)";
     return f(*g_sub);
 }
 
 template <typename F>
 std::string with_ibc(F&& f) {
     std::lock_guard lock(g_mutex);
-    if (g_ibc == nullptr) return "the IBC controller is not on this board (ttySAC2 is attached elsewhere)";
+    if (g_ibc == nullptr)
+        return "the IBC controller is not on this board (ttySAC2 is attached elsewhere)";
     return f(*g_ibc);
 }
 
@@ -103,8 +105,8 @@ std::optional<std::chrono::system_clock::time_point> gps_date(const Args& args) 
     char tail = 0;
     const std::string text = join(args);
     if (text.size() != 19 ||
-        std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon,
-                    &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &tail) != 6)
+        std::sscanf(text.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &tail) != 6)
         return std::nullopt;
     if (tm.tm_year < 1980 || tm.tm_year > 2079 || tm.tm_mon < 1 || tm.tm_mon > 12 ||
         tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
@@ -126,7 +128,8 @@ std::string check_period(const Args& args) {
     if (args.size() != 2 || (args[0] != "T" && args[0] != "F"))
         return "expected T or F and the period's length in seconds";
     const auto s = seconds_of(args[1]);
-    if (!s || *s < 1 || *s > 86399 || std::floor(*s) != *s) return "a length of 1 to 86399 whole seconds";
+    if (!s || *s < 1 || *s > 86399 || std::floor(*s) != *s)
+        return "a length of 1 to 86399 whole seconds";
     return "";
 }
 
@@ -151,8 +154,9 @@ const bool registered = [] {
                          std::lock_guard lock(g_mutex);
                          return parse_subboard_kind(v, g_sub_settings);
                      }});
-    register_option({"gps-track", "FILE", "GPS track: a GPX file or an NMEA log (default: a drive "
-                                          "around a town)",
+    register_option({"gps-track", "FILE",
+                     "GPS track: a GPX file or an NMEA log (default: a drive "
+                     "around a town)",
                      [](std::string_view v) -> std::string {
                          std::string error;
                          auto track = Track::load(std::string(v), error);
@@ -161,8 +165,9 @@ const bool registered = [] {
                          g_sub_settings.track = std::make_shared<const Track>(std::move(*track));
                          return "";
                      }});
-    register_option({"gps-fix-after", "SECONDS", "GPS fix that many seconds after the start "
-                                                 "(default 3)",
+    register_option({"gps-fix-after", "SECONDS",
+                     "GPS fix that many seconds after the start "
+                     "(default 3)",
                      [](std::string_view v) -> std::string {
                          const auto s = seconds_of(v);
                          if (!s) return "expected a number of seconds, 0 or more";
@@ -199,19 +204,18 @@ const bool registered = [] {
                              return std::string();
                          });
                      }});
-    register_action({"key", "CODE|erase",
-                     "a key on the front panel: its code (0..254) in a GPS sentence sent at once; "
-                     "erase is 254",
-                     [](const Args& a) {
-                         return key_code(a) ? "" : "expected a key code 0..254 or erase";
-                     },
-                     [](Board&, const Args& a) {
-                         const int code = *key_code(a);
-                         return with_subboard([&](SubBoardPeer& p) {
-                             p.press_key(code);
-                             return std::string();
-                         });
-                     }});
+    register_action(
+        {"key", "CODE|erase",
+         "a key on the front panel: its code (0..254) in a GPS sentence sent at once; "
+         "erase is 254",
+         [](const Args& a) { return key_code(a) ? "" : "expected a key code 0..254 or erase"; },
+         [](Board&, const Args& a) {
+             const int code = *key_code(a);
+             return with_subboard([&](SubBoardPeer& p) {
+                 p.press_key(code);
+                 return std::string();
+             });
+         }});
     register_action({"subboard silent", "", "the front sub-board sends nothing at all", nullptr,
                      [](Board&, const Args&) {
                          return with_subboard([](SubBoardPeer& p) {
@@ -247,8 +251,8 @@ const bool registered = [] {
          }});
 
     register_action({"ibc send", "LETTERS [HH:MM:SS HH:MM:SS]",
-                     "the IBC controller sends state letters (1 to 4) and two times", check_ibc_send,
-                     [](Board&, const Args& a) {
+                     "the IBC controller sends state letters (1 to 4) and two times",
+                     check_ibc_send, [](Board&, const Args& a) {
                          ApwMessage m{a[0], 0, 0};
                          if (a.size() == 3) {
                              m.first = *parse_time_of_day(a[1]);
@@ -267,8 +271,7 @@ const bool registered = [] {
     register_action({"ibc period", "T|F SECONDS",
                      "a timed period: one sentence a second of kind T or F, with its start and "
                      "end times",
-                     check_period,
-                     [](Board&, const Args& a) {
+                     check_period, [](Board&, const Args& a) {
                          const int seconds = static_cast<int>(*seconds_of(a[1]));
                          return with_ibc(
                              [&](IbcPeer& ibc) { return ibc.start_period(a[0][0], seconds); });

@@ -208,7 +208,8 @@ RtcModel::Registers RtcModel::now_registers() const {
                           epoch_of({date->year, date->month, date->day, 0, 0, 0})) /
                          86400;
     const int weekday = from_bcd(base_[kWeekday]);
-    if (weekday >= 1 && weekday <= 7) r[kWeekday] = to_bcd(static_cast<int>((weekday - 1 + days % 7 + 7) % 7) + 1);
+    if (weekday >= 1 && weekday <= 7)
+        r[kWeekday] = to_bcd(static_cast<int>((weekday - 1 + days % 7 + 7) % 7) + 1);
     return r;
 }
 

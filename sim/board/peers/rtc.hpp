@@ -52,24 +52,24 @@ class RtcModel : public I2cChip {
     void read(std::span<uint8_t> out) override;
 
     // The scenario's hands on it.
-    void set(const RtcDate& date);       // set and running
-    void flat_battery();                 // halted at 2000-01-01 00:00:00, which is no valid date
-    void set_readable(bool readable);    // unreadable: does not acknowledge its address
+    void set(const RtcDate& date);     // set and running
+    void flat_battery();               // halted at 2000-01-01 00:00:00, which is no valid date
+    void set_readable(bool readable);  // unreadable: does not acknowledge its address
 
-    Registers registers() const;         // as a read would see them now
-    std::string describe() const;        // "2024-06-25 12:00:01 running", "halted at ..."
+    Registers registers() const;   // as a read would see them now
+    std::string describe() const;  // "2024-06-25 12:00:01 running", "halted at ..."
 
   private:
-    Registers now_registers() const;     // with mutex_ held
+    Registers now_registers() const;      // with mutex_ held
     std::string describe_locked() const;  // with mutex_ held
-    void store(const Registers& regs);   // with mutex_ held: new base, saved
-    void save() const;                   // with mutex_ held
+    void store(const Registers& regs);    // with mutex_ held: new base, saved
+    void save() const;                    // with mutex_ held
 
     Clock clock_;
     mutable std::mutex mutex_;
     std::filesystem::path file_;
-    Registers base_{};        // the registers as last set
-    double base_time_ = 0;    // PC UTC time when they were set
+    Registers base_{};      // the registers as last set
+    double base_time_ = 0;  // PC UTC time when they were set
     uint8_t pointer_ = 0;
     bool readable_ = true;
 };

@@ -14,7 +14,8 @@ namespace simboard::peers {
 
 namespace fs = std::filesystem;
 
-// ---- transcript ----------------------------------------------------------------------------------
+// ---- transcript
+// ----------------------------------------------------------------------------------
 
 Transcript::~Transcript() {
     close();
@@ -145,18 +146,17 @@ void LinePeer::read_available() {
     for (;;) {
         const ssize_t n = ::read(master_fd_, buf.data(), buf.size());
         if (n <= 0) return;  // EAGAIN: all read; EIO: the slave side is not open
-        splitter_.feed(std::string_view(buf.data(), static_cast<size_t>(n)),
-                       [this](LineSplitter::Line line) {
-                           if (line.overlong) {
-                               transcript_.add("(line of more than " +
-                                               std::to_string(LineSplitter::kMaxLine) +
-                                               " bytes without a line feed: dropped)");
-                               board_->log(name_ + ": an overlong line was dropped");
-                               return;
-                           }
-                           transcript_.add(line.text);
-                           on_line(line.text);
-                       });
+        splitter_.feed(
+            std::string_view(buf.data(), static_cast<size_t>(n)), [this](LineSplitter::Line line) {
+                if (line.overlong) {
+                    transcript_.add("(line of more than " + std::to_string(LineSplitter::kMaxLine) +
+                                    " bytes without a line feed: dropped)");
+                    board_->log(name_ + ": an overlong line was dropped");
+                    return;
+                }
+                transcript_.add(line.text);
+                on_line(line.text);
+            });
     }
 }
 

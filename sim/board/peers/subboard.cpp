@@ -27,7 +27,8 @@ std::string fixed(double v, int decimals) {
 
 }  // namespace
 
-// ---- settings ------------------------------------------------------------------------------------
+// ---- settings
+// ------------------------------------------------------------------------------------
 
 bool valid_firmware_date(std::string_view text) {
     if (text.size() != 8 || !all_digits(text)) return false;
@@ -51,11 +52,13 @@ std::string parse_subboard_kind(std::string_view text, SubBoardSettings& setting
         return "";
     }
     const std::string_view kind = text.substr(0, text.find(':'));
-    if (kind != "3.5" && kind != "2.4") return "expected 3.5, 2.4 (each with :YYYYMMDD), none or silent";
+    if (kind != "3.5" && kind != "2.4")
+        return "expected 3.5, 2.4 (each with :YYYYMMDD), none or silent";
     std::string date = kind == "3.5" ? "20100601" : "20100930";
     if (kind.size() < text.size()) {
         date = std::string(text.substr(kind.size() + 1));
-        if (!valid_firmware_date(date)) return "firmware date '" + date + "' is not a date YYYYMMDD";
+        if (!valid_firmware_date(date))
+            return "firmware date '" + date + "' is not a date YYYYMMDD";
     }
     settings.silent = false;
     settings.version = kind == "3.5" ? SubVersion::k35 : SubVersion::k24;
@@ -63,7 +66,8 @@ std::string parse_subboard_kind(std::string_view text, SubBoardSettings& setting
     return "";
 }
 
-// ---- front panel ---------------------------------------------------------------------------------
+// ---- front panel
+// ---------------------------------------------------------------------------------
 
 std::string FrontPanel::apply(std::string_view line) {
     if (!line.starts_with(kCommandHead)) {
@@ -123,7 +127,8 @@ std::string FrontPanel::summary() const {
     return s;
 }
 
-// ---- the GPS sentence ----------------------------------------------------------------------------
+// ---- the GPS sentence
+// ----------------------------------------------------------------------------
 
 std::string gpstx_sentence(std::chrono::system_clock::time_point utc, const Fix* fix,
                            int satellites, int key) {
@@ -151,7 +156,8 @@ std::string gpstx_sentence(std::chrono::system_clock::time_point utc, const Fix*
     return nmea_sentence(body);
 }
 
-// ---- the peer ------------------------------------------------------------------------------------
+// ---- the peer
+// ------------------------------------------------------------------------------------
 
 SubBoardPeer::SubBoardPeer(SubBoardSettings settings)
     : LinePeer("subboard", "subboard.log"),
@@ -238,9 +244,10 @@ std::string SubBoardPeer::next_sentence(SteadyClock::time_point now, int key) {
     const auto utc = std::chrono::system_clock::now() + time_offset_;
     const std::string status = fix ? "fix" : "no fix";
     if (status != last_status_) {
-        board()->console("subboard", "GPS " + status + (fix ? " at " + fixed(where.pos.lat, 5) +
-                                                                  " " + fixed(where.pos.lon, 5)
-                                                            : std::string()));
+        board()->console("subboard",
+                         "GPS " + status +
+                             (fix ? " at " + fixed(where.pos.lat, 5) + " " + fixed(where.pos.lon, 5)
+                                  : std::string()));
         last_status_ = status;
     }
     return gpstx_sentence(utc, fix ? &where : nullptr, satellites, key);

@@ -43,12 +43,12 @@ bool valid_firmware_date(std::string_view text);
 
 // The front panel as the recorder has set it up. Updated from every command received.
 struct FrontPanel {
-    std::string time_zone;   // "GMT+0900"; empty until set
-    std::string dst;         // "DSTON" / "DSTOFF"
-    std::string speed_unit;  // "km/h", "mph", "knots"
-    int display_level = -1;  // FND level 0..8; -1 not set
+    std::string time_zone;         // "GMT+0900"; empty until set
+    std::string dst;               // "DSTON" / "DSTOFF"
+    std::string speed_unit;        // "km/h", "mph", "knots"
+    int display_level = -1;        // FND level 0..8; -1 not set
     bool event_recording = false;  // REC0 switched the recording indicator to the event state
-    std::string error;       // last error code shown: "1", "2", "SD"; empty for none
+    std::string error;             // last error code shown: "1", "2", "SD"; empty for none
     unsigned start_commands = 0;   // DRSTART (one per configuration pass)
     unsigned version_queries = 0;  // SUB35
     unsigned acks = 0;             // VOK
@@ -88,7 +88,7 @@ class SubBoardPeer : public LinePeer {
     void on_timer(SteadyClock::time_point now) override;
 
   private:
-    bool has_fix(SteadyClock::time_point now) const;  // with mutex_ held
+    bool has_fix(SteadyClock::time_point now) const;                  // with mutex_ held
     std::string next_sentence(SteadyClock::time_point now, int key);  // with mutex_ held
     void send_version_answer();
 

@@ -52,8 +52,8 @@ void WatchdogDriver::watch() {
             continue;
         }
         const auto deadline = deadline_;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && running_ &&
-            !fired_ && deadline_ == deadline && !quit_) {
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && running_ && !fired_ &&
+            deadline_ == deadline && !quit_) {
             fired_ = true;
             log_("watchdog: not kept alive for " + std::to_string(timeout_) +
                  " s: resetting the board");

@@ -49,8 +49,8 @@ class PeersRun : public ::testing::Test {
     }
 
     pid_t spawn(std::vector<std::string> args) {
-        std::vector<std::string> argv = {SIMBOARD_EXE, "--root", root_.string(), "--module-dir",
-                                         module_dir_, "--bin-dir", bin_dir_};
+        std::vector<std::string> argv = {SIMBOARD_EXE, "--root",    root_.string(), "--module-dir",
+                                         module_dir_,  "--bin-dir", bin_dir_};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> p;
         for (auto& a : argv) p.push_back(a.data());
@@ -140,16 +140,14 @@ TEST_F(PeersRun, TheLinksCarryConfigurationGpsKeysAndIbcStates) {
 }
 
 TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
-    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--run", probe("links 14 0 0"), "--duration",
-                   "1"}),
-              0);
+    ASSERT_EQ(
+        run({"--subboard", "2.4:20100930", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
 
     // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
-    ASSERT_EQ(run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration",
-                   "1"}),
-              0);
+    ASSERT_EQ(
+        run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
     EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 }
@@ -160,9 +158,9 @@ TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {
     // sixth fix.
     const pid_t board = spawn({"--rtc", "invalid", "--gps-fix-after", "0", "--duration", "8"});
     ASSERT_GT(board, 0);
-    if (!peerstest::eventually([&] { return console().find("[recorder] Start gps...") !=
-                                            std::string::npos; },
-                               std::chrono::seconds(3))) {
+    if (!peerstest::eventually(
+            [&] { return console().find("[recorder] Start gps...") != std::string::npos; },
+            std::chrono::seconds(3))) {
         run_ctl({"quit"});
         wait_exit(board);
         GTEST_SKIP() << "this recorder does not start its links yet (its start-up comes with the "
@@ -189,8 +187,8 @@ TEST_F(PeersRun, TheRtcKeepsItsTimeOverRebootsAndBoardRestarts) {
 
     // A new board on the same root, which reboots once: the clock ran on meanwhile.
     fs::remove(root_ / "log/console.log");
-    ASSERT_EQ(run({"--run", probe("rtc-read"), "--scenario", scenario("0.8 reboot\n"),
-                   "--duration", "2"}),
+    ASSERT_EQ(run({"--run", probe("rtc-read"), "--scenario", scenario("0.8 reboot\n"), "--duration",
+                   "2"}),
               0);
     log = console();
     EXPECT_NE(log.find("[board] RTC: 2015-06-01 12:00:0"), std::string::npos) << log;
@@ -351,10 +349,10 @@ TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
 
     fs::remove_all(root_);
     Harness front, ibc;
-    ASSERT_EQ(run({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
-                   probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n"), "--duration",
-                   "1"}),
-              0);
+    ASSERT_EQ(
+        run({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
+             probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n"), "--duration", "1"}),
+        0);
     EXPECT_EQ(front.lines(), built_in_front);
     EXPECT_EQ(ibc.lines(), built_in_ibc);
     const std::string log = console();

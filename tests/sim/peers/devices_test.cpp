@@ -116,7 +116,8 @@ TEST(Rtc, StateSurvivesInItsFileAndADamagedFileIsAFlatBattery) {
     {
         RtcModel rtc(clock.fn());
         rtc.load(file, message);
-        EXPECT_EQ(read_time(rtc), (std::array<uint8_t, 7>{0x05, 0x00, 0x13, 0x02, 0x01, 0x06, 0x15}));
+        EXPECT_EQ(read_time(rtc),
+                  (std::array<uint8_t, 7>{0x05, 0x00, 0x13, 0x02, 0x01, 0x06, 0x15}));
     }
     std::ofstream(file) << "rtc 1\nregisters 00 zz\n";
     RtcModel rtc(clock.fn());
@@ -337,7 +338,8 @@ TEST_F(Watchdog, KeepAlivesHoldItOffAndDisablingStopsIt) {
     simk::dev_release(f, task);
 }
 
-// ---- sound ---------------------------------------------------------------------------------------
+// ---- sound
+// ---------------------------------------------------------------------------------------
 
 std::vector<uint8_t> wave(unsigned rate, unsigned channels, unsigned bits, size_t samples,
                           uint8_t fill = 0x80) {
@@ -389,9 +391,11 @@ class Sounds : public ::testing::Test {
         prompt74 = wave(8000, 1, 8, 2400, 0x90);
         prompt71 = wave(8000, 1, 8, 1600, 0x70);
         std::ofstream(dir.path() / "wave/074.wav", std::ios::binary)
-            .write(reinterpret_cast<const char*>(prompt74.data()), static_cast<long>(prompt74.size()));
+            .write(reinterpret_cast<const char*>(prompt74.data()),
+                   static_cast<long>(prompt74.size()));
         std::ofstream(dir.path() / "wave/071.wav", std::ios::binary)
-            .write(reinterpret_cast<const char*>(prompt71.data()), static_cast<long>(prompt71.size()));
+            .write(reinterpret_cast<const char*>(prompt71.data()),
+                   static_cast<long>(prompt71.size()));
         std::string error;
         ASSERT_TRUE(log.open(dir.path() / "playback.log", error)) << error;
     }
@@ -406,8 +410,8 @@ class Sounds : public ::testing::Test {
 };
 
 TEST_F(Sounds, AStreamIsCutIntoItsFilesAndEachIsRecognised) {
-    PlaybackStream stream(library, [this](const PlayedSound& s) { log.add(s); }, "shell", true,
-                          8000);
+    PlaybackStream stream(
+        library, [this](const PlayedSound& s) { log.add(s); }, "shell", true, 8000);
     std::vector<uint8_t> all = prompt74;
     all.insert(all.end(), prompt71.begin(), prompt71.end());
     const auto other = wave(16000, 1, 16, 800);  // 50 ms, at its own rate
@@ -418,10 +422,10 @@ TEST_F(Sounds, AStreamIsCutIntoItsFilesAndEachIsRecognised) {
     for (size_t at = 0; at < all.size(); at += 333)
         stream.feed(std::span(all).subspan(at, std::min<size_t>(333, all.size() - at)));
     stream.finish();
-    EXPECT_EQ(played(), (std::vector<std::string>{"074.wav 300 ms 2444 bytes shell",
-                                                  "071.wav 200 ms 1644 bytes shell",
-                                                  "unknown-wave 50 ms 1644 bytes shell",
-                                                  "unknown-sound 100 ms 800 bytes shell"}));
+    EXPECT_EQ(played(),
+              (std::vector<std::string>{
+                  "074.wav 300 ms 2444 bytes shell", "071.wav 200 ms 1644 bytes shell",
+                  "unknown-wave 50 ms 1644 bytes shell", "unknown-sound 100 ms 800 bytes shell"}));
 }
 
 TEST_F(Sounds, TheFifoPlaysWhatTheShellWritesAtItsRate) {
@@ -501,8 +505,8 @@ TEST_F(Dsp, CaptureInTheDefaultFormatAndOthers) {
     int32_t nb = 1;
     EXPECT_EQ(simk::dev_ioctl(f, FIONBIO, reinterpret_cast<unsigned long>(&nb), task), 0);
     std::vector<int16_t> second(2 * 22050);
-    const long n = simk::dev_read(f, reinterpret_cast<uintptr_t>(second.data()),
-                                  second.size() * 2, task);
+    const long n =
+        simk::dev_read(f, reinterpret_cast<uintptr_t>(second.data()), second.size() * 2, task);
     EXPECT_TRUE(n == -EAGAIN || (n > 0 && n < 2 * 2 * 22050 / 2)) << n;
     simk::dev_release(f, task);
 }
@@ -511,9 +515,9 @@ TEST_F(Dsp, PlaybackThroughTheDeviceIsPacedAndLoggedWhenClosed) {
     simk::OpenFile* f = nullptr;
     ASSERT_EQ(simk::dev_open(14, 3, O_WRONLY, task, &f), 0);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(simk::dev_write(f, reinterpret_cast<uintptr_t>(prompt74.data()), prompt74.size(),
-                              task),
-              static_cast<long>(prompt74.size()));
+    EXPECT_EQ(
+        simk::dev_write(f, reinterpret_cast<uintptr_t>(prompt74.data()), prompt74.size(), task),
+        static_cast<long>(prompt74.size()));
     simk::dev_release(f, task);  // drains: returns when the sound has played
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
     // Through the device the header is sound too, at the device's 8000 bytes a second.

@@ -71,12 +71,13 @@ TEST(GpsTrack, GpxTrackPointsWithElevation) {
 
 TEST(GpsTrack, NmeaLogTakesFixesAndSkipsDamagedSentences) {
     std::string error;
-    const auto t = Track::parse("$GPRMC,120000,A,4800.000,N,01100.000,E,0.0,0.0,010624,,*13\n"
-                                "$GPRMC,120001,V,,,,,,,010624,,*32\n"
-                                "$GPRMC,120002,A,4800.010,N,01100.000,E,0.0,0.0,010624,,*00\n"
-                                "$GPGGA,120003,4800.020,N,01100.000,E,1,08,1.0,500,M,,,,*00\n"
-                                "not a sentence\n",
-                                "log.nmea", error);
+    const auto t = Track::parse(
+        "$GPRMC,120000,A,4800.000,N,01100.000,E,0.0,0.0,010624,,*13\n"
+        "$GPRMC,120001,V,,,,,,,010624,,*32\n"
+        "$GPRMC,120002,A,4800.010,N,01100.000,E,0.0,0.0,010624,,*00\n"
+        "$GPGGA,120003,4800.020,N,01100.000,E,1,08,1.0,500,M,,,,*00\n"
+        "not a sentence\n",
+        "log.nmea", error);
     ASSERT_TRUE(t) << error;
     // The first RMC has a right checksum, the third and the GGA wrong ones; the second has no
     // fix.
@@ -183,9 +184,9 @@ TEST(Sentences, TimesOfDayAndLetters) {
 
 TEST(FrontPanelState, FollowsTheCommands) {
     FrontPanel p;
-    for (const char* line : {"$PZVK,#DRSTART,00*cc", "$PZVK,#GMT+0530,00*cc",
-                             "$PZVK,#DSTOFF,00*cc", "$PZVK,#SPEEDKN,00*cc", "$PZVK,#FND5,00*cc",
-                             "$PZVK,#REC0,00*cc", "$PZVK,#ERR7,00*cc", "$PZVK,#REBOOT,00*cc"}) {
+    for (const char* line : {"$PZVK,#DRSTART,00*cc", "$PZVK,#GMT+0530,00*cc", "$PZVK,#DSTOFF,00*cc",
+                             "$PZVK,#SPEEDKN,00*cc", "$PZVK,#FND5,00*cc", "$PZVK,#REC0,00*cc",
+                             "$PZVK,#ERR7,00*cc", "$PZVK,#REBOOT,00*cc"}) {
         EXPECT_FALSE(p.apply(line).empty()) << line;
     }
     EXPECT_EQ(p.time_zone, "GMT+0530");
@@ -341,10 +342,10 @@ TEST(IbcOnPty, ATimedPeriodSendsOneSentenceASecondWithItsStartAndEnd) {
         ParseAPW(line, r);
         std::span<const uint8_t> b(r);
         EXPECT_EQ(r[ibcrec::LETTER1], 'F');
-        const int first = i32(b, ibcrec::HOUR1) * 3600 + i32(b, ibcrec::MIN1) * 60 +
-                          i32(b, ibcrec::SEC1);
-        const int second = i32(b, ibcrec::HOUR2) * 3600 + i32(b, ibcrec::MIN2) * 60 +
-                           i32(b, ibcrec::SEC2);
+        const int first =
+            i32(b, ibcrec::HOUR1) * 3600 + i32(b, ibcrec::MIN1) * 60 + i32(b, ibcrec::SEC1);
+        const int second =
+            i32(b, ibcrec::HOUR2) * 3600 + i32(b, ibcrec::MIN2) * 60 + i32(b, ibcrec::SEC2);
         EXPECT_EQ((second - first + 86400) % 86400, 2);
     }
     EXPECT_NE(peer.stop_period(), "");  // over already

@@ -28,8 +28,8 @@ namespace peerstest {
 
 namespace fs = std::filesystem;
 
-inline bool eventually(const std::function<bool()>& done, std::chrono::seconds limit =
-                                                              std::chrono::seconds(10)) {
+inline bool eventually(const std::function<bool()>& done,
+                       std::chrono::seconds limit = std::chrono::seconds(10)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
