@@ -140,9 +140,16 @@ TEST_F(PeersRun, TheLinksCarryConfigurationGpsKeysAndIbcStates) {
 }
 
 TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
-    ASSERT_EQ(
-        run({"--subboard", "2.4:20100930", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
+    // A track of its own, too.
+    std::ofstream(dir_.path() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
+                                            "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
+    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (dir_.path() / "t.gpx").string(),
+                   "--gps-fix-after", "0", "--run", probe("links 14 0 0"), "--duration", "1.5"}),
+              0);
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
+    // 11 m between the points: 40 km/h back and forth.
+    EXPECT_NE(console().find("GPS A 3330.00"), std::string::npos) << console();
+    EXPECT_NE(console().find("S 15115.000000E speed 40 heading "), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
 
     // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
@@ -150,6 +157,13 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
         run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
     EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
+
+    // Options that cannot be used stop the board before it starts.
+    EXPECT_EQ(run({"--gps-track", (dir_.path() / "missing.gpx").string()}), 2);
+    EXPECT_NE(output().find("--gps-track"), std::string::npos) << output();
+    EXPECT_NE(output().find("cannot read"), std::string::npos) << output();
+    EXPECT_EQ(run({"--subboard", "3.5:20101301"}), 2);
+    EXPECT_NE(output().find("not a date"), std::string::npos) << output();
 }
 
 TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {

@@ -11,6 +11,7 @@
 #include "peers/ibc_peer.hpp"
 #include "peers/subboard.hpp"
 #include "peers_support.hpp"
+#include "scenario.hpp"
 
 namespace {
 
@@ -349,6 +350,37 @@ TEST(IbcOnPty, ATimedPeriodSendsOneSentenceASecondWithItsStartAndEnd) {
         EXPECT_EQ((second - first + 86400) % 86400, 2);
     }
     EXPECT_NE(peer.stop_period(), "");  // over already
+}
+
+}  // namespace
+
+// ---- actions, as a scenario or ctl gives them ---------------------------------------------------
+
+namespace {
+
+std::string scenario_error(const std::string& line) {
+    std::vector<simboard::ScenarioStep> steps;
+    std::string error;
+    if (simboard::parse_scenario("1 " + line + "\n", "s.txt", steps, error)) return "";
+    return error;
+}
+
+TEST(PeerActions, ArgumentsAreCheckedBeforeTheBoardStarts) {
+    for (const char* good :
+         {"gps fix", "gps lost", "gps date 2004-12-31 23:59:59", "gps date now", "key 0",
+          "key erase", "subboard silent", "subboard version 2.4 20100930", "subboard version none",
+          "ibc send TFFF 09:00:00 09:01:40", "ibc send B", "ibc period F 100", "ibc period stop",
+          "ibc snapshot end", "rtc set 2015-06-01 12:00:00", "rtc invalid", "audio source noise"}) {
+        EXPECT_EQ(scenario_error(good), "") << good;
+    }
+    for (const char* bad :
+         {"gps fix now", "gps date 2024-13-01 00:00:00", "gps date tomorrow", "key 255", "key -1",
+          "subboard version 3.6", "subboard version none 20100930",
+          "subboard version 3.5 2010-06-01", "ibc send", "ibc send b", "ibc send T 09:00:00",
+          "ibc send T 25:00:00 09:00:00", "ibc period X 10", "ibc period T 0", "ibc period T 1.5",
+          "rtc set 1999-12-31 00:00:00", "rtc set invalid", "audio source"}) {
+        EXPECT_NE(scenario_error(bad), "") << bad;
+    }
 }
 
 }  // namespace
