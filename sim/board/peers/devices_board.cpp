@@ -188,8 +188,7 @@ const bool registered = [] {
     register_board_driver({"dsp", start_dsp, stop_dsp});
 
     register_option({"rtc", "STATE",
-                     "the RTC at start: now (the PC's UTC time), invalid (flat battery), "
-                     "unreadable, or 'YYYY-MM-DD HH:MM:SS' (default: as it was left)",
+                     "the RTC at the start: now, invalid (flat battery), unreadable, or a date",
                      [](std::string_view v) {
                          std::string why = check_rtc_setting(v);
                          if (why.empty()) {
@@ -199,8 +198,7 @@ const bool registered = [] {
                          return why;
                      }});
     register_option({"audio-source", "SOURCE",
-                     "what the microphone hears: noise (cabin noise, the default), silence, or a "
-                     "WAV file",
+                     "what the microphone hears: noise (default), silence or a WAV file",
                      [](std::string_view v) {
                          std::string error;
                          auto source = source_of(v, error);

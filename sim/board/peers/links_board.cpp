@@ -148,15 +148,13 @@ const bool registered = [] {
                           }});
 
     register_option({"subboard", "KIND",
-                     "front sub-board: 3.5[:YYYYMMDD] (default 3.5:20100601), 2.4[:YYYYMMDD], "
-                     "none (no version answer) or silent",
+                     "front sub-board: 3.5[:YYYYMMDD] (default), 2.4[:YYYYMMDD], none or silent",
                      [](std::string_view v) {
                          std::lock_guard lock(g_mutex);
                          return parse_subboard_kind(v, g_sub_settings);
                      }});
     register_option({"gps-track", "FILE",
-                     "GPS track: a GPX file or an NMEA log (default: a drive "
-                     "around a town)",
+                     "GPS track: a GPX file or an NMEA log (default: built in)",
                      [](std::string_view v) -> std::string {
                          std::string error;
                          auto track = Track::load(std::string(v), error);
@@ -165,9 +163,7 @@ const bool registered = [] {
                          g_sub_settings.track = std::make_shared<const Track>(std::move(*track));
                          return "";
                      }});
-    register_option({"gps-fix-after", "SECONDS",
-                     "GPS fix that many seconds after the start "
-                     "(default 3)",
+    register_option({"gps-fix-after", "SECONDS", "the GPS has a fix after that long (default 3)",
                      [](std::string_view v) -> std::string {
                          const auto s = seconds_of(v);
                          if (!s) return "expected a number of seconds, 0 or more";
@@ -191,7 +187,7 @@ const bool registered = [] {
                          });
                      }});
     register_action({"gps date", "YYYY-MM-DD HH:MM:SS|now",
-                     "the UTC date and time the GPS reports from now on (now: the PC's clock)",
+                     "the UTC date and time the GPS reports (now: the PC's)",
                      [](const Args& a) {
                          return gps_date(a) ? "" : "expected YYYY-MM-DD HH:MM:SS (UTC) or now";
                      },
@@ -205,9 +201,7 @@ const bool registered = [] {
                          });
                      }});
     register_action(
-        {"key", "CODE|erase",
-         "a key on the front panel: its code (0..254) in a GPS sentence sent at once; "
-         "erase is 254",
+        {"key", "CODE|erase", "a key of the front panel, sent at once (0..254; erase is 254)",
          [](const Args& a) { return key_code(a) ? "" : "expected a key code 0..254 or erase"; },
          [](Board&, const Args& a) {
              const int code = *key_code(a);
@@ -251,8 +245,8 @@ const bool registered = [] {
          }});
 
     register_action({"ibc send", "LETTERS [HH:MM:SS HH:MM:SS]",
-                     "the IBC controller sends state letters (1 to 4) and two times",
-                     check_ibc_send, [](Board&, const Args& a) {
+                     "the IBC controller sends 1 to 4 state letters and two times", check_ibc_send,
+                     [](Board&, const Args& a) {
                          ApwMessage m{a[0], 0, 0};
                          if (a.size() == 3) {
                              m.first = *parse_time_of_day(a[1]);
@@ -268,14 +262,12 @@ const bool registered = [] {
                      [](Board&, const Args&) { return send_letters("AO"); }});
     register_action({"ibc snapshot end", "", "the IBC controller ends a snapshot set (A, F)",
                      nullptr, [](Board&, const Args&) { return send_letters("AF"); }});
-    register_action({"ibc period", "T|F SECONDS",
-                     "a timed period: one sentence a second of kind T or F, with its start and "
-                     "end times",
-                     check_period, [](Board&, const Args& a) {
-                         const int seconds = static_cast<int>(*seconds_of(a[1]));
-                         return with_ibc(
-                             [&](IbcPeer& ibc) { return ibc.start_period(a[0][0], seconds); });
-                     }});
+    register_action(
+        {"ibc period", "T|F SECONDS", "a timed period: one sentence a second for that long",
+         check_period, [](Board&, const Args& a) {
+             const int seconds = static_cast<int>(*seconds_of(a[1]));
+             return with_ibc([&](IbcPeer& ibc) { return ibc.start_period(a[0][0], seconds); });
+         }});
     register_action({"ibc period stop", "", "ends a timed period before its time", nullptr,
                      [](Board&, const Args&) {
                          return with_ibc([](IbcPeer& ibc) { return ibc.stop_period(); });
