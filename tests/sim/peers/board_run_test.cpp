@@ -1,0 +1,382 @@
+// Whole-board runs of build/bin/simboard with its peers and devices, judged from the outside:
+// the peers' transcripts, the playback and codec logs, the RTC's state and the console, with the
+// probe program (the recorder's own link and device code) or the real programs on the board.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "peers_support.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using peerstest::read_file;
+using peerstest::transcript_sentences;
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+std::string probe(const std::string& args) {
+    return std::string(PEERS_PROBE_EXE) + " " + args;
+}
+
+class PeersRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = dir_.path() / "board";
+        fs::create_directories(dir_.path() / "empty");
+    }
+
+    pid_t spawn(std::vector<std::string> args) {
+        std::vector<std::string> argv = {SIMBOARD_EXE, "--root",    root_.string(), "--module-dir",
+                                         module_dir_,  "--bin-dir", bin_dir_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> p;
+        for (auto& a : argv) p.push_back(a.data());
+        p.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        const std::string out = (dir_.path() / "out.txt").string();
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        pid_t pid = -1;
+        const int rc = ::posix_spawn(&pid, SIMBOARD_EXE, &actions, nullptr, p.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc == 0 ? pid : -1;
+    }
+    static int wait_exit(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // `simboard ctl` on this board.
+    int run_ctl(std::vector<std::string> words) {
+        std::vector<std::string> argv = {SIMBOARD_EXE, "ctl", "--root", root_.string()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        std::vector<char*> p;
+        for (auto& a : argv) p.push_back(a.data());
+        p.push_back(nullptr);
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, SIMBOARD_EXE, nullptr, nullptr, p.data(), environ) != 0) return -1;
+        return wait_exit(pid);
+    }
+    // Runs the board to its end; its exit status.
+    int run(std::vector<std::string> args) { return wait_exit(spawn(std::move(args))); }
+    std::string scenario(const std::string& text) {
+        const fs::path p = dir_.path() / ("scenario" + std::to_string(++scenarios_) + ".txt");
+        std::ofstream(p) << text;
+        return p.string();
+    }
+    std::string console() { return read_file(root_ / "log/console.log"); }
+    std::string output() { return read_file(dir_.path() / "out.txt"); }
+
+    peerstest::TempDir dir_;
+    fs::path root_;
+    std::string module_dir_ = (dir_.path() / "empty").string();
+    std::string bin_dir_ = (dir_.path() / "empty").string();
+    int scenarios_ = 0;
+};
+
+// The recorder's start-up configuration for time zone 22 (GMT+0530, no daylight saving there)
+// with DST on and the speed in knots: three passes and the closing display level.
+std::vector<std::string> configuration_22() {
+    std::vector<std::string> out;
+    for (int pass = 0; pass < 3; ++pass) {
+        out.insert(out.end(), {"$PZVK,#DRSTART,00*cc", "$PZVK,#GMT+0530,00*cc",
+                               "$PZVK,#DSTOFF,00*cc", "$PZVK,#SPEEDKN,00*cc", "$PZVK,#FND5,00*cc"});
+    }
+    out.push_back("$PZVK,#FND5,00*cc");
+    return out;
+}
+
+TEST_F(PeersRun, TheLinksCarryConfigurationGpsKeysAndIbcStates) {
+    ASSERT_EQ(run({"--gps-fix-after", "0", "--start", probe("links 22 1 2"), "--scenario",
+                   scenario("1.2 ibc parking\n+0.2 key erase\n+0.2 ibc send AO 09:15:05 09:16:45\n"
+                            "+0.3 gps lost\n"),
+                   "--duration", "3.5"}),
+              0)
+        << output();
+    const std::string log = console();
+    // The version query, then the configuration, in the sub-board's transcript.
+    std::vector<std::string> expected = {"$PZVK,#SUB35,00*cc"};
+    const auto config = configuration_22();
+    expected.insert(expected.end(), config.begin(), config.end());
+    EXPECT_EQ(transcript_sentences(root_ / "log/subboard.log"), expected);
+    EXPECT_NE(log.find("[peers_probe] version query: 1 (flag 1)"), std::string::npos) << log;
+    EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100601");
+    EXPECT_NE(log.find("[subboard] time zone GMT+0530"), std::string::npos) << log;
+
+    // GPS records with a fix, a key, then no fix; the IBC's states.
+    EXPECT_NE(log.find("[peers_probe] GPS A 4722.452000N 832.316000E"), std::string::npos) << log;
+    EXPECT_EQ(count(log, " key 254 "), 1u) << log;
+    EXPECT_NE(log.find("[peers_probe] GPS V 0.000000N 0.000000E"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peers_probe] IBC BFFF 00:00:00 00:00:00"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peers_probe] IBC AOFF 09:15:05 09:16:45"), std::string::npos) << log;
+    EXPECT_EQ(transcript_sentences(root_ / "log/ibc.log"),
+              std::vector<std::string>(3, "$PIB,#APWSTART,00*cc"));
+}
+
+TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
+    // A track of its own, too.
+    std::ofstream(dir_.path() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
+                                            "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
+    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (dir_.path() / "t.gpx").string(),
+                   "--gps-fix-after", "0", "--run", probe("links 14 0 0"), "--duration", "1.5"}),
+              0);
+    EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
+    // 11 m between the points: 40 km/h back and forth.
+    EXPECT_NE(console().find("GPS A 3330.00"), std::string::npos) << console();
+    EXPECT_NE(console().find("S 15115.000000E speed 40 heading "), std::string::npos) << console();
+    EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
+
+    // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
+    ASSERT_EQ(
+        run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
+    EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
+    EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
+
+    // Options that cannot be used stop the board before it starts.
+    EXPECT_EQ(run({"--gps-track", (dir_.path() / "missing.gpx").string()}), 2);
+    EXPECT_NE(output().find("--gps-track"), std::string::npos) << output();
+    EXPECT_NE(output().find("cannot read"), std::string::npos) << output();
+    EXPECT_EQ(run({"--subboard", "3.5:20101301"}), 2);
+    EXPECT_NE(output().find("not a date"), std::string::npos) << output();
+}
+
+TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {
+    bin_dir_ = BIN_DIR;
+    // A flat RTC: the recorder starts from its default date and takes the GPS's time at the
+    // sixth fix.
+    const pid_t board = spawn({"--rtc", "invalid", "--gps-fix-after", "0", "--duration", "8"});
+    ASSERT_GT(board, 0);
+    if (!peerstest::eventually(
+            [&] { return console().find("[recorder] Start gps...") != std::string::npos; },
+            std::chrono::seconds(3))) {
+        run_ctl({"quit"});
+        wait_exit(board);
+        GTEST_SKIP() << "this recorder does not start its links yet (its start-up comes with the "
+                        "app branch)";
+    }
+    ASSERT_EQ(wait_exit(board), 0) << output();
+    const std::string log = console();
+    const auto sentences = transcript_sentences(root_ / "log/subboard.log");
+    EXPECT_EQ(std::count(sentences.begin(), sentences.end(), "$PZVK,#DRSTART,00*cc"), 3) << log;
+    EXPECT_EQ(std::count(sentences.begin(), sentences.end(), "$PZVK,#FND5,00*cc"), 4) << log;
+    // The "$GPSTX" sentences reached the dispatcher, which set the clocks from the sixth.
+    EXPECT_NE(log.find("[recorder] Receive time to GPS"), std::string::npos) << log;
+    EXPECT_EQ(read_file(root_ / "state/rtc").find("registers 80"), std::string::npos)
+        << "the RTC still stands";
+}
+
+TEST_F(PeersRun, TheRtcKeepsItsTimeOverRebootsAndBoardRestarts) {
+    ASSERT_EQ(run({"--run", probe("rtc-set 15 6 1 12 0 0"), "--duration", "1"}), 0);
+    std::string log = console();
+    EXPECT_NE(log.find("[peers_probe] <i2c_write_data> success.."), std::string::npos) << log;
+    EXPECT_NE(log.find("[peers_probe] ReadRTC 0: 2015-06-01 12:00:0"), std::string::npos) << log;
+    EXPECT_NE(read_file(root_ / "state/rtc").find("registers 00 00 12 00 01 06 15"),
+              std::string::npos);
+
+    // A new board on the same root, which reboots once: the clock ran on meanwhile.
+    fs::remove(root_ / "log/console.log");
+    ASSERT_EQ(run({"--run", probe("rtc-read"), "--scenario", scenario("0.8 reboot\n"), "--duration",
+                   "2"}),
+              0);
+    log = console();
+    EXPECT_NE(log.find("[board] RTC: 2015-06-01 12:00:0"), std::string::npos) << log;
+    EXPECT_NE(log.find("power on: boot 2"), std::string::npos) << log;
+    EXPECT_EQ(count(log, "[peers_probe] ReadRTC 0: 2015-06-01 12:00:0"), 2u) << log;
+}
+
+TEST_F(PeersRun, AFlatOrSilentRtcIsWhatTheRecorderSees) {
+    ASSERT_EQ(run({"--rtc", "invalid", "--run", probe("rtc-read"), "--duration", "0.8"}), 0);
+    EXPECT_NE(console().find("[peers_probe] READ 2000-01-01 00:00:00"), std::string::npos)
+        << console();
+
+    fs::remove(root_ / "log/console.log");
+    ASSERT_EQ(run({"--rtc", "unreadable", "--run", probe("rtc-read"), "--duration", "0.8"}), 0);
+    EXPECT_NE(console().find("[peers_probe] RTC read error"), std::string::npos) << console();
+    EXPECT_NE(console().find("[peers_probe] ReadRTC -1"), std::string::npos) << console();
+}
+
+TEST_F(PeersRun, VolcheckSetsTheCodecAndEndsWithoutTheAccelerometer) {
+    bin_dir_ = BIN_DIR;
+    ASSERT_EQ(run({"--run", "volcheck 300", "--duration", "0.8"}), 0);
+    std::string log = console();
+    EXPECT_NE(log.find("[volcheck] APP LEVEL = 300"), std::string::npos) << log;
+    EXPECT_NE(log.find("volcheck exited with status 0"), std::string::npos) << log;
+    EXPECT_NE(read_file(root_ / "log/codec.log").find("reg 0x6D = 0x2C (44) output volume"),
+              std::string::npos);
+
+    // No accelerometer driver (no modules): 255, and no level.
+    fs::remove(root_ / "log/console.log");
+    ASSERT_EQ(run({"--run", "volcheck", "--duration", "0.8"}), 0);
+    log = console();
+    EXPECT_NE(log.find("[volcheck] i2c device driver open"), std::string::npos) << log;
+    EXPECT_NE(log.find("volcheck exited with status 255"), std::string::npos) << log;
+    EXPECT_EQ(log.find("APP LEVEL"), std::string::npos) << log;
+}
+
+TEST_F(PeersRun, VolcheckReadsTheKnob) {
+    if (!fs::exists(fs::path(MODULE_DIR) / "accelmon.so"))
+        GTEST_SKIP() << "the accelerometer driver (accelmon) is not built yet";
+    bin_dir_ = BIN_DIR;
+    module_dir_ = MODULE_DIR;
+    ASSERT_EQ(run({"--run", "volcheck", "--duration", "1"}), 0);
+    const std::string log = console();
+    const auto at = log.find("[volcheck] APP LEVEL = ");
+    ASSERT_NE(at, std::string::npos) << log;
+    const int level = std::atoi(log.c_str() + at + 23);
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "reg 0x6D = 0x%02X (%d) output volume", level & 0xFF,
+                  level & 0xFF);
+    EXPECT_NE(read_file(root_ / "log/codec.log").find(expected), std::string::npos);
+}
+
+TEST_F(PeersRun, PromptsPlayedWithCatAreLoggedAtTheirLength) {
+    ASSERT_EQ(run({"--run", probe("prompt 74 255"), "--duration", "2"}), 0) << output();
+    const std::string log = console();
+    EXPECT_NE(log.find("[peers_probe] prompt done (event 2)"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peers_probe] prompt done (event 3)"), std::string::npos) << log;
+    EXPECT_NE(log.find("[peers_probe] all prompts played"), std::string::npos) << log;
+    EXPECT_EQ(transcript_sentences(root_ / "log/playback.log"),
+              (std::vector<std::string>{"074.wav 300 ms 2444 bytes shell",
+                                        "078.wav 300 ms 2444 bytes shell"}));
+    // The microphone down during each prompt, up again after it.
+    const auto codec = transcript_sentences(root_ / "log/codec.log");
+    EXPECT_EQ(codec, (std::vector<std::string>{"reg 0x5A = 0x10 (16) microphone volume",
+                                               "reg 0x5A = 0x38 (56) microphone volume",
+                                               "reg 0x5A = 0x10 (16) microphone volume",
+                                               "reg 0x5A = 0x38 (56) microphone volume"}));
+}
+
+TEST_F(PeersRun, AWatchdogNobodyFeedsResetsTheBoard) {
+    ASSERT_EQ(run({"--start", probe("watchdog 1"), "--duration", "3.5"}), 0);
+    const std::string log = console();
+    EXPECT_NE(log.find("[peers_probe] watchdog armed (0): 1 s"), std::string::npos) << log;
+    EXPECT_NE(log.find("watchdog: not kept alive for 1 s: resetting the board"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("power on: boot 2 (watchdog)"), std::string::npos) << log;
+}
+
+TEST_F(PeersRun, AFedWatchdogLetsTheBoardRun) {
+    ASSERT_EQ(run({"--start", probe("feed 2"), "--duration", "3.5"}), 0);
+    const std::string log = console();
+    EXPECT_NE(log.find("[peers_probe] watchdog armed (0): 2 s"), std::string::npos) << log;
+    EXPECT_EQ(log.find("power on: boot 2"), std::string::npos) << log;
+}
+
+// The test's side of a PTY given to the board with --tty1/--tty2: it reads the lines the
+// program sends and answers the version query as the built-in sub-board does.
+class Harness {
+  public:
+    Harness() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ::grantpt(master_);
+        ::unlockpt(master_);
+        std::array<char, 128> name{};
+        ::ptsname_r(master_, name.data(), name.size());
+        slave_path_ = name.data();
+        keep_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        ::tcgetattr(keep_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(keep_, TCSANOW, &t);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Harness() {
+        stop_ = true;
+        thread_.join();
+        ::close(keep_);
+        ::close(master_);
+    }
+    const std::string& slave_path() const { return slave_path_; }
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+  private:
+    void run() {
+        std::string partial;
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0 || (p.revents & POLLIN) == 0) continue;
+            std::array<char, 256> buf{};
+            const ssize_t n = ::read(master_, buf.data(), buf.size());
+            for (ssize_t i = 0; i < n; ++i) {
+                const char c = buf[static_cast<size_t>(i)];
+                if (c != '\n') {
+                    partial += c;
+                    continue;
+                }
+                if (!partial.empty() && partial.back() == '\r') partial.pop_back();
+                if (partial == "$PZVK,#SUB35,00*cc") {
+                    const std::string answer = "$SUBOK20100601\r\n";
+                    if (::write(master_, answer.data(), answer.size()) < 0) break;
+                }
+                std::lock_guard lock(mutex_);
+                lines_.push_back(partial);
+                partial.clear();
+            }
+        }
+    }
+
+    int master_ = -1;
+    int keep_ = -1;
+    std::string slave_path_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
+    std::vector<std::string> built_in_front, built_in_ibc;
+    ASSERT_EQ(run({"--run", probe("links 22 1 2"), "--duration", "1"}), 0);
+    built_in_front = transcript_sentences(root_ / "log/subboard.log");
+    built_in_ibc = transcript_sentences(root_ / "log/ibc.log");
+    ASSERT_EQ(built_in_front.size(), 17u);  // the version query and 16 of configuration
+    ASSERT_EQ(built_in_ibc.size(), 3u);
+
+    fs::remove_all(root_);
+    Harness front, ibc;
+    ASSERT_EQ(
+        run({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
+             probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n"), "--duration", "1"}),
+        0);
+    EXPECT_EQ(front.lines(), built_in_front);
+    EXPECT_EQ(ibc.lines(), built_in_ibc);
+    const std::string log = console();
+    EXPECT_NE(log.find("ttySAC1 -> " + front.slave_path()), std::string::npos) << log;
+    EXPECT_NE(log.find("version query: 1"), std::string::npos) << log;  // the harness answered
+    // The built-in peers did not run: no transcripts, and their actions say why.
+    EXPECT_FALSE(fs::exists(root_ / "log/subboard.log"));
+    EXPECT_FALSE(fs::exists(root_ / "log/ibc.log"));
+    EXPECT_NE(log.find("gps fix: the front sub-board is not on this board"), std::string::npos)
+        << log;
+}
+
+}  // namespace
