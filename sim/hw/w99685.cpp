@@ -306,6 +306,11 @@ void W99685::command(uint8_t cmd, Clock::time_point now) {
     } else if (cmd == 0x58) {
         internal_command(regs_[6]);
     }
+    if (forced_reply_) {
+        const auto& r = *forced_reply_;
+        reply(r[0], r[1], r[2], r[3]);
+        forced_reply_.reset();
+    }
 }
 
 void W99685::camera_command(uint8_t sub, Clock::time_point now) {
@@ -503,6 +508,11 @@ void W99685::load_data_for_host(std::vector<uint8_t> bytes) {
     MachineGuard guard(machine_lock());
     const size_t length = bytes.size();
     start_out(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), length);
+}
+
+void W99685::force_next_reply(std::array<uint8_t, 4> reply) {
+    MachineGuard guard(machine_lock());
+    forced_reply_ = reply;
 }
 
 // ---- Captures ------------------------------------------------------------------------------

@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +120,8 @@ class W99685 : public Device {
     bool sensor_powered() const;
     // Starts a block transfer of `bytes` to the host, as a command would (tests of the block read).
     void load_data_for_host(std::vector<uint8_t> bytes);
+    // The next command answers with these reply bytes instead of its own (tests of replies).
+    void force_next_reply(std::array<uint8_t, 4> reply);
 
   private:
     enum class State { kBoot, kDownload, kStarting, kRunning };
@@ -229,6 +232,7 @@ class W99685 : public Device {
     unsigned resets_ = 0;
 
     // Inspection.
+    std::optional<std::array<uint8_t, 4>> forced_reply_;
     std::deque<CommandFrame> log_;
     uint64_t parameter_writes_ = 0;
     uint64_t data_bytes_read_ = 0;
