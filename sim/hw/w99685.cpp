@@ -120,6 +120,7 @@ void W99685::reset() {
 }
 
 void W99685::chip_reset(const char* why) {
+    const bool had_program = state_ != State::kBoot;
     state_ = State::kBoot;
     regs_.fill(0);
     unlock_pos_ = 0;
@@ -142,7 +143,7 @@ void W99685::chip_reset(const char* why) {
     if (sensor_) sensor_->reset();
     if (why != nullptr) {
         ++resets_;
-        logf("w99685 %s: reset by the %s, program lost", config_.name.c_str(), why);
+        if (had_program) logf("w99685 %s: reset by the %s, program lost", config_.name.c_str(), why);
     }
 }
 
