@@ -21,51 +21,51 @@ extern "C" {
 
 /* ---- Character device -------------------------------------------------- */
 
-#define W99685_MAJOR		240
-#define W99685_NAME		"W99685BSG"
+#define W99685_MAJOR 240
+#define W99685_NAME "W99685BSG"
 
 /* Physical base of each coprocessor's register window, and its interrupt. */
-#define W99685_REAR_PADDR	0x10000000
-#define W99685_FRONT_PADDR	0x18000000
-#define W99685_REAR_IRQ		16	/* external interrupt 0 */
-#define W99685_FRONT_IRQ	17	/* external interrupt 1 */
-#define W99685_WINDOW_SIZE	256
+#define W99685_REAR_PADDR 0x10000000
+#define W99685_FRONT_PADDR 0x18000000
+#define W99685_REAR_IRQ 16  /* external interrupt 0 */
+#define W99685_FRONT_IRQ 17 /* external interrupt 1 */
+#define W99685_WINDOW_SIZE 256
 
 /* The shared frame area: front frame at 0, rear frame at 204800. */
-#define W99685_FRAME_SIZE	204800
-#define W99685_AREA_SIZE	(2 * W99685_FRAME_SIZE)
-#define W99685_FRONT_OFFSET	0
-#define W99685_REAR_OFFSET	W99685_FRAME_SIZE
+#define W99685_FRAME_SIZE 204800
+#define W99685_AREA_SIZE (2 * W99685_FRAME_SIZE)
+#define W99685_FRONT_OFFSET 0
+#define W99685_REAR_OFFSET W99685_FRAME_SIZE
 
 /* Pixel buffer of the LCD fill test: 76800 words of 16 bits. */
-#define W99685_LCD_BUFFER_SIZE	153600
+#define W99685_LCD_BUFFER_SIZE 153600
 
 /* ioctl requests: plain numbers, no direction or size encoding. */
-#define CAMERA_IOC_DIAG			1
-#define CAMERA_IOC_SENSOR_WRITE		2
-#define CAMERA_IOC_SENSOR_READ		3
-#define CAMERA_IOC_COM10_SWEEP		4
-#define CAMERA_IOC_SET_QP		5
-#define CAMERA_IOC_SET_RESOLUTION	6
-#define CAMERA_IOC_CLOCK_NORMAL		7
-#define CAMERA_IOC_CLOCK_SLOW		8
-#define CAMERA_IOC_AUDIO_CLOCK_OFF	9
+#define CAMERA_IOC_DIAG 1
+#define CAMERA_IOC_SENSOR_WRITE 2
+#define CAMERA_IOC_SENSOR_READ 3
+#define CAMERA_IOC_COM10_SWEEP 4
+#define CAMERA_IOC_SET_QP 5
+#define CAMERA_IOC_SET_RESOLUTION 6
+#define CAMERA_IOC_CLOCK_NORMAL 7
+#define CAMERA_IOC_CLOCK_SLOW 8
+#define CAMERA_IOC_AUDIO_CLOCK_OFF 9
 
 /* Argument record of requests 2 and 3 (4 bytes, little-endian). */
 struct iic_cmd {
 	unsigned char subaddr;
-	unsigned short data;	/* at offset 2 */
+	unsigned short data; /* at offset 2 */
 };
 
 /* Image sensors, by the identity they answer with. */
-#define SENSOR_OV7725		0
-#define SENSOR_MT9V111		1
-#define SENSOR_MT9M112D		2
+#define SENSOR_OV7725 0
+#define SENSOR_MT9V111 1
+#define SENSOR_MT9M112D 2
 
 /* Sensor bus addresses. */
-#define OV7725_ADDR		0x42
-#define MT9V111_ADDR		0xB8
-#define MT9M112D_ADDR		0x90
+#define OV7725_ADDR 0x42
+#define MT9V111_ADDR 0xB8
+#define MT9M112D_ADDR 0x90
 
 /*
  * One open camera device. Each open makes its own record; it lives until
@@ -75,86 +75,86 @@ struct iic_cmd {
 typedef struct W99685_DEV {
 	int paddr;
 	unsigned char __iomem *reg_base;
-	int irq;		/* 17: the front device; anything else: rear */
+	int irq; /* 17: the front device; anything else: rear */
 	int sensor_type;
 	spinlock_t lock;
 	wait_queue_head_t wq;
 	struct semaphore sema;
 
-	int disregarded;	/* the rear device on the one-camera board */
-	int ready;		/* bring-up completed: the program runs */
+	int disregarded; /* the rear device on the one-camera board */
+	int ready;	 /* bring-up completed: the program runs */
 	int irq_requested;
-	volatile int frame_ready;	/* set by the interrupt handler */
+	volatile int frame_ready; /* set by the interrupt handler */
 } W99685_DEV;
 
-#define W99685_IS_FRONT(pDev)	((pDev)->irq == W99685_FRONT_IRQ)
+#define W99685_IS_FRONT(pDev) ((pDev)->irq == W99685_FRONT_IRQ)
 
 /* ---- Command protocol -------------------------------------------------- */
 
 /* Host registers: index n sits at byte offset 0x10 + 2 * n. */
-#define W99685_REG(n)		(0x10 + 2 * (n))
-#define REG_DATA		W99685_REG(0)	/* 512-byte block data port */
-#define REG_P0			W99685_REG(2)
-#define REG_P1			W99685_REG(3)
-#define REG_P2			W99685_REG(4)
-#define REG_P3			W99685_REG(5)
-#define REG_SUBCMD		W99685_REG(6)
-#define REG_CMD			W99685_REG(7)	/* write: command; read: status */
+#define W99685_REG(n) (0x10 + 2 * (n))
+#define REG_DATA W99685_REG(0) /* 512-byte block data port */
+#define REG_P0 W99685_REG(2)
+#define REG_P1 W99685_REG(3)
+#define REG_P2 W99685_REG(4)
+#define REG_P3 W99685_REG(5)
+#define REG_SUBCMD W99685_REG(6)
+#define REG_CMD W99685_REG(7) /* write: command; read: status */
 
 /* 16-bit LCD bypass registers. */
-#define REG_LCD_ADDR		0x00
-#define REG_LCD_DATA		0x02
+#define REG_LCD_ADDR 0x00
+#define REG_LCD_DATA 0x02
 
 /* Status bits. */
-#define STATUS_BUSY		0x80
-#define STATUS_DATA		0x08
-#define STATUS_DATA_MASK	0x88
-#define STATUS_RUNNING		0x50	/* idle value once the program runs */
+#define STATUS_BUSY 0x80
+#define STATUS_DATA 0x08
+#define STATUS_DATA_MASK 0x88
+#define STATUS_RUNNING 0x50 /* idle value once the program runs */
 
-#define W99685_BLOCK		512
+#define W99685_BLOCK 512
 
 /* Command groups. */
-#define CMD_CAMERA		0x57
-#define CMD_INTERNAL		0x58
+#define CMD_CAMERA 0x57
+#define CMD_INTERNAL 0x58
 
 /* Sub-commands of CMD_CAMERA. */
-#define SUB_FIRMWARE_VERSION	0x00
-#define SUB_CAPTURE_LENGTH	0x02
-#define SUB_JPEG_FORMAT		0x06
-#define SUB_SET_IMAGE_FORMAT	0x09
-#define SUB_GET_IMAGE_FORMAT	0x0A
-#define SUB_IIC_WRITE		0x0C
-#define SUB_IIC_READ		0x0D
-#define SUB_QP_VALUE		0x0E
-#define SUB_OP_MODE		0x40
-#define SUB_SNAPSHOT		0x43
-#define SUB_JPEG_BITSTREAM	0x44
-#define SUB_JPEG_DECODE		0x45
-#define SUB_JPEG_INFORMATION	0x46
-#define SUB_DIGITAL_ZOOM	0x4C
-#define SUB_LCM_NUMBER		0x50
-#define SUB_LCM_SELECT		0x51
-#define SUB_LCM_RES		0x52
-#define SUB_LCM_WND_POS		0x53
-#define SUB_LCM_WND_SIZE	0x54
-#define SUB_LCM_CONTROL_MODE	0x57
-#define SUB_PREVIEW_CONTROL	0x58
-#define SUB_CAPTURE_STATUS	0x59
-#define SUB_PORT30		0x7C
-#define SUB_PORT31		0x7D
-#define SUB_SENSOR_ADDRESS	0x7E
-#define SUB_SENSOR_FORMAT	0x7F
+#define SUB_FIRMWARE_VERSION 0x00
+#define SUB_CAPTURE_LENGTH 0x02
+#define SUB_JPEG_FORMAT 0x06
+#define SUB_SET_IMAGE_FORMAT 0x09
+#define SUB_GET_IMAGE_FORMAT 0x0A
+#define SUB_IIC_WRITE 0x0C
+#define SUB_IIC_READ 0x0D
+#define SUB_QP_VALUE 0x0E
+#define SUB_OP_MODE 0x40
+#define SUB_SNAPSHOT 0x43
+#define SUB_JPEG_BITSTREAM 0x44
+#define SUB_JPEG_DECODE 0x45
+#define SUB_JPEG_INFORMATION 0x46
+#define SUB_DIGITAL_ZOOM 0x4C
+#define SUB_LCM_NUMBER 0x50
+#define SUB_LCM_SELECT 0x51
+#define SUB_LCM_RES 0x52
+#define SUB_LCM_WND_POS 0x53
+#define SUB_LCM_WND_SIZE 0x54
+#define SUB_LCM_CONTROL_MODE 0x57
+#define SUB_PREVIEW_CONTROL 0x58
+#define SUB_CAPTURE_STATUS 0x59
+#define SUB_PORT30 0x7C
+#define SUB_PORT31 0x7D
+#define SUB_SENSOR_ADDRESS 0x7E
+#define SUB_SENSOR_FORMAT 0x7F
 
 /* Sub-commands of CMD_INTERNAL. */
-#define SUB_INTERNAL_BYTE	0x01
-#define SUB_INTERNAL_READ_BLOCKS	0x03
-#define SUB_INTERNAL_WRITE_BLOCKS	0x04
+#define SUB_INTERNAL_BYTE 0x01
+#define SUB_INTERNAL_READ_BLOCKS 0x03
+#define SUB_INTERNAL_WRITE_BLOCKS 0x04
 
 typedef struct cmdparam_struct {
-	unsigned char reg2;	/* P0 */
-	unsigned char reg3;	/* P1 */
-	unsigned char reg4;	/* P2 */
-	unsigned char reg5;	/* P3 */
+	unsigned char reg2; /* P0 */
+	unsigned char reg3; /* P1 */
+	unsigned char reg4; /* P2 */
+	unsigned char reg5; /* P3 */
 } cmdparam_struct;
 
 /* ---- Module-wide state (w99685_main.c) --------------------------------- */
@@ -167,7 +167,7 @@ extern unsigned long timer_startval;
 extern unsigned long timer_usec_ticks;
 
 /* The coprocessor program (w99685_fw.c). */
-#define W99685_FW_SIZE		16209
+#define W99685_FW_SIZE 16209
 extern const unsigned char W99685fw[W99685_FW_SIZE];
 
 /* ---- w99685_cmd.c ------------------------------------------------------ */

@@ -17,14 +17,14 @@
 #include "w99685.h"
 
 /* Poll bounds, in 2 us waits. */
-#define CMD_BUSY_POLLS		1000001		/* about 2 s */
-#define READY_POLLS		999999		/* about 2 s */
-#define READY3_READS		1000000
-#define BLOCK_POLLS		17999999	/* about 36 s */
-#define SELFTEST_POLLS		1000000		/* about 2 s */
+#define CMD_BUSY_POLLS 1000001 /* about 2 s */
+#define READY_POLLS 999999     /* about 2 s */
+#define READY3_READS 1000000
+#define BLOCK_POLLS 17999999   /* about 36 s */
+#define SELFTEST_POLLS 1000000 /* about 2 s */
 
 /* The program must be running this long after the download's fixed wait. */
-#define START_POLLS		200		/* 5 ms apart: about 1 s */
+#define START_POLLS 200 /* 5 ms apart: about 1 s */
 
 /* ---- Register window --------------------------------------------------- */
 
@@ -49,8 +49,8 @@ static int data_ready(unsigned char status)
 }
 
 /* Waits until the status shows `want` under `mask`; -1 after `polls`. */
-static int wait_status(W99685_DEV *pDev, unsigned char mask,
-		       unsigned char want, unsigned long polls)
+static int wait_status(W99685_DEV *pDev, unsigned char mask, unsigned char want,
+		       unsigned long polls)
 {
 	unsigned long i;
 
@@ -218,8 +218,8 @@ int w99685_bf_write(const unsigned char *buff, int iLength, W99685_DEV *pDev)
 /* ---- Program download -------------------------------------------------- */
 
 static const unsigned char unlock_sequence[][2] = {
-	{ 0x1E, 0xAA }, { 0x1A, 0x55 }, { 0x18, 0x80 }, { 0x1C, 0xAA },
-	{ 0x1E, 0x55 }, { 0x1C, 0x00 }, { 0x1A, 0x00 }, { 0x18, 0x00 },
+	{0x1E, 0xAA}, {0x1A, 0x55}, {0x18, 0x80}, {0x1C, 0xAA},
+	{0x1E, 0x55}, {0x1C, 0x00}, {0x1A, 0x00}, {0x18, 0x00},
 };
 
 /*
@@ -237,7 +237,7 @@ int DownloadFirmware(W99685_DEV *pDev)
 				 unlock_sequence[i][1]);
 
 	for (pos = 0; pos < W99685_FW_SIZE; pos += 4) {
-		unsigned char rec[4] = { 0, 0, 0, 0 };
+		unsigned char rec[4] = {0, 0, 0, 0};
 
 		for (i = 0; i < 4 && pos + i < W99685_FW_SIZE; i++)
 			rec[i] = W99685fw[pos + i];
@@ -264,7 +264,8 @@ int DownloadFirmware(W99685_DEV *pDev)
 	}
 	if (status != STATUS_RUNNING) {
 		printk("%s: coprocessor program not running (status %02x), "
-		       "device disabled\n", "DownloadFirmware", status);
+		       "device disabled\n",
+		       "DownloadFirmware", status);
 		return -ETIMEDOUT;
 	}
 	printk("Firmware download success. \n ");
@@ -274,7 +275,7 @@ int DownloadFirmware(W99685_DEV *pDev)
 int GetFirmwareVersion(unsigned char *major, unsigned char *minor,
 		       W99685_DEV *pDev)
 {
-	cmdparam_struct param = { 0, 0, 0, 0 };
+	cmdparam_struct param = {0, 0, 0, 0};
 	cmdparam_struct reply;
 
 	if (SendCMDType2(CMD_CAMERA, SUB_FIRMWARE_VERSION, &param, &reply,
@@ -290,7 +291,7 @@ int GetFirmwareVersion(unsigned char *major, unsigned char *minor,
 int SetSpecialRegister(unsigned char highByte, unsigned char lowByte,
 		       unsigned char value, W99685_DEV *pDev)
 {
-	cmdparam_struct param = { lowByte, highByte, value, 1 };
+	cmdparam_struct param = {lowByte, highByte, value, 1};
 
 	return SendCMDType1(CMD_INTERNAL, SUB_INTERNAL_BYTE, &param, pDev);
 }
@@ -298,11 +299,10 @@ int SetSpecialRegister(unsigned char highByte, unsigned char lowByte,
 int GetSpecialRegister(unsigned char *val, unsigned char highByte,
 		       unsigned char lowByte, W99685_DEV *pDev)
 {
-	cmdparam_struct param = { lowByte, highByte, 0, 0 };
+	cmdparam_struct param = {lowByte, highByte, 0, 0};
 	cmdparam_struct reply;
 
-	if (SendCMDType2(CMD_INTERNAL, SUB_INTERNAL_BYTE, &param, &reply,
-			 pDev))
+	if (SendCMDType2(CMD_INTERNAL, SUB_INTERNAL_BYTE, &param, &reply, pDev))
 		return -1;
 	*val = reply.reg4;
 	return 0;
@@ -402,8 +402,7 @@ static int selftest_dma_frame(unsigned char subcmd, W99685_DEV *pDev)
 
 static int wait_data(W99685_DEV *pDev)
 {
-	return wait_status(pDev, STATUS_DATA_MASK, STATUS_DATA,
-			   SELFTEST_POLLS);
+	return wait_status(pDev, STATUS_DATA_MASK, STATUS_DATA, SELFTEST_POLLS);
 }
 
 int Test_W99685CMD_MassDataDMA(W99685_DEV *pDev)
@@ -448,7 +447,7 @@ int Test_W99685CMD_MassDataDMA(W99685_DEV *pDev)
 static int type1(unsigned char subcmd, unsigned char p0, unsigned char p1,
 		 unsigned char p2, unsigned char p3, W99685_DEV *pDev)
 {
-	cmdparam_struct param = { p0, p1, p2, p3 };
+	cmdparam_struct param = {p0, p1, p2, p3};
 
 	return SendCMDType1(CMD_CAMERA, subcmd, &param, pDev);
 }
@@ -457,12 +456,12 @@ static int type2(unsigned char subcmd, unsigned char p0, unsigned char p1,
 		 unsigned char p2, unsigned char p3, cmdparam_struct *reply,
 		 W99685_DEV *pDev)
 {
-	cmdparam_struct param = { p0, p1, p2, p3 };
+	cmdparam_struct param = {p0, p1, p2, p3};
 
 	return SendCMDType2(CMD_CAMERA, subcmd, &param, reply, pDev);
 }
 
-#define LO(v) ((unsigned char)((v) & 0xFF))
+#define LO(v) ((unsigned char)((v)&0xFF))
 #define HI(v) ((unsigned char)(((v) >> 8) & 0xFF))
 
 int SetJPEGFormat(unsigned char format, W99685_DEV *pDev)
@@ -496,8 +495,7 @@ int iic_write16bit(unsigned char cAddr, unsigned char subaddr,
 		   unsigned short wdata, W99685_DEV *pDev)
 {
 	printk("write IIC 16bit %x,%x\n", subaddr, wdata);
-	return type1(SUB_IIC_WRITE, LO(wdata), HI(wdata), subaddr, cAddr,
-		     pDev);
+	return type1(SUB_IIC_WRITE, LO(wdata), HI(wdata), subaddr, cAddr, pDev);
 }
 
 int iic_read(unsigned char cAddr, unsigned char subaddr, unsigned char *rdata,
@@ -575,8 +573,7 @@ int DecodedJPEGInformation(unsigned short *width, unsigned short *height,
 	return 0;
 }
 
-int SetDigitalZoom(unsigned short width, unsigned short hight,
-		   W99685_DEV *pDev)
+int SetDigitalZoom(unsigned short width, unsigned short hight, W99685_DEV *pDev)
 {
 	return type1(SUB_DIGITAL_ZOOM, LO(hight), HI(hight), LO(width),
 		     HI(width), pDev);
@@ -604,8 +601,7 @@ int SetLCMWndPos(unsigned short x, unsigned short y, W99685_DEV *pDev)
 	return type1(SUB_LCM_WND_POS, LO(y), HI(y), LO(x), HI(x), pDev);
 }
 
-int SetLCMWndSize(unsigned short width, unsigned short height,
-		  W99685_DEV *pDev)
+int SetLCMWndSize(unsigned short width, unsigned short height, W99685_DEV *pDev)
 {
 	return type1(SUB_LCM_WND_SIZE, LO(height), HI(height), LO(width),
 		     HI(width), pDev);
@@ -661,7 +657,7 @@ int SetSensorInputFormat(unsigned char format, W99685_DEV *pDev)
  */
 int SingleCapture(unsigned char *buffer, unsigned int *size, W99685_DEV *pDev)
 {
-	cmdparam_struct param = { 0, 0, 0, 0 };
+	cmdparam_struct param = {0, 0, 0, 0};
 	unsigned int length;
 	int r;
 
@@ -670,7 +666,8 @@ int SingleCapture(unsigned char *buffer, unsigned int *size, W99685_DEV *pDev)
 	*size = length;
 	if (length > W99685_FRAME_SIZE) {
 		printk("%s: reported length %u exceeds the frame buffer, "
-		       "not fetched\n", "SingleCapture", length);
+		       "not fetched\n",
+		       "SingleCapture", length);
 		return -EFBIG;
 	}
 	r = w99685_bf_read(buffer, length, pDev);
@@ -721,8 +718,8 @@ static void PowerSettingFunction(W99685_DEV *p)
 }
 
 static const unsigned short initial_function1[][2] = {
-	{ 0x01, 0x0113 }, { 0x02, 0x0700 }, { 0x05, 0x1230 },
-	{ 0x06, 0x0000 }, { 0x0B, 0x4008 },
+	{0x01, 0x0113}, {0x02, 0x0700}, {0x05, 0x1230},
+	{0x06, 0x0000}, {0x0B, 0x4008},
 };
 
 static void PowerSettingFunction2(W99685_DEV *p)
@@ -740,12 +737,11 @@ static void PowerSettingFunction2(W99685_DEV *p)
 }
 
 static const unsigned short initial_function2[][2] = {
-	{ 0x21, 0x0000 }, { 0x30, 0x0700 }, { 0x31, 0x0007 },
-	{ 0x32, 0x0000 }, { 0x33, 0x0100 }, { 0x34, 0x0707 },
-	{ 0x35, 0x0007 }, { 0x36, 0x0700 }, { 0x37, 0x0000 },
-	{ 0x0F, 0x0000 }, { 0x11, 0x0000 }, { 0x14, 0x5C00 },
-	{ 0x15, 0xA05D }, { 0x16, 0x7F00 }, { 0x17, 0xA000 },
-	{ 0x3A, 0x1800 }, { 0x3B, 0x0007 },
+	{0x21, 0x0000}, {0x30, 0x0700}, {0x31, 0x0007}, {0x32, 0x0000},
+	{0x33, 0x0100}, {0x34, 0x0707}, {0x35, 0x0007}, {0x36, 0x0700},
+	{0x37, 0x0000}, {0x0F, 0x0000}, {0x11, 0x0000}, {0x14, 0x5C00},
+	{0x15, 0xA05D}, {0x16, 0x7F00}, {0x17, 0xA000}, {0x3A, 0x1800},
+	{0x3B, 0x0007},
 };
 
 static void DisplayOnFunction(W99685_DEV *p)

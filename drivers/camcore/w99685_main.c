@@ -41,7 +41,7 @@ _Static_assert(sizeof(cmdparam_struct) == 4, "cmdparam_struct is 4 bytes");
 int device_type = 1;
 module_param(device_type, int, 0);
 MODULE_PARM_DESC(device_type, "0: front camera only, 1: front and rear, "
-		 "other: both cameras, no chip reset at open");
+			      "other: both cameras, no chip reset at open");
 
 /* Repetitions of the host-interface self-tests (request 1, sub-codes 4, 5). */
 int selftest_rounds = 1000;
@@ -54,7 +54,7 @@ unsigned long timer_startval;
 unsigned long timer_usec_ticks;
 
 /* A frame fetch waits this long for the frame-ready interrupt. */
-#define FRAME_WAIT_TICKS	1000	/* 5 s at 200 Hz */
+#define FRAME_WAIT_TICKS 1000 /* 5 s at 200 Hz */
 
 /* ---- Board set-up ------------------------------------------------------ */
 
@@ -66,8 +66,8 @@ void udelay_proc(void)
 
 static void __iomem *uart_reg(int port, int reg)
 {
-	return (void __iomem *)((unsigned long)S3C24XX_VA_UART +
-				0x4000 * port + reg);
+	return (void __iomem *)((unsigned long)S3C24XX_VA_UART + 0x4000 * port +
+				reg);
 }
 
 void s3c2410_reg_set(void)
@@ -89,9 +89,12 @@ void s3c2410_reg_set(void)
 	printk("%s: CLKCON %x\n", fn, __raw_readl(S3C2410_CLKCON));
 	printk("%s: CLKSLOW %x\n", fn, __raw_readl(S3C2410_CLKSLOW));
 	printk("%s: CLKDIVN %x\n", fn, __raw_readl(S3C2410_CLKDIVN));
-	printk("%s: CLKDIVN %x\n", fn, __raw_readl(uart_reg(0, S3C2410_UBRDIV)));
-	printk("%s: CLKDIVN %x\n", fn, __raw_readl(uart_reg(1, S3C2410_UBRDIV)));
-	printk("%s: CLKDIVN %x\n", fn, __raw_readl(uart_reg(2, S3C2410_UBRDIV)));
+	printk("%s: CLKDIVN %x\n", fn,
+	       __raw_readl(uart_reg(0, S3C2410_UBRDIV)));
+	printk("%s: CLKDIVN %x\n", fn,
+	       __raw_readl(uart_reg(1, S3C2410_UBRDIV)));
+	printk("%s: CLKDIVN %x\n", fn,
+	       __raw_readl(uart_reg(2, S3C2410_UBRDIV)));
 
 	/* GPF0/1: interrupts 0/1; GPF2/3: chip reset; GPF4: interrupt 4 */
 	__raw_writel(0x25A, S3C2410_GPFCON);
@@ -258,8 +261,8 @@ static ssize_t w99685_read(struct file *file, char __user *buf, size_t count,
 
 	if (pDev->disregarded || !pDev->ready || share_memory == NULL)
 		return 0;
-	frame = share_memory + (W99685_IS_FRONT(pDev) ? W99685_FRONT_OFFSET :
-				W99685_REAR_OFFSET);
+	frame = share_memory + (W99685_IS_FRONT(pDev) ? W99685_FRONT_OFFSET
+						      : W99685_REAR_OFFSET);
 
 	down(&pDev->sema);
 	if (pDev->sensor_type != SENSOR_MT9M112D)
@@ -393,8 +396,8 @@ static void diagnostic(unsigned short code, W99685_DEV *pDev)
 	case 1:
 		if (GetFirmwareVersion(&major_v, &minor_v, pDev) == 0)
 			printk("%s: \n drv result : Firmware version major "
-			       "%x,minor %x\n", "w99685_ioctl", major_v,
-			       minor_v);
+			       "%x,minor %x\n",
+			       "w99685_ioctl", major_v, minor_v);
 		GetImageFormat(&format, pDev);
 		break;
 	case 2:
@@ -566,7 +569,8 @@ int init_module(void)
 {
 	int r;
 
-	printk("+++ w99685 driver version 1.126 - auto detect CMOS sensor +++\n");
+	printk("+++ w99685 driver version 1.126 - auto detect CMOS sensor "
+	       "+++\n");
 	printk("device type %d\n", device_type);
 
 	r = register_chrdev(W99685_MAJOR, W99685_NAME, &w99685_fops);

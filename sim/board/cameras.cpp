@@ -95,7 +95,8 @@ void power_off(Board&) {
 
 std::string set_sensor_option(Camera& cam, std::string_view value) {
     const auto kind = hw::parse_sensor_kind(value);
-    if (!kind) return "unknown sensor '" + std::string(value) + "' (ov7725, mt9v111, mt9m112d, none)";
+    if (!kind)
+        return "unknown sensor '" + std::string(value) + "' (ov7725, mt9v111, mt9m112d, none)";
     std::lock_guard lock(cameras().mutex);
     cam.sensor = *kind;
     return "";
@@ -196,7 +197,8 @@ std::string status_of(Camera& cam) {
 const bool registered = [] {
     register_power_hooks({"cameras", power_on, power_off});
 
-    register_option({"camera-fps", "FPS", "frames a second of both cameras (default 15, 0 = unlimited)",
+    register_option({"camera-fps", "FPS",
+                     "frames a second of both cameras (default 15, 0 = unlimited)",
                      [](std::string_view v) -> std::string {
                          double fps = 0;
                          if (!parse_fps(v, fps)) return "expected frames a second, 0..1000";
@@ -204,11 +206,13 @@ const bool registered = [] {
                          cameras().fps = fps;
                          return "";
                      }});
-    register_option({"front-sensor", "KIND", "front camera's sensor: ov7725 (default), mt9v111, "
-                                             "mt9m112d, none",
+    register_option({"front-sensor", "KIND",
+                     "front camera's sensor: ov7725 (default), mt9v111, "
+                     "mt9m112d, none",
                      [](std::string_view v) { return set_sensor_option(cameras().front, v); }});
-    register_option({"rear-sensor", "KIND", "rear camera's sensor: mt9v111 (default), ov7725, "
-                                            "mt9m112d, none",
+    register_option({"rear-sensor", "KIND",
+                     "rear camera's sensor: mt9v111 (default), ov7725, "
+                     "mt9m112d, none",
                      [](std::string_view v) { return set_sensor_option(cameras().rear, v); }});
     register_option({"front-jpegs", "DIR", "JPEG files the front camera delivers in turn",
                      [](std::string_view v) { return set_jpegs_option(cameras().front, v); }});

@@ -15,14 +15,14 @@
 namespace hw::camera_scene {
 
 struct Params {
-    std::string label;          // "FRONT", "REAR"
-    std::string sensor;         // shown small under the label: "OV7725"
-    bool rear = false;          // the scene runs backwards, evening colours
-    uint64_t frame = 0;         // the frame number shown and the position of the scene
+    std::string label;   // "FRONT", "REAR"
+    std::string sensor;  // shown small under the label: "OV7725"
+    bool rear = false;   // the scene runs backwards, evening colours
+    uint64_t frame = 0;  // the frame number shown and the position of the scene
     unsigned width = 640;
     unsigned height = 480;
-    int quality = 75;           // libjpeg quality 1..100
-    bool subsample_420 = false; // chroma 4:2:0 (else 4:2:2)
+    int quality = 75;            // libjpeg quality 1..100
+    bool subsample_420 = false;  // chroma 4:2:0 (else 4:2:2)
 
     bool same_picture_settings(const Params& o) const {
         return label == o.label && sensor == o.sensor && rear == o.rear && width == o.width &&

@@ -28,8 +28,8 @@ std::optional<SensorKind> parse_sensor_kind(std::string_view text) {
     std::string lower(text);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    for (SensorKind k : {SensorKind::kNone, SensorKind::kOv7725, SensorKind::kMt9v111,
-                         SensorKind::kMt9m112d}) {
+    for (SensorKind k :
+         {SensorKind::kNone, SensorKind::kOv7725, SensorKind::kMt9v111, SensorKind::kMt9m112d}) {
         if (lower == sensor_kind_name(k)) return k;
     }
     return std::nullopt;

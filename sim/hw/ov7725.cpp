@@ -39,8 +39,8 @@ void Ov7725::store(uint8_t reg, uint8_t value) {
 
 bool Ov7725::read(uint8_t reg, unsigned width, uint16_t& value) {
     // A two-byte read runs on to the next register.
-    value = width == 2 ? static_cast<uint16_t>(regs_[reg] << 8 | regs_[uint8_t(reg + 1)])
-                       : regs_[reg];
+    value =
+        width == 2 ? static_cast<uint16_t>(regs_[reg] << 8 | regs_[uint8_t(reg + 1)]) : regs_[reg];
     return true;
 }
 

@@ -143,7 +143,8 @@ void W99685::chip_reset(const char* why) {
     if (sensor_) sensor_->reset();
     if (why != nullptr) {
         ++resets_;
-        if (had_program) logf("w99685 %s: reset by the %s, program lost", config_.name.c_str(), why);
+        if (had_program)
+            logf("w99685 %s: reset by the %s, program lost", config_.name.c_str(), why);
     }
 }
 
@@ -423,7 +424,8 @@ void W99685::internal_command(uint8_t sub) {
         }
         case 0x03: {  // internal memory to the host
             const size_t blocks = param(0) ? param(0) : 256;
-            const size_t address = (param(1) | param(2) << 8 | size_t{param(3)} << 16) % memory_.size();
+            const size_t address =
+                (param(1) | param(2) << 8 | size_t{param(3)} << 16) % memory_.size();
             const size_t end = std::min(memory_.size(), address + blocks * kBlock);
             auto bytes = std::make_shared<const std::vector<uint8_t>>(memory_.begin() + address,
                                                                       memory_.begin() + end);
@@ -691,8 +693,8 @@ W99685::Stats W99685::stats() const {
     MachineGuard guard(machine_lock());
     Stats s;
     s.frames = frames_;
-    s.running = state_ == State::kRunning ||
-                (state_ == State::kStarting && Clock::now() >= start_at_);
+    s.running =
+        state_ == State::kRunning || (state_ == State::kStarting && Clock::now() >= start_at_);
     s.major = version_.major;
     s.minor = version_.minor;
     s.last_error = last_error_;

@@ -106,8 +106,8 @@ class W99685 : public Device {
     // ---- Inspection (tests, diagnostics) ----------------------------------------------------
     std::vector<CommandFrame> command_log() const;
     void clear_command_log();
-    uint64_t parameter_writes() const;  // writes to host registers 2..7
-    uint64_t data_bytes_read() const;   // bytes the host read from the data port
+    uint64_t parameter_writes() const;       // writes to host registers 2..7
+    uint64_t data_bytes_read() const;        // bytes the host read from the data port
     std::vector<uint8_t> bitstream() const;  // bytes received after the last bitstream command
     uint8_t internal_byte(uint16_t address) const;
     uint16_t lcd_register(uint8_t reg) const;

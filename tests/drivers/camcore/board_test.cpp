@@ -97,12 +97,11 @@ TEST_F(CamerasOnTheBoard, AnotherProcessReadsJpegFramesFromBothCamerasAtOnce) {
     const double seconds = capture_seconds();
     const fs::path out = dir_ / "out.txt";
     const pid_t board = spawn(
-        board_args({"--run", std::string(CAMERA_PROBE_EXE) + " " + std::to_string(seconds)}),
-        out);
+        board_args({"--run", std::string(CAMERA_PROBE_EXE) + " " + std::to_string(seconds)}), out);
     ASSERT_GT(board, 0);
     // The probe's verdict ends the run (bring-up takes about two seconds).
-    const auto limit = std::chrono::steady_clock::now() +
-                       std::chrono::seconds(30 + static_cast<int>(seconds));
+    const auto limit =
+        std::chrono::steady_clock::now() + std::chrono::seconds(30 + static_cast<int>(seconds));
     std::string log;
     while (std::chrono::steady_clock::now() < limit) {
         log = console();
@@ -123,8 +122,8 @@ TEST_F(CamerasOnTheBoard, AnotherProcessReadsJpegFramesFromBothCamerasAtOnce) {
     for (const char* cam : {"front", "rear"}) {
         const auto at = log.find(std::string("camera_probe: ") + cam + " ");
         ASSERT_NE(at, std::string::npos) << cam;
-        const int frames = std::atoi(log.c_str() + at + std::strlen("camera_probe: ") +
-                                     std::strlen(cam) + 1);
+        const int frames =
+            std::atoi(log.c_str() + at + std::strlen("camera_probe: ") + std::strlen(cam) + 1);
         EXPECT_GE(frames, static_cast<int>(seconds * 15 / 2)) << cam << "\n" << log;
         EXPECT_LE(frames, static_cast<int>(seconds * 15 + 2)) << cam;
     }

@@ -146,7 +146,8 @@ TEST_F(Cameras, TouchingPastTheAreaIsABusError) {
     auto* p = static_cast<volatile uint8_t*>(
         ::mmap(nullptr, kArea + page, PROT_READ, MAP_SHARED, m.memfd, m.memfd_offset));
     ASSERT_NE(p, MAP_FAILED);
-    struct sigaction sa {}, old{};
+    struct sigaction sa {
+    }, old{};
     sa.sa_handler = on_bus_error;
     ::sigaction(SIGBUS, &sa, &old);
     bool faulted_inside = false, faulted_past = false;
@@ -177,7 +178,9 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
     EXPECT_EQ(board.front.qp(), 2);
     EXPECT_TRUE(board.has("w99685_ioctl: Encoding QP set 2"));
 
-    struct iic_cmd cmd {0x0A, 0x1234};
+    struct iic_cmd cmd {
+        0x0A, 0x1234
+    };
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_READ, &cmd), -ENOTTY);
     EXPECT_EQ(cmd.subaddr, 0x0A);
     EXPECT_EQ(cmd.data, 0x1234) << "request 3 only prints";
@@ -204,7 +207,9 @@ TEST_F(Cameras, UnreadableArgumentsCountAsZero) {
 }
 
 TEST_F(Cameras, SensorRegisterWritesReachTheSensor) {
-    struct iic_cmd cmd {0x15, 0x0042};
+    struct iic_cmd cmd {
+        0x15, 0x0042
+    };
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_WRITE, &cmd), -ENOTTY);
     cmd = {0x15, 0};
     board.clear_lines();
@@ -314,7 +319,9 @@ TEST_F(Cameras, ConcurrentCallsOnOneMinorDoNotInterleave) {
     }
     std::thread requests([&] {
         unsigned char qp = 4;
-        struct iic_cmd cmd {0x0A, 0};
+        struct iic_cmd cmd {
+            0x0A, 0
+        };
         while (!done) {
             ioctl(front, CAMERA_IOC_SET_QP, &qp);
             ioctl(front, CAMERA_IOC_SENSOR_READ, &cmd);

@@ -152,10 +152,10 @@ TEST_F(Protocol, BlockWritesPadTheLastBlockWithZeros) {
     EXPECT_EQ(CAMCORE_FN(w99685_bf_write)(bytes.data(), 600, &dev), 600);
     const auto received = board.front.bitstream();
     ASSERT_EQ(received.size(), 1024u);
-    EXPECT_TRUE(std::all_of(received.begin(), received.begin() + 600,
-                            [](uint8_t b) { return b == 0xA5; }));
-    EXPECT_TRUE(std::all_of(received.begin() + 600, received.end(),
-                            [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(received.begin(), received.begin() + 600, [](uint8_t b) { return b == 0xA5; }));
+    EXPECT_TRUE(
+        std::all_of(received.begin() + 600, received.end(), [](uint8_t b) { return b == 0; }));
 }
 
 TEST_F(Protocol, AnUploadedJpegIsDecodedAndMeasured) {
@@ -285,7 +285,8 @@ void download(uint32_t base, const std::vector<uint8_t>& image) {
     w(0x1E, 0);
 }
 
-// The program starts 10 ms after the start command; a chip that refused it stays in its boot loader.
+// The program starts 10 ms after the start command; a chip that refused it stays in its boot
+// loader.
 bool runs_within(uint32_t base, std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -316,9 +317,9 @@ TEST_F(ProgramImage, ADamagedImageNeverStarts) {
         size_t offset;
         const char* reason;
     };
-    for (const Damage& d : {Damage{"a body byte", 5000, "checksum mismatch"},
-                            Damage{"the magic", 1, "no program magic"},
-                            Damage{"the length", 4, "does not match"}}) {
+    for (const Damage& d :
+         {Damage{"a body byte", 5000, "checksum mismatch"},
+          Damage{"the magic", 1, "no program magic"}, Damage{"the length", 4, "does not match"}}) {
         std::vector<uint8_t> bad = image;
         bad[d.offset] ^= 0x40;
         download(hw::W99685::kFrontBase, bad);

@@ -47,7 +47,9 @@ bool decode(const uint8_t* data, size_t size, Picture& pic) {
     JpegError err{};
     jpeg_decompress_struct cinfo{};
     cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1); };
+    err.mgr.error_exit = [](j_common_ptr c) {
+        longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1);
+    };
     err.mgr.output_message = [](j_common_ptr) {};
     bool ok = false;
     std::vector<uint8_t> row;
