@@ -235,10 +235,11 @@ static int w99685_release(struct inode *inode, struct file *file)
 	W99685_DEV *pDev = file->private_data;
 
 	if (!pDev->disregarded) {
-		if (pDev->reg_base)
-			iounmap(pDev->reg_base);
+		/* no handler may run on the record once it is freed */
 		if (pDev->irq_requested)
 			free_irq(pDev->irq, pDev);
+		if (pDev->reg_base)
+			iounmap(pDev->reg_base);
 	}
 	kfree(pDev);
 	file->private_data = NULL;
