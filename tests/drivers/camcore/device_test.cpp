@@ -303,6 +303,37 @@ TEST_F(Cameras, AVanishedSensorGivesNoFrame) {
     EXPECT_GT(read_frame(front), 0);
 }
 
+TEST_F(Cameras, TheQuantiserSetsTheFrameSize) {
+    std::vector<long> sizes;
+    for (unsigned char qp = 0; qp <= 5; ++qp) {
+        ioctl(front, CAMERA_IOC_SET_QP, &qp);
+        sizes.push_back(read_frame(front));
+    }
+    for (size_t qp = 1; qp < sizes.size(); ++qp) EXPECT_LT(sizes[qp], sizes[qp - 1]) << qp;
+    EXPECT_LT(sizes[0], 98304) << "even the finest quantiser stays a valid frame for the recorder";
+    EXPECT_GE(sizes[4], 20000);
+    EXPECT_LE(sizes[4], 60000);
+}
+
+TEST_F(Cameras, JpegFilesCanReplaceTheScene) {
+    hw::camera_scene::Params p;
+    p.label = "ONE";
+    const auto one = hw::camera_scene::render_jpeg(p);
+    p.label = "TWO";
+    p.width = 320;
+    p.height = 240;
+    const auto two = hw::camera_scene::render_jpeg(p);
+    board.rear.set_jpeg_source({one, two});
+    std::vector<std::vector<uint8_t>> seen;
+    for (int i = 0; i < 2; ++i) {
+        const long length = read_frame(rear);
+        ASSERT_GT(length, 0);
+        seen.emplace_back(area + kHalf, area + kHalf + length);
+    }
+    EXPECT_NE(seen[0], seen[1]) << "the files come in turn";
+    for (const auto& frame : seen) EXPECT_TRUE(frame == one || frame == two);
+}
+
 // Reads and requests on one minor from several threads, as the recorder's capture thread,
 // parking timer and mode changes make them: each cycle keeps the command register to itself.
 TEST_F(Cameras, ConcurrentCallsOnOneMinorDoNotInterleave) {
