@@ -34,9 +34,9 @@
 
 #include "w99685.h"
 
-/* The request argument record as the recorder and the test tools lay it out. */
-_Static_assert(sizeof(struct iic_cmd) == 4, "iic_cmd is 4 bytes");
-_Static_assert(sizeof(cmdparam_struct) == 4, "cmdparam_struct is 4 bytes");
+/* The records as user space and the chip lay them out: 4 bytes each. */
+typedef char iic_cmd_is_4_bytes[sizeof(struct iic_cmd) == 4 ? 1 : -1];
+typedef char cmdparam_is_4_bytes[sizeof(cmdparam_struct) == 4 ? 1 : -1];
 
 int device_type = 1;
 module_param(device_type, int, 0);
