@@ -1,16 +1,36 @@
+// Capture threads and recording control.
+//
+// The capture threads never poll: while recording is not possible they wait on one condition
+// variable that every change of g_bRec, g_drEv and g_drMode signals, and while it is possible
+// they block in the device read (camera frame fetch, audio block). Each record is written under
+// rec_mutex, never the device read.
 #include "capture.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <ctime>
+#include <mutex>
 
 #include "cardpaths.h"
+#include "config.h"
+#include "gps.h"
 #include "halt.h"
 #include "os.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "snapshot.h"
 #include "storage.h"
+#include "wdt.h"
+
+uint8_t g_bTK700 = 1;
+int w99685fd[2] = {-1, -1};
+uint8_t* g_buf = nullptr;
+int audio_fd = -1;
 
 std::atomic<uint8_t> g_bRec{0};
 std::atomic<int> g_drMode{2};
@@ -24,12 +44,105 @@ uint8_t g_gsCapData[gsrec::SIZE] = {};
 
 int g_currentRecIndex = 0;
 int g_sdErrorCnt = 0;
+int g_front_fcount = 0;
+
+int __v = 640;
+int __h = 480;
+
+std::array<uint8_t, AUDIO_BLOCK_SIZE> g_audioBuf{};
 
 pthread_mutex_t rec_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+FrameFetchFunction g_frameFetch = FetchFrame;
+
 namespace {
-constexpr int kErrorsBeforeHalt = 4;  // the fifth failure in a row halts
+
+constexpr int kErrorsBeforeHalt = 4;     // the fifth failure in a row halts
+constexpr int kKeepIndexBelow = 512000;  // a front-camera failure in a file this small reuses it
+constexpr int kWatchdogPasses = 20;      // sync_thread passes between watchdog kicks
+constexpr int kFlushAfterRearFrames = 3;
+constexpr long kSyncPeriodUs = 60000;
+
+// A capture error that returns at once must not turn its thread into a loop of device requests
+// and marker writes: the rear camera tries again after a frame period, audio after a second.
+constexpr auto kRearRetry = std::chrono::milliseconds(100);
+constexpr auto kAudioRetry = std::chrono::seconds(1);
+
+constexpr uint8_t kCodeVGA = 0x20;
+constexpr uint8_t kCodeHalfVGA = 0x40;
+
+// Where the capture threads wait. Never destroyed: threads still wait on it when the process
+// ends, and destroying a condition variable with waiters blocks the exit.
+struct CaptureGate {
+    std::mutex mutex;
+    std::condition_variable changed;
+};
+
+CaptureGate& gate() {
+    static CaptureGate* const g = new CaptureGate;
+    return *g;
 }
+
+bool rear_capture_allowed() {
+    return g_bRec != 0 && g_drEv != 0 && g_bTK700 != 0;
+}
+
+bool front_capture_allowed() {
+    return g_bRec != 0 && g_drEv != 0;
+}
+
+bool audio_capture_allowed() {
+    return g_bRec == 1 && g_audioRec != 0 && g_drMode == 2 && audio_fd >= 0;
+}
+
+template <typename Predicate>
+void wait_until(Predicate allowed) {
+    std::unique_lock<std::mutex> hold(gate().mutex);
+    gate().changed.wait(hold, allowed);
+}
+
+// Pauses for `period`, or less when `allowed` turns false meanwhile.
+template <typename Predicate, typename Duration>
+void pause_while(Predicate allowed, Duration period) {
+    std::unique_lock<std::mutex> hold(gate().mutex);
+    gate().changed.wait_for(hold, period, [&] { return !allowed(); });
+}
+
+// The status files of a failed camera: created when missing, never written.
+void leave_marker(const char* path) {
+    const int fd = os::open(path, O_WRONLY | O_CREAT, 0644);
+    if (fd < 0) {
+        std::printf("%s cannot be created - %m\n", path);
+        return;
+    }
+    os::close(fd);
+}
+
+void rear_capture_error() {
+    std::printf("Rear Video Capture Error\n");
+    leave_marker("/mnt/mmcblk0p1/data/Rear_sensorError");
+    if (g_bTK700 != 0) {
+        {
+            RecLock hold;
+            WritePeri();
+        }
+        os::sync();
+    }
+    pause_while(rear_capture_allowed, kRearRetry);
+}
+
+uint8_t* frame_of(int device) {
+    return g_buf + (device == REAR_CAMERA ? REAR_FRAME_OFFSET : 0);
+}
+
+}  // namespace
+
+void notify_capture_state() {
+    { std::lock_guard<std::mutex> hold(gate().mutex); }
+    gate().changed.notify_all();
+}
+
+// --- Recording control -----------------------------------------------------------------------
 
 int start_record() {
     if (rec_fd >= 0) stop_record();
@@ -54,6 +167,7 @@ int start_record() {
     check_nextfile();
 
     g_bRec = 1;
+    notify_capture_state();
     std::printf("rec file %s\n", path);
     return 0;
 }
@@ -67,6 +181,7 @@ int stop_record() {
         rec_fd = -1;
     }
     write_size = 0;
+    notify_capture_state();
     return 0;
 }
 
@@ -79,4 +194,218 @@ void system_error() {
         std::printf("SD card write failed %d times in a row\n", g_sdErrorCnt);
         error_halt(HALT_STORAGE, true);
     }
+}
+
+int record_control(int command) {
+    std::printf("Record control command...\n");
+    if (command == 1 && g_bRec != 1) {
+        std::printf("start record\n");
+        encoding_resolution(g_res);
+        encoding_qp(g_qp);
+        RecLock hold;
+        start_record();
+        g_bRec = 1;
+    } else if (command == 2 && g_bRec != 0) {
+        std::printf("stop record\n");
+        {
+            RecLock hold;
+            g_bRec = 0;
+            stop_record();
+        }
+        os::sync();
+    }
+    return 0;
+}
+
+void encoding_resolution(uint8_t code) {
+    uint8_t byte = code;
+    os::ioctl(w99685fd[REAR_CAMERA], CAMERA_IOC_SET_RESOLUTION, &byte);
+    os::ioctl(w99685fd[FRONT_CAMERA], CAMERA_IOC_SET_RESOLUTION, &byte);
+    if (byte == kCodeVGA) {
+        std::printf("VGA Setting\n");
+        __v = 640;
+        __h = 480;
+    } else if (byte == kCodeHalfVGA) {
+        std::printf("Half VGA Setting\n");
+        __v = 640;
+        __h = 240;
+    }
+}
+
+void encoding_qp(int qp) {
+    uint8_t byte = static_cast<uint8_t>(qp);
+    os::ioctl(w99685fd[REAR_CAMERA], CAMERA_IOC_SET_QP, &byte);
+    os::ioctl(w99685fd[FRONT_CAMERA], CAMERA_IOC_SET_QP, &byte);
+    std::printf("QP %d\n", byte);
+}
+
+int ChangeDRMode() {
+    std::printf("ChangeDRMode\n");
+    const int request = g_modeChange;
+    if (request == 0) return 0;
+    const int current = g_drMode;
+    // The clocks follow the mode: a request for the mode the unit is already in switches
+    // nothing (parking must not run on the normal clock, nor driving on the slow one).
+    if (request != current) {
+        if (current == 1) {
+            os::ioctl(w99685fd[FRONT_CAMERA], CAMERA_IOC_CLOCK_NORMAL);
+        } else if (current == 2) {
+            setgpsMode(0);
+            os::ioctl(w99685fd[FRONT_CAMERA], CAMERA_IOC_CLOCK_SLOW);
+        }
+    }
+    {
+        RecLock hold;
+        g_drMode = request;
+        g_modeChange = 0;
+        g_drEv = 0;
+    }
+    notify_capture_state();
+    return 0;
+}
+
+void WritePeri() {
+    if (g_drMode == 1) return;
+    if (g_gpsRecv != 0) {
+        write_gpsframe(g_gpsData);
+        g_gpsRecv = 0;
+    }
+    if (g_gsCap != 0) {
+        write_gsensorframe(g_gsCapData);
+        g_gsCap = 0;
+    }
+}
+
+// --- Threads ---------------------------------------------------------------------------------
+
+bool is_frame_length(ssize_t length) {
+    return length >= 1 && length <= MAX_FRAME_LENGTH;
+}
+
+ssize_t FetchFrame(int device) {
+    const int fd = w99685fd[device];
+    if (fd < 0 || g_buf == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
+    ssize_t length;
+    do {
+        length = os::read(fd, frame_of(device), 0);
+    } while (length < 0 && errno == EINTR);
+    return length;
+}
+
+void RearCaptureTurn() {
+    const ssize_t length = g_frameFetch(REAR_CAMERA);
+    // Recording stopped or the mode changed during the fetch: the frame is dropped.
+    if (!rear_capture_allowed()) return;
+    if (!is_frame_length(length)) {
+        rear_capture_error();
+        return;
+    }
+    RecLock hold;
+    if (g_bRec == 0) return;
+    ++g_front_fcount;
+    const uint8_t* frame = frame_of(REAR_CAMERA);
+    write_videoframe(__v, __h, REAR_CAMERA, frame, static_cast<int>(length));
+    MakeSnapShot(frame, static_cast<int>(length));
+    WritePeri();
+}
+
+bool FrontCaptureTurn() {
+    const ssize_t length = g_frameFetch(FRONT_CAMERA);
+    if (!front_capture_allowed()) return true;
+    if (!is_frame_length(length)) return false;
+    RecLock hold;
+    if (g_bRec == 0) return true;
+    write_videoframe(__v, __h, FRONT_CAMERA, frame_of(FRONT_CAMERA), static_cast<int>(length));
+    if (g_bTK700 == 0) WritePeri();
+    return true;
+}
+
+void FrontCaptureError() {
+    // Held into the halt: no writer touches the file or the index again.
+    RecLock hold;
+    std::printf("Capture error.. %d\n", write_size);
+    // A small file is recorded again after the restart, unless an event has locked it.
+    if (write_size < kKeepIndexBelow && lock_entry(g_currentRecIndex) == 0) {
+        g_recinfo[RECINFO_NEXT] = static_cast<uint32_t>(g_currentRecIndex);
+        write_recinfo();
+    }
+    leave_marker("/mnt/mmcblk0p1/data/sensorError");
+    os::sync();
+    error_halt(HALT_FRONT_CAMERA, true);
+}
+
+void PeriCaptureTurn() {
+    ssize_t n;
+    do {
+        n = os::read(audio_fd, g_audioBuf.data(), g_audioBuf.size());
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(g_audioBuf.size())) {
+        RecLock hold;
+        if (g_bRec == 1 && g_drMode == 2) {
+            write_audioframe(g_audioBuf.data(), static_cast<int>(g_audioBuf.size()));
+        }
+        return;
+    }
+    // A short block is dropped; a device that fails or ends is tried again a second later.
+    if (n <= 0) pause_while(audio_capture_allowed, kAudioRetry);
+}
+
+void SyncTurn() {
+    static int wdt_live_cnt = 0;
+    if (wdt_live_cnt > kWatchdogPasses - 1) {
+        wdt_live_cnt = 0;
+        watchdog_live();
+    }
+    ++wdt_live_cnt;
+    if (g_bTK700 == 0) return;
+    bool flush = false;
+    {
+        RecLock hold;
+        if (g_front_fcount >= kFlushAfterRearFrames) {
+            g_front_fcount = 0;
+            flush = true;
+        }
+    }
+    if (flush) os::sync();
+}
+
+void* VideoCaptureProc(void*) {
+    {
+        RecLock hold;
+        g_front_fcount = 0;
+    }
+    for (;;) {
+        wait_until(rear_capture_allowed);
+        RearCaptureTurn();
+    }
+    return nullptr;
+}
+
+void* VideoCaptureProc1(void*) {
+    for (;;) {
+        wait_until(front_capture_allowed);
+        if (!FrontCaptureTurn()) break;
+    }
+    FrontCaptureError();
+}
+
+void* PeriCaptureProc(void*) {
+    for (;;) {
+        wait_until(audio_capture_allowed);
+        PeriCaptureTurn();
+    }
+    return nullptr;
+}
+
+void* sync_thread(void*) {
+    for (;;) {
+        SyncTurn();
+        timespec left{0, kSyncPeriodUs * 1000};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+    return nullptr;
 }

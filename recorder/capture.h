@@ -1,21 +1,58 @@
-// Recording control: opening and closing recording files, the storage error check, and the
-// flags and lock shared by the capture paths.
+// Capture and recording control: the threads that move camera frames, audio blocks and the
+// pending GPS and accelerometer records into the recording file, opening and closing recording
+// files, programming the cameras, the change between driving and parking mode, and the storage
+// error check.
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "event.h"
 
-// Flags read by several threads without rec_mutex.
+// --- Devices ---------------------------------------------------------------------------------
+
+// Requests of the camera driver: plain numbers, no direction or size encoding.
+enum CameraRequest : unsigned long {
+    CAMERA_IOC_SET_QP = 5,           // pointer to one byte: the JPEG quantiser
+    CAMERA_IOC_SET_RESOLUTION = 6,   // pointer to one byte: the resolution code
+    CAMERA_IOC_CLOCK_NORMAL = 7,     // board clocks to normal mode (leaving parking mode)
+    CAMERA_IOC_CLOCK_SLOW = 8,       // board clocks to slow mode (entering parking mode)
+    CAMERA_IOC_AUDIO_CLOCK_OFF = 9,  // audio interface clock off before a power-off reboot
+};
+
+constexpr int REAR_CAMERA = 0;   // "/dev/winbond0", captured on the two-camera model only
+constexpr int FRONT_CAMERA = 1;  // "/dev/winbond1"
+
+// The frame area shared by both cameras, mapped once through camera device 0: the front frame
+// at its start, the rear frame in its second half.
+constexpr size_t FRAME_AREA_SIZE = 409600;
+constexpr size_t REAR_FRAME_OFFSET = 204800;
+// A fetch result of 1..MAX_FRAME_LENGTH is a frame; anything else is a capture error.
+constexpr ssize_t MAX_FRAME_LENGTH = 98303;
+
+constexpr size_t AUDIO_BLOCK_SIZE = 8192;
+
+extern uint8_t g_bTK700;  // 1 two-camera model, 0 one-camera model (set at start-up)
+extern int w99685fd[2];   // camera devices 0 (rear) and 1 (front), -1 while not open
+extern uint8_t* g_buf;    // the mapped frame area, null while not mapped
+extern int audio_fd;      // "/dev/dsp" when audio is recorded, else -1
+
+// --- Flags -----------------------------------------------------------------------------------
+
+// Read by several threads without rec_mutex. Every change that can let a capture thread go on
+// is followed by notify_capture_state().
 extern std::atomic<uint8_t> g_bRec;    // 1 while a recording file is open and frames are accepted
 extern std::atomic<int> g_drMode;      // 2 driving mode, 1 parking mode
 extern std::atomic<int> g_modeChange;  // requested mode (1 or 2); 0 none pending
 extern std::atomic<int> g_drEv;        // 1 = the capture threads may read frames
 
 // Pending records that the dispatcher leaves for the capture path (written after a frame).
+// The record bytes are written and read under rec_mutex.
 extern std::atomic<int> g_gpsRecv;
 extern uint8_t g_gpsData[gpsrec::SIZE];
 extern std::atomic<int> g_gsCap;
@@ -24,20 +61,19 @@ extern uint8_t g_gsCapData[gsrec::SIZE];
 // Guarded by rec_mutex.
 extern int g_currentRecIndex;  // index of the file being recorded
 extern int g_sdErrorCnt;       // consecutive failed record writes
+extern int g_front_fcount;     // rear frames written since the last flush
 
-// Guards the open recording file, the writer's bookkeeping and the recording index.
+// Image size written into video records; set when the cameras are programmed, before the
+// capture threads start.
+extern int __v;
+extern int __h;
+
+// Audio read buffer of the audio thread.
+extern std::array<uint8_t, AUDIO_BLOCK_SIZE> g_audioBuf;
+
+// Guards the open recording file, the writer's bookkeeping, the recording index with its locks
+// and history, the pending records and the snapshot request.
 extern pthread_mutex_t rec_mutex;
-
-// Opens the file named by the next index (after the free-space guard) and advances the index.
-// Returns 0; a card that is full or cannot take the file ends in the error halt.
-int start_record();
-
-// Completes the header of the open file (frame count, end time) and closes it. Returns 0.
-int stop_record();
-
-// The storage error check after a failed record write: a missing card or the fifth failure in a
-// row ends in the error halt (code 255), closing the recording file first.
-void system_error();
 
 // RAII holder of rec_mutex.
 class RecLock {
@@ -47,3 +83,73 @@ class RecLock {
     RecLock(const RecLock&) = delete;
     RecLock& operator=(const RecLock&) = delete;
 };
+
+// Wakes the threads that wait for recording to become possible. Called after g_bRec, g_drEv or
+// g_drMode changed. Takes a lock of its own: never from a signal handler.
+void notify_capture_state();
+
+// --- Recording control -----------------------------------------------------------------------
+
+// Opens the file named by the next index (after the free-space guard) and advances the index.
+// Caller holds rec_mutex. Returns 0; a card that is full or cannot take the file ends in the
+// error halt.
+int start_record();
+
+// Completes the header of the open file (frame count, end time) and closes it. Caller holds
+// rec_mutex. Returns 0.
+int stop_record();
+
+// The storage error check after a failed record write: a missing card or the fifth failure in a
+// row ends in the error halt (code 255), closing the recording file first.
+void system_error();
+
+// 1 = start (program resolution and quantiser on both cameras, open the first file),
+// 2 = stop (close the file). Takes rec_mutex itself. Returns 0.
+int record_control(int command);
+
+// Sends the resolution code to both cameras and takes the image size from the byte as the
+// driver leaves it: 0x20 640x480, 0x40 640x240, anything else leaves the size unchanged.
+void encoding_resolution(uint8_t code);
+void encoding_qp(int qp);
+
+// Applies the requested mode g_modeChange: switches the board clocks (and pauses the front
+// sub-board reader when parking), then g_drMode = request, g_modeChange = 0 and g_drEv = 0.
+// Called without rec_mutex (the clock requests run outside it). Returns 0.
+int ChangeDRMode();
+
+// Writes the pending GPS record, then the pending accelerometer record, each at most once; in
+// parking mode nothing. Caller holds rec_mutex.
+void WritePeri();
+
+// --- Threads ---------------------------------------------------------------------------------
+
+void* VideoCaptureProc(void*);   // rear camera (two-camera model), driving mode
+void* VideoCaptureProc1(void*);  // front camera, driving mode; ends in the error halt
+void* PeriCaptureProc(void*);    // audio, driving mode
+void* sync_thread(void*);        // watchdog keep-alive and flushes, every 60 ms
+
+// --- The pieces of the threads, for their tests ------------------------------------------
+
+// Fetches one frame of camera `device` into the frame area (a read of length 0, retried when a
+// signal interrupts it). Returns the frame length, 0 or -1.
+ssize_t FetchFrame(int device);
+
+// How frames are fetched. Replaceable so that tests can hand the capture paths frames.
+using FrameFetchFunction = ssize_t (*)(int device);
+extern FrameFetchFunction g_frameFetch;
+
+bool is_frame_length(ssize_t length);
+
+// One pass of VideoCaptureProc after its wait: fetch, then the record write or the rear error
+// handling.
+void RearCaptureTurn();
+// One pass of VideoCaptureProc1 after its wait. False at a capture error: the thread then enters
+// FrontCaptureError.
+bool FrontCaptureTurn();
+// The end of the front camera: keeps the file's index for the next run when the file is small,
+// leaves the "sensorError" marker and enters the error halt with code 1 (file closed first).
+[[noreturn]] void FrontCaptureError();
+// One pass of PeriCaptureProc after its wait: one read of the audio device and its record.
+void PeriCaptureTurn();
+// One pass of sync_thread without its pause.
+void SyncTurn();

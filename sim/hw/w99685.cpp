@@ -72,8 +72,10 @@ W99685::Config W99685::rear_config() {
     return {"rear", "REAR", kRearBase, gpio_pin('F', 0), gpio_pin('F', 2), true};
 }
 
+// Both chips hang on one reset line, GPF2: camcore pulses GPF2 and GPF3 together, and GPF3 is
+// the external alarm input once accelmon has set it up.
 W99685::Config W99685::front_config() {
-    return {"front", "FRONT", kFrontBase, gpio_pin('F', 1), gpio_pin('F', 3), false};
+    return {"front", "FRONT", kFrontBase, gpio_pin('F', 1), gpio_pin('F', 2), false};
 }
 
 W99685::W99685(S3c2410Gpio& gpio, Config config, SensorKind sensor)

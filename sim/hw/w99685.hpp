@@ -1,5 +1,5 @@
 // W99685 camera/JPEG coprocessor, one per camera: rear at 0x10000000 (frame-ready interrupt on
-// GPF0 = EINT0, reset on GPF2), front at 0x18000000 (GPF1 = EINT1, reset on GPF3).
+// GPF0 = EINT0), front at 0x18000000 (GPF1 = EINT1); both reset by a rising edge on GPF2.
 //
 // Host window (256 bytes):
 //   0x00, 0x02       16-bit LCD bypass: controller register select, register data (after

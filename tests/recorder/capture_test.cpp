@@ -1,5 +1,5 @@
 // Opening and closing recording files, and the error halt's entry.
-#include "storage_fixture.hpp"
+#include "app_fixture.hpp"
 
 using namespace storagetest;
 
@@ -59,6 +59,259 @@ TEST_F(StartRecordTest, StorageErrorCheckCountsFailuresInARow) {
         EXPECT_EQ(g_sdErrorCnt, i);
     }
     EXPECT_THROW(system_error(), HaltEntered);
+}
+
+}  // namespace
+
+// --- Capture paths and recording control -----------------------------------------------------
+
+namespace {
+
+using namespace apptest;
+using linktest::Console;
+
+class Capture : public AppTest {
+  protected:
+    void SetUp() override {
+        AppTest::SetUp();
+        Recording();
+    }
+    void PendGps() {
+        g_gpsData[gpsrec::STATUS] = 'A';
+        g_gpsRecv = 1;
+    }
+    void PendSample() {
+        g_gsCapData[gsrec::X] = 7;
+        g_gsCap = 1;
+    }
+    std::vector<FileRecord> Written() const { return FileRecords(g_currentRecIndex); }
+};
+
+TEST_F(Capture, FrameLengthsThatCount) {
+    EXPECT_FALSE(is_frame_length(-1));
+    EXPECT_FALSE(is_frame_length(0));
+    EXPECT_TRUE(is_frame_length(1));
+    EXPECT_TRUE(is_frame_length(98303));
+    EXPECT_FALSE(is_frame_length(98304));
+}
+
+TEST_F(Capture, PendingRecordsGpsFirstOnceEachAndNothingWhenParking) {
+    PendSample();
+    PendGps();
+    {
+        RecLock hold;
+        std::vector<uint8_t> jpeg(10, 1);
+        write_videoframe(640, 480, 1, jpeg.data(), 10);
+        WritePeri();
+        WritePeri();
+    }
+    EXPECT_EQ(Kinds(Written()),
+              (std::vector<uint8_t>{recfmt::KIND_VIDEO, recfmt::KIND_GPS, recfmt::KIND_GSENSOR}));
+    EXPECT_EQ(g_gpsRecv, 0);
+    EXPECT_EQ(g_gsCap, 0);
+
+    g_drMode = 1;
+    PendGps();
+    {
+        RecLock hold;
+        WritePeri();
+    }
+    EXPECT_EQ(Written().size(), 3u);
+    EXPECT_EQ(g_gpsRecv, 1);  // left for driving mode
+}
+
+TEST_F(Capture, OneCameraModelWritesPendingRecordsAfterTheFrontFrameOnce) {
+    g_bTK700 = 0;
+    Frames::Queue(FRONT_CAMERA) = {100, 200};
+    PendGps();
+    EXPECT_TRUE(FrontCaptureTurn());
+    EXPECT_TRUE(FrontCaptureTurn());
+    const auto records = Written();
+    EXPECT_EQ(Kinds(records),
+              (std::vector<uint8_t>{recfmt::KIND_VIDEO, recfmt::KIND_GPS, recfmt::KIND_VIDEO}));
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].channel, 1);
+    EXPECT_EQ(records[0].length, 100u);
+    EXPECT_EQ(records[2].length, 200u);
+    const auto file = read_bytes(rec_path(g_currentRecIndex));
+    EXPECT_EQ(file[records[0].offset + recfmt::VIDEO_HEAD_SIZE], 0xA1);  // the front area
+    EXPECT_EQ(Frames::Fetched(), (std::vector<int>{1, 1}));
+}
+
+TEST_F(Capture, TwoCameraModelWritesPendingRecordsAfterTheRearFrame) {
+    PendGps();
+    PendSample();
+    Frames::Queue(FRONT_CAMERA) = {100};
+    Frames::Queue(REAR_CAMERA) = {300};
+    EXPECT_TRUE(FrontCaptureTurn());
+    RearCaptureTurn();
+    const auto records = Written();
+    EXPECT_EQ(Kinds(records), (std::vector<uint8_t>{recfmt::KIND_VIDEO, recfmt::KIND_VIDEO,
+                                                    recfmt::KIND_GPS, recfmt::KIND_GSENSOR}));
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1].channel, 0);
+    const auto file = read_bytes(rec_path(g_currentRecIndex));
+    EXPECT_EQ(file[records[1].offset + recfmt::VIDEO_HEAD_SIZE], 0xA0);  // the rear area
+    EXPECT_EQ(g_front_fcount, 1);
+}
+
+TEST_F(Capture, HalfVGAFramesCarryTheirSize) {
+    g_res = 0x40;
+    linktest::Console([] {
+        record_control(2);
+        record_control(1);
+    });
+    Frames::Queue(FRONT_CAMERA) = {10};
+    EXPECT_TRUE(FrontCaptureTurn());
+    const auto file = read_bytes(rec_path(g_currentRecIndex));
+    const auto records = Records(file);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(file[records[0].offset + 6] | (file[records[0].offset + 7] << 8), 640);
+    EXPECT_EQ(file[records[0].offset + 8] | (file[records[0].offset + 9] << 8), 240);
+}
+
+TEST_F(Capture, RearFrameServesAPendingSnapshot) {
+    g_meterEvent = 1;
+    Frames::Queue(REAR_CAMERA) = {64};
+    Console(RearCaptureTurn);
+    const auto picture = read_bytes(board.host("/mnt/mmcblk0p1/snapshot/001-1.jpg"));
+    EXPECT_EQ(picture, std::vector<uint8_t>(64, 0xA0));
+    EXPECT_EQ(g_meterEvent, 0);
+}
+
+TEST_F(Capture, AFrameFetchedWhileRecordingStoppedIsDropped) {
+    Frames::Queue(FRONT_CAMERA) = {100};
+    Frames::Queue(REAR_CAMERA) = {100};
+    Frames::DuringFetch() = [] { g_bRec = 0; };
+    EXPECT_TRUE(FrontCaptureTurn());
+    RearCaptureTurn();
+    Frames::DuringFetch() = [] { g_drEv = 0; };
+    g_bRec = 1;
+    Frames::Queue(FRONT_CAMERA) = {100};
+    EXPECT_TRUE(FrontCaptureTurn());
+    EXPECT_TRUE(Written().empty());
+}
+
+TEST_F(Capture, RearCaptureErrorLeavesItsMarkerAndStillWritesPendingRecords) {
+    PendGps();
+    Frames::Queue(REAR_CAMERA) = {98304};
+    const std::string console = Console(RearCaptureTurn);
+    EXPECT_EQ(console, "Rear Video Capture Error\n");
+    EXPECT_TRUE(std::filesystem::exists(board.host("/mnt/mmcblk0p1/data/Rear_sensorError")));
+    EXPECT_EQ(Kinds(Written()), (std::vector<uint8_t>{recfmt::KIND_GPS}));
+}
+
+TEST_F(Capture, FrontCaptureErrorHaltsWithCode1AndKeepsASmallFileForNextTime) {
+    g_recinfo[RECINFO_NEXT] = 5;  // as start_record left it, say
+    Frames::Queue(FRONT_CAMERA) = {0};
+    EXPECT_FALSE(FrontCaptureTurn());
+    std::string console;
+    EXPECT_EQ(HaltCode(FrontCaptureError, &console), HALT_FRONT_CAMERA);
+    EXPECT_EQ(console.rfind("Capture error.. 0\n", 0), 0u);
+    EXPECT_EQ(rec_fd, -1);
+    EXPECT_EQ(g_recinfo[RECINFO_NEXT], 0u);
+    const auto saved = read_bytes(board.host("/mnt/mmcblk0p1/data/recinfo"));
+    EXPECT_EQ(storagetest::u32_at(saved, 0), 0u);
+    EXPECT_TRUE(std::filesystem::exists(board.host("/mnt/mmcblk0p1/data/sensorError")));
+    // The lock is free again for the next test.
+    EXPECT_EQ(pthread_mutex_trylock(&rec_mutex), 0);
+    pthread_mutex_unlock(&rec_mutex);
+}
+
+TEST_F(Capture, FrontCaptureErrorDoesNotReuseALockedFile) {
+    g_recinfo[RECINFO_NEXT] = 5;
+    lock_entry(g_currentRecIndex) = 0x10001;
+    EXPECT_EQ(HaltCode(FrontCaptureError), HALT_FRONT_CAMERA);
+    EXPECT_EQ(g_recinfo[RECINFO_NEXT], 5u);
+}
+
+TEST_F(Capture, FrontCaptureErrorOfALargeFileMovesOn) {
+    g_recinfo[RECINFO_NEXT] = 5;
+    write_size = 512000;
+    EXPECT_EQ(HaltCode(FrontCaptureError), HALT_FRONT_CAMERA);
+    EXPECT_EQ(g_recinfo[RECINFO_NEXT], 5u);
+}
+
+TEST_F(Capture, AudioBlocksWholeOnlyAndOnlyWhenDriving) {
+    linktest::UnserveDevices(board, {"/dev/dsp"});
+    std::string samples(8192 + 8192 + 100, '\x80');
+    samples[0] = 1;
+    write_text(board.host("/dev/dsp"), samples);
+    audio_fd = os::open("/dev/dsp", O_RDONLY);
+    ASSERT_GE(audio_fd, 0);
+
+    PeriCaptureTurn();
+    g_drMode = 1;
+    PeriCaptureTurn();  // read, but not written while parking
+    g_drMode = 2;
+    PeriCaptureTurn();  // 100 bytes: dropped
+    const auto records = Written();
+    ASSERT_EQ(Kinds(records), (std::vector<uint8_t>{recfmt::KIND_AUDIO}));
+    EXPECT_EQ(records[0].length, 8192u);
+    const auto file = read_bytes(rec_path(g_currentRecIndex));
+    EXPECT_EQ(file[records[0].offset + recfmt::AUDIO_HEAD_SIZE], 1);
+    os::close(audio_fd);
+    audio_fd = -1;
+}
+
+TEST_F(Capture, SyncFlushesAfterThreeRearFramesOnTheTwoCameraModel) {
+    g_front_fcount = 2;
+    SyncTurn();
+    EXPECT_EQ(g_front_fcount, 2);
+    g_front_fcount = 3;
+    SyncTurn();
+    EXPECT_EQ(g_front_fcount, 0);
+    g_bTK700 = 0;
+    g_front_fcount = 5;
+    SyncTurn();
+    EXPECT_EQ(g_front_fcount, 5);
+}
+
+// --- Recording control and the cameras' settings -----------------------------------------------
+
+class RecordControl : public AppTest {};
+
+TEST_F(RecordControl, StartsOnceAndStops) {
+    std::string console = Console([] { record_control(1); });
+    EXPECT_EQ(console.rfind("Record control command...\nstart record\n", 0), 0u);
+    EXPECT_NE(console.find("VGA Setting\nQP 4\n"), std::string::npos);
+    EXPECT_NE(console.find("rec file /mnt/mmcblk0p1/data/rec00000000.asd\n"), std::string::npos);
+    EXPECT_EQ(g_bRec, 1);
+    EXPECT_GE(rec_fd, 0);
+
+    EXPECT_EQ(Console([] { record_control(1); }), "Record control command...\n");
+    EXPECT_EQ(g_currentRecIndex, 0);
+
+    EXPECT_EQ(Console([] { record_control(2); }), "Record control command...\nstop record\n");
+    EXPECT_EQ(g_bRec, 0);
+    EXPECT_EQ(rec_fd, -1);
+    EXPECT_EQ(Console([] { record_control(2); }), "Record control command...\n");
+    EXPECT_EQ(Console([] { record_control(3); }), "Record control command...\n");
+}
+
+TEST_F(RecordControl, ResolutionIsTakenFromTheByteTheDriverLeaves) {
+    // Without camera devices the requests fail and leave the byte, as the driver does.
+    EXPECT_EQ(Console([] { encoding_resolution(0x40); }), "Half VGA Setting\n");
+    EXPECT_EQ(__v, 640);
+    EXPECT_EQ(__h, 240);
+    EXPECT_EQ(Console([] { encoding_resolution(0x33); }), "");
+    EXPECT_EQ(__h, 240);
+    EXPECT_EQ(Console([] { encoding_resolution(0x20); }), "VGA Setting\n");
+    EXPECT_EQ(__h, 480);
+    EXPECT_EQ(Console([] { encoding_qp(300); }), "QP 44\n");  // one byte
+}
+
+TEST_F(RecordControl, ModeChangeAppliesOnlyAPendingRequest) {
+    EXPECT_EQ(Console(ChangeDRMode), "ChangeDRMode\n");
+    EXPECT_EQ(g_drMode, 2);
+    EXPECT_EQ(g_drEv, 1);
+
+    g_modeChange = 1;
+    Console(ChangeDRMode);
+    EXPECT_EQ(g_drMode, 1);
+    EXPECT_EQ(g_drEv, 0);
+    EXPECT_EQ(g_modeChange, 0);
+    setgpsMode(1);
 }
 
 }  // namespace
