@@ -195,8 +195,9 @@ void draw_scene(Canvas& cv, const Params& p) {
         cv.fill(cx - half, y, cx + half, y + 1, {80, 80, 88});
         cv.fill(cx - half, y, cx - half + std::max(2, half / 30), y + 1, {235, 235, 235});
         cv.fill(cx + half - std::max(2, half / 30), y, cx + half, y + 1, {235, 235, 235});
-        const double phase = 1.0 / z * 8.0 + t * (p.rear ? -0.5 : 0.5);
-        if (std::fmod(phase, 4.0) < 2.0) {
+        double phase = std::fmod(1.0 / z * 8.0 + t * (p.rear ? -0.5 : 0.5), 4.0);
+        if (phase < 0) phase += 4.0;
+        if (phase < 2.0) {
             const int lane = std::max(1, half / 40);
             cv.fill(cx - lane, y, cx + lane, y + 1, {245, 220, 60});
         }
