@@ -1,0 +1,171 @@
+// A powered-on board for camcore: the S3C2410, the two W99685 coprocessors with their sensors,
+// the kernel booted, console lines captured; camcore loaded with the test's parameters.
+#pragma once
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csetjmp>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hw.hpp"
+#include "s3c2410.hpp"
+#include "simk.hpp"
+#include "w99685.hpp"
+
+extern "C" {
+#include "w99685.h"
+}
+
+namespace camtest {
+
+constexpr unsigned kMajor = 240;
+
+class Board {
+  public:
+    Board(hw::SensorKind rear_sensor, hw::SensorKind front_sensor)
+        : rear(soc.gpio, hw::W99685::rear_config(), rear_sensor),
+          front(soc.gpio, hw::W99685::front_config(), front_sensor) {
+        simk::set_console([this](std::string_view line) {
+            std::lock_guard lock(mutex_);
+            lines_.emplace_back(line);
+        });
+        {
+            hw::MachineGuard guard(hw::machine_lock());
+            hw::reset_all();
+        }
+        simk::boot();
+    }
+    ~Board() {
+        simk::shutdown();
+        simk::set_console(nullptr);
+    }
+
+    std::vector<std::string> lines() {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    void clear_lines() {
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+    size_t count(std::string_view text) {
+        size_t n = 0;
+        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
+        return n;
+    }
+    bool has(std::string_view text) { return count(text) > 0; }
+
+    hw::S3c2410 soc;
+    hw::W99685 rear;
+    hw::W99685 front;
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// A function of the loaded module, by its name.
+template <typename F>
+F* module_fn(const char* name) {
+    void* handle = ::dlopen(CAMCORE_PATH, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(handle, nullptr) << "camcore is not loaded";
+    if (handle == nullptr) return nullptr;
+    void* fn = ::dlsym(handle, name);
+    ::dlclose(handle);
+    EXPECT_NE(fn, nullptr) << name;
+    return reinterpret_cast<F*>(fn);
+}
+#define CAMCORE_FN(name) (*camtest::module_fn<decltype(name)>(#name))
+
+// The board with camcore loaded.
+class CamcoreTest : public ::testing::Test {
+  protected:
+    explicit CamcoreTest(hw::SensorKind rear_sensor = hw::SensorKind::kMt9v111,
+                         hw::SensorKind front_sensor = hw::SensorKind::kOv7725)
+        : board(rear_sensor, front_sensor) {}
+
+    void SetUp() override { load(params()); }
+    void TearDown() override {
+        for (simk::OpenFile* f : files_) simk::dev_release(f, task);
+        files_.clear();
+        if (loaded_) {
+            EXPECT_EQ(simk::rmmod("camcore"), 0);
+        }
+    }
+    virtual std::vector<std::string> params() { return {"selftest_rounds=1"}; }
+
+    void load(const std::vector<std::string>& p) {
+        std::string error;
+        ASSERT_EQ(simk::insmod(CAMCORE_PATH, p, error), 0) << error;
+        loaded_ = true;
+    }
+
+    simk::OpenFile* open_minor(unsigned minor) {
+        simk::OpenFile* f = nullptr;
+        const int r = simk::dev_open(kMajor, minor, 02 /* O_RDWR */, task, &f);
+        EXPECT_EQ(r, 0) << "open of minor " << minor;
+        if (r == 0) files_.push_back(f);
+        return f;
+    }
+    void close_file(simk::OpenFile* f) {
+        std::erase(files_, f);
+        simk::dev_release(f, task);
+    }
+
+    long read_frame(simk::OpenFile* f) { return simk::dev_read(f, 0, 0, task); }
+    long ioctl(simk::OpenFile* f, unsigned cmd, unsigned long arg = 0) {
+        return simk::dev_ioctl(f, cmd, arg, task);
+    }
+    template <typename T>
+    long ioctl(simk::OpenFile* f, unsigned cmd, T* arg) {
+        return simk::dev_ioctl(f, cmd, reinterpret_cast<unsigned long>(arg), task);
+    }
+
+    Board board;
+    simk::Task task{::getpid()};
+
+  private:
+    std::vector<simk::OpenFile*> files_;
+    bool loaded_ = false;
+};
+
+// Decodes a JPEG file with libjpeg; false if it is not one.
+inline bool decode_jpeg(const uint8_t* data, size_t size, unsigned& width, unsigned& height) {
+    struct Error {
+        jpeg_error_mgr mgr;
+        jmp_buf jump;
+    } err{};
+    jpeg_decompress_struct cinfo{};
+    cinfo.err = jpeg_std_error(&err.mgr);
+    err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Error*>(c->err)->jump, 1); };
+    err.mgr.output_message = [](j_common_ptr) {};
+    bool ok = false;
+    std::vector<uint8_t> row;
+    if (setjmp(err.jump) == 0) {
+        jpeg_create_decompress(&cinfo);
+        jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+        jpeg_read_header(&cinfo, TRUE);
+        jpeg_start_decompress(&cinfo);
+        row.resize(size_t{cinfo.output_width} * cinfo.output_components);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            JSAMPROW r = row.data();
+            jpeg_read_scanlines(&cinfo, &r, 1);
+        }
+        jpeg_finish_decompress(&cinfo);
+        width = cinfo.output_width;
+        height = cinfo.output_height;
+        ok = cinfo.err->num_warnings == 0;
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return ok;
+}
+
+}  // namespace camtest
