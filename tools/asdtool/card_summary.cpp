@@ -114,6 +114,10 @@ FileSummary summarize_file(const fs::path& path) {
 std::vector<FileSummary> summarize_files(const fs::path& data, std::string& error) {
     std::vector<FileSummary> files;
     std::error_code ec;
+    if (!fs::exists(data, ec) && !ec) {
+        error = "no data/ directory: nothing was recorded on this card";
+        return files;
+    }
     fs::directory_iterator it(data, ec);
     if (ec) {
         error = "cannot read " + data.string() + ": " + ec.message();
