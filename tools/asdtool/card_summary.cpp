@@ -115,7 +115,7 @@ std::vector<FileSummary> summarize_files(const fs::path& data, std::string& erro
     std::vector<FileSummary> files;
     std::error_code ec;
     if (!fs::exists(data, ec) && !ec) {
-        error = "no data/ directory: nothing was recorded on this card";
+        error = "no data/ directory: no recordings here";
         return files;
     }
     fs::directory_iterator it(data, ec);
