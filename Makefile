@@ -44,11 +44,13 @@ release: deps
 bench: release
 	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
 
+# The board prints the card's summary (asdtool summary) itself once it has stopped, also after
+# Ctrl-C. SCENARIO= (empty) runs without a scenario, until Ctrl-C or DURATION.
 run: build
 	@if [ ! -x $(BUILD)/bin/simboard ]; then \
 	  echo "The simulated board is not built yet: there is nothing to run."; exit 1; fi
-	$(BUILD)/bin/simboard --root $(ROOT) $(if $(wildcard $(SCENARIO)),--scenario $(SCENARIO)) \
-	  $(if $(DURATION),--duration $(DURATION))
+	$(BUILD)/bin/simboard --root $(ROOT) $(if $(SCENARIO),--scenario $(SCENARIO)) \
+	  $(if $(DURATION),--duration $(DURATION)) --summary
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i

@@ -79,12 +79,15 @@ void Console::set_status(std::string text) {
     std::fflush(out_);
 }
 
+size_t Console::width() const {
+    winsize ws{};
+    if (::ioctl(::fileno(out_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) return ws.ws_col;
+    return 80;
+}
+
 void Console::draw_status() {
     if (!live_ || status_.empty()) return;
-    winsize ws{};
-    size_t width = 80;
-    if (::ioctl(::fileno(out_), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1) width = ws.ws_col;
-    std::string shown = status_.substr(0, width - 1);
+    std::string shown = status_.substr(0, width() - 1);
     std::fprintf(out_, "\r\033[K\033[7m%s\033[0m", shown.c_str());
     status_shown_ = true;
 }

@@ -27,6 +27,8 @@ class Console {
 
     // The live status line (terminal only; elsewhere it is ignored).
     bool live() const { return live_; }
+    // Columns of the terminal (80 when it does not say).
+    size_t width() const;
     void set_status(std::string text);
     // Removes the status line from the terminal (at exit).
     void clear_status();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control.hpp"
+#include "end_summary.hpp"
 #include "options.hpp"
 #include "runner.hpp"
 #include "simk_kernel.hpp"
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
+    const fs::path root = options.root;
     simboard::SimkKernel kernel;
     simboard::Runner board(std::move(options), kernel);
     if (!board.start(error)) {
@@ -95,5 +97,6 @@ int main(int argc, char** argv) {
     // The signal thread waits for a signal that may never come: send it one of its own.
     pthread_kill(signals.native_handle(), SIGTERM);
     signals.join();
+    if (simboard::end_summary_wanted()) simboard::print_end_summary(root);
     return status;
 }

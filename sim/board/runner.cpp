@@ -463,19 +463,14 @@ fs::path Runner::host_path(std::string_view box_path) const {
 }
 
 std::string Runner::status_line() {
-    std::string running;
+    bool recorder = false;
     for (const auto& record : programs_) {
-        if (record.program && record.program->running())
-            running += (running.empty() ? "" : ",") + record.program->name();
+        if (record.program && record.program->running() && record.program->name() == "recorder")
+            recorder = true;
     }
-    std::string line = "up " + fixed(board_time(), 0) + " s | boots " + std::to_string(boots()) +
-                       " | " + (powered() ? (running.empty() ? "no program" : running) : "off") +
-                       " | card " + card_.describe();
-    for (const auto& item : registry().status_items) {
-        const std::string value = item.value ? item.value(*this) : "";
-        if (!value.empty()) line += " | " + item.name + " " + value;
-    }
-    return line;
+    const StatusFacts facts = gather_status(*this, card_, recorder, status_meters_);
+    // The terminal line fits the terminal; a plain periodic line may be spelled out in full.
+    return console_.live() ? fit_status(facts, console_.width() - 1) : status_forms(facts).front();
 }
 
 std::string Runner::status_report() {

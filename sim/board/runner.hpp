@@ -23,6 +23,7 @@
 #include "programs.hpp"
 #include "scenario.hpp"
 #include "serial.hpp"
+#include "status_line.hpp"
 
 namespace simboard {
 
@@ -97,6 +98,7 @@ class Runner : public Board {
     // Owned by the run() thread.
     std::vector<ProgramRecord> programs_;
     std::vector<std::string> drivers_loaded_;
+    StatusMeters status_meters_;  // frame rates of the status line
 
     mutable std::mutex mutex_;  // guards what follows
     std::condition_variable wake_;

@@ -1,6 +1,8 @@
 // asdtool: looks into recording files.
-//   asdtool info FILE...    header, settings, time range and records of each file
-//   asdtool check FILE...   verifies every record; exit status 1 when a file is damaged
+//   asdtool info FILE...          header, settings, time range and records of each file
+//   asdtool check FILE...         verifies every record; exit status 1 when a file is damaged
+//   asdtool summary CARD_DIR      the card's recordings, events and snapshots
+//   asdtool export FILE DIR       frames as JPEG files, GPS as GPX, accelerometer, audio as WAV
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,6 +12,8 @@
 #include <utility>
 
 #include "asd_reader.hpp"
+#include "card_summary.hpp"
+#include "recording_export.hpp"
 
 namespace {
 
@@ -71,10 +75,41 @@ int check(const std::string& path) {
     return 0;
 }
 
+int summary(const std::string& card) {
+    const asd::CardSummary s = asd::summarize_card(card);
+    std::fputs(asd::format_summary(s).c_str(), stdout);
+    return s.error.empty() ? 0 : 1;
+}
+
+int export_file(const std::string& file, const std::string& dir) {
+    asd::ExportReport report;
+    const std::string why = asd::export_recording(file, dir, report);
+    if (!why.empty()) {
+        std::fprintf(stderr, "asdtool export: %s\n", why.c_str());
+        return 1;
+    }
+    std::printf(
+        "%s -> %s: %zu front and %zu rear frames, %zu GPS records (%zu track points), "
+        "%zu accelerometer records, %.1f s of audio\n",
+        file.c_str(), dir.c_str(), report.frames[1], report.frames[0], report.gpsRecords,
+        report.gpsPoints, report.accel,
+        static_cast<double>(report.audioBytes) / asd::kAudioBytesPerSecond);
+    if (report.damage) {
+        std::printf("%s: damaged at byte %llu: %s; the records after it are not exported\n",
+                    file.c_str(), static_cast<unsigned long long>(report.damage->offset),
+                    report.damage->reason.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int usage() {
     std::fprintf(stderr,
-                 "usage: asdtool info FILE...\n"
-                 "       asdtool check FILE...\n");
+                 "usage: asdtool info FILE...        headers, settings and records of each file\n"
+                 "       asdtool check FILE...       exit status 1 when a file is damaged\n"
+                 "       asdtool summary CARD_DIR    recordings, events and snapshots of a card\n"
+                 "       asdtool export FILE DIR     frames (JPEG), track (GPX), accelerometer\n"
+                 "                                   (CSV) and audio (WAV) into a new directory\n");
     return 2;
 }
 
@@ -88,6 +123,10 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) info(argv[i]);
     } else if (command == "check") {
         for (int i = 2; i < argc; ++i) status |= check(argv[i]);
+    } else if (command == "summary" && argc == 3) {
+        status = summary(argv[2]);
+    } else if (command == "export" && argc == 4) {
+        status = export_file(argv[2], argv[3]);
     } else {
         return usage();
     }
