@@ -197,9 +197,10 @@ void to_driving() {
     reboot();
 }
 
-// The switch into parking mode: accelerometer stopped, clocks slowed, display off.
+// The switch into parking mode: clocks slowed, display off. The accelerometer is not stopped:
+// its driver hands over the emergency button, the external alarm and the power-detect line only
+// as markers among the samples, and all three still count while parking (impacts do not).
 void enter_parking() {
-    stop_gsensor();
     g_modeChange = 1;
     ChangeDRMode();
     FndOFF_delay();

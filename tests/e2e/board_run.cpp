@@ -228,6 +228,15 @@ std::optional<size_t> BoardRun::wait_for(std::string_view text, size_t from, int
     }
 }
 
+bool BoardRun::until(const std::function<bool()>& done, Seconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end || !alive()) return false;
+        std::this_thread::sleep_for(kPollPeriod);
+    }
+    return true;
+}
+
 bool BoardRun::alive() {
     if (pid_ <= 0) return false;
     int status = 0;

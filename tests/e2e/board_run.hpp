@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,6 +94,8 @@ class BoardRun {
     // last occurrence, or nullopt.
     std::optional<size_t> wait_for(std::string_view text, size_t from = 0, int times = 1,
                                    Seconds limit = Seconds(90));
+    // Polls `done` while the board runs, until it holds or `limit` passed.
+    bool until(const std::function<bool()>& done, Seconds limit = Seconds(90));
     // `simboard ctl` with this action on the running board; true when the board took it.
     bool act(const std::string& action);
     // The board's state (`simboard ctl status`).

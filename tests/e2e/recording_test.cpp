@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <functional>
 #include <thread>
 
 #include "board_run.hpp"
@@ -20,17 +19,6 @@ namespace e2e {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls `done` until it holds, the board ends or `limit` passes.
-bool eventually(BoardRun& board, const std::function<bool()>& done,
-                std::chrono::seconds limit = 90s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end || !board.alive()) return false;
-        std::this_thread::sleep_for(100ms);
-    }
-    return true;
-}
 
 // The date of "Receive time to GPS yyyy-mm-dd hh:mm:ss" (two-digit year) as seconds since 1970.
 std::vector<time_t> gps_times_applied(const std::string& console) {
@@ -77,7 +65,7 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
     board.start({"--rtc", "2015-06-01 12:00:00", "--gps-fix-after", "1"});
     // The sixth GPS fix sets the clocks to the GPS's time (the PC's) and starts file 1.
     ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000001.asd")) << board.console();
-    ASSERT_TRUE(eventually(board, [&] {
+    ASSERT_TRUE(board.until([&] {
         const auto r = board.recording(1);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
     }));
@@ -151,7 +139,7 @@ TEST(Recording, OneCameraModelRecordsTheFrontCameraOnly) {
     board.start({"--model", "tk500", "--gps-fix-after", "0"});
     ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000000.asd"))
         << board.console();
-    ASSERT_TRUE(eventually(board, [&] {
+    ASSERT_TRUE(board.until([&] {
         const auto r = board.recording(0);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
     }));
@@ -193,7 +181,7 @@ TEST(Recording, FilesChangeAt20MiBAndTheRingSkipsLockedFiles) {
                  jpegs, "--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000002.asd", 0, 1, 180s))
         << board.console();
-    ASSERT_TRUE(eventually(board, [&] { return board.recording(2).records.size() >= 2; }));
+    ASSERT_TRUE(board.until([&] { return board.recording(2).records.size() >= 2; }));
     ASSERT_EQ(board.quit(), 0) << board.output();
 
     const std::string console = board.console();
