@@ -192,12 +192,11 @@ void BoardRun::start(const std::vector<std::string>& options) {
     std::vector<std::string> args = {SIMBOARD_EXE, "--root",       root_.string(), "--bin-dir",
                                      BIN_DIR,      "--module-dir", MODULE_DIR};
     args.insert(args.end(), options.begin(), options.end());
+    // A test that dies (or is killed by its time limit) must not leave its board running.
+    if (std::find(options.begin(), options.end(), "--duration") == options.end()) {
+        args.insert(args.end(), {"--duration", "280"});
+    }
     pid_ = spawn(args, dir_ / "out.txt");
-}
-
-int BoardRun::run(const std::vector<std::string>& options) {
-    start(options);
-    return wait_exit();
 }
 
 int BoardRun::wait_exit() {

@@ -85,10 +85,9 @@ class BoardRun {
     std::string big_jpeg_dir(size_t size = 98000);
 
     // --- The run ---
-    // Starts simboard with these options after --root, --bin-dir and --module-dir.
+    // Starts simboard with these options after --root, --bin-dir and --module-dir (and a
+    // --duration of 280 s unless they give one).
     void start(const std::vector<std::string>& options);
-    // Runs simboard to its end (give it --duration or a scenario that quits); its exit status.
-    int run(const std::vector<std::string>& options);
     // Waits until the console holds `text` at least `times` times after `from` (a position in
     // the console), or the board ended, or `limit` passed. Returns the position after the
     // last occurrence, or nullopt.
@@ -111,7 +110,6 @@ class BoardRun {
     fs::path card() const { return root_ / "mnt/mmcblk0p1"; }
     fs::path data() const { return card() / "data"; }
     fs::path recording_path(int index) const;
-    bool has_recording(int index) const { return fs::exists(recording_path(index)); }
     asd::Recording recording(int index, bool payloads = false) const;
     // Indexes of the recording files on the card, in increasing order.
     std::vector<int> recordings() const;
