@@ -76,7 +76,8 @@ TEST(Faults, PowerDetectShutsDownAndReboots) {
     ASSERT_EQ(board.quit(), 0) << board.output();
 
     const std::string console = board.console();
-    EXPECT_LT(console.find("[recorder] shutdown"), console.find("[board] reboot: reboot requested"));
+    EXPECT_LT(console.find("[recorder] shutdown"),
+              console.find("[board] reboot: reboot requested"));
     const auto reboot = times_of(board.subboard(), "$PZVK,#REBOOT,00*cc");
     ASSERT_EQ(reboot.size(), 1u);
     // The volume went to 0 before the notice.

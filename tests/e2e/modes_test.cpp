@@ -99,7 +99,8 @@ TEST(Modes, ParkingRecordsFromTheTimerAndDrivingAgainReboots) {
     ASSERT_TRUE(board.wait_for("[recorder] Emergency Recording....", parked)) << board.console();
     ASSERT_TRUE(board.wait_for("[recorder] lock file 1 lock index 1", parked)) << board.console();
     const size_t frames = board.recording(1).count(asd::Kind::Video);
-    ASSERT_TRUE(board.until([&] { return board.recording(1).count(asd::Kind::Video) >= frames + 6; }));
+    ASSERT_TRUE(
+        board.until([&] { return board.recording(1).count(asd::Kind::Video) >= frames + 6; }));
 
     ASSERT_TRUE(board.act("ibc driving"));
     const auto boot = board.wait_for("[board] power on: boot 2 (reboot requested by recorder");
@@ -252,9 +253,9 @@ TEST(Modes, SnapshotsAreTakenFourToASet) {
     const fs::path dir = board.card() / "snapshot";
     auto index_file = [&] {
         const std::string b = read_file(dir / "index");
-        return b.size() == 4 ? le::get_i32(std::span(reinterpret_cast<const uint8_t*>(b.data()), 4),
-                                           0)
-                             : -1;
+        return b.size() == 4
+                   ? le::get_i32(std::span(reinterpret_cast<const uint8_t*>(b.data()), 4), 0)
+                   : -1;
     };
     for (int n = 1; n <= 4; ++n) {
         ASSERT_TRUE(board.act("ibc snapshot"));

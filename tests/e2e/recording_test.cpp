@@ -124,9 +124,9 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
                             out, board.root() / "check.txt"),
               0)
         << out;
-    EXPECT_NE(out.find("rec00000000.asd: ok, " + std::to_string(first.records.size()) +
-                       " records\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("rec00000000.asd: ok, " + std::to_string(first.records.size()) + " records\n"),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("rec00000001.asd: ok, " + std::to_string(last.records.size()) +
                        " records, not closed (power lost)\n"),
@@ -137,8 +137,7 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
 TEST(Recording, OneCameraModelRecordsTheFrontCameraOnly) {
     BoardRun board("one-camera");
     board.start({"--model", "tk500", "--gps-fix-after", "0"});
-    ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000000.asd"))
-        << board.console();
+    ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000000.asd")) << board.console();
     ASSERT_TRUE(board.until([&] {
         const auto r = board.recording(0);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;

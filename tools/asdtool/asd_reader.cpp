@@ -129,8 +129,7 @@ class Parser {
         // The base header tells whether the file was closed, even when the rest is missing.
         if (b_.size() >= kBaseHeader) parse_base_header(b_, rec_);
         if (b_.size() < kHeader) {
-            truncated(b_.size(),
-                      format("truncated header: %zu of %zu bytes", b_.size(), kHeader));
+            truncated(b_.size(), format("truncated header: %zu of %zu bytes", b_.size(), kHeader));
             return false;
         }
         parse_ext_header(b_, rec_);
@@ -167,8 +166,8 @@ class Parser {
     bool record(size_t& off, uint32_t& expectedPrev) {
         const size_t left = b_.size() - off;
         if (left < kTagAndPrev) {
-            truncated(off,
-                      format("truncated record at %zu: %zu bytes after the last record", off, left));
+            truncated(
+                off, format("truncated record at %zu: %zu bytes after the last record", off, left));
             return false;
         }
         const uint8_t kind = b_[off];

@@ -64,9 +64,11 @@ void info(const std::string& path) {
         }
         std::printf("  header      video count %u\n", rec.base.videoRecords);
     }
-    if (!rec.damage) std::printf("  state       %s%s\n", asd::ending_name(rec.ending()),
-                                 cut_short(rec).c_str());
-    if (rec.damage) print_damage(path, rec);
+    if (rec.damage) {
+        print_damage(path, rec);
+    } else {
+        std::printf("  state       %s%s\n", asd::ending_name(rec.ending()), cut_short(rec).c_str());
+    }
 }
 
 // Files that were never closed or never written are normal in the ring: only damage fails.

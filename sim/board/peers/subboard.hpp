@@ -101,7 +101,7 @@ class SubBoardPeer : public LinePeer {
     std::optional<bool> forced_fix_;  // set by the actions; nothing: fix after fix_after
     std::chrono::seconds time_offset_{0};
     std::deque<int> pending_keys_;  // keys pressed and not sent yet, in order
-    size_t drive_second_ = 0;  // seconds of driving so far (with a fix)
+    size_t drive_second_ = 0;       // seconds of driving so far (with a fix)
     FrontPanel panel_;
     std::string last_status_;  // for the console: fix changes are shown once
 };
