@@ -162,6 +162,13 @@ void impact_test(int x, int y, int z) {
     }
 }
 
+// The knob is read by the ADC, whose clock the slow clock mode of parking switches off: a level
+// read from the switch to parking on means nothing. (The request is set before the clocks
+// change and cleared after the mode is, so it is read first.)
+bool knob_readable() {
+    return g_modeChange != 1 && g_drMode == 2;
+}
+
 void gsensor_record(AccelRecordView r) {
     if (g_eventEnable == 0) return;
     const int x = le::get_i16(r, gsrec::X);
@@ -172,7 +179,7 @@ void gsensor_record(AccelRecordView r) {
         marker(z);
         return;
     }
-    if (w != kVolumeUnchanged) SetVolume(static_cast<uint8_t>(w & 0xFF));
+    if (w != kVolumeUnchanged && knob_readable()) SetVolume(static_cast<uint8_t>(w & 0xFF));
     RecLock hold;
     if (g_bRec == 0) return;
     impact_test(x, y, z);

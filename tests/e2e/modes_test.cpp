@@ -117,6 +117,10 @@ TEST(Modes, ParkingRecordsFromTheTimerAndDrivingAgainReboots) {
     EXPECT_EQ(sentences(board, "$PZVK,#FND7,00*cc"), 4u);
     EXPECT_EQ(sentences(board, "$PZVK,#REC0,00*cc"), 1u);
     EXPECT_EQ(board.prompts(), std::vector<std::string>{"074.wav"});
+    // The knob (at 20) is not read while parking, where its ADC has no clock.
+    for (const auto& l : with_text(board.codec(), "output volume")) {
+        EXPECT_EQ(l.text, "reg 0x6D = 0x14 (20) output volume") << l.time;
+    }
     // Both runs of the recorder started the IBC link.
     const auto ibc = board.ibc();
     EXPECT_EQ(ibc.size(), 6u);
