@@ -66,6 +66,16 @@ std::vector<uint8_t> padded_jpeg(size_t size) {
 
 }  // namespace
 
+std::string rec_file(int index) {
+    char line[64];
+    std::snprintf(line, sizeof line, "rec file /mnt/mmcblk0p1/data/rec%08d.asd", index);
+    return line;
+}
+
+void settle() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+}
+
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;

@@ -26,6 +26,11 @@ namespace fs = std::filesystem;
 std::string read_file(const fs::path& path);
 size_t count(std::string_view text, std::string_view what);
 
+// The recorder's console line when it starts recording file `index`.
+std::string rec_file(int index);
+// Gives whatever a step could still cause time to show, before a check that it did not happen.
+void settle();
+
 // One line of a transcript or log of the board: `<board time> <text>`; '#' lines are left out.
 struct LogLine {
     double time = 0;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "board_run.hpp"
 #include "recording_checks.hpp"
@@ -22,23 +21,11 @@ constexpr unsigned kAlarm = 2;
 const std::string kRec0 = "$PZVK,#REC0,00*cc";
 const std::string kRec1 = "$PZVK,#REC1,00*cc";
 
-std::string rec_file(int index) {
-    char line[64];
-    std::snprintf(line, sizeof line, "rec file /mnt/mmcblk0p1/data/rec%08d.asd", index);
-    return line;
-}
-
 // The recording-indicator commands the sub-board got, in order.
 std::vector<std::string> indicator(const BoardRun& board) {
     std::vector<std::string> out;
     for (const auto& l : with_text(board.subboard(), "#REC")) out.push_back(l.text);
     return out;
-}
-
-// Gives anything that a step could still cause time to show, for the checks of what must not
-// happen.
-void settle() {
-    std::this_thread::sleep_for(1500ms);
 }
 
 // The impact locks the file being recorded; the post-recording goes on over the next file change

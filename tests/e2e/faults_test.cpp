@@ -4,21 +4,12 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <thread>
 
 #include "board_run.hpp"
 #include "recording_checks.hpp"
 
 namespace e2e {
 namespace {
-
-using namespace std::chrono_literals;
-
-std::string rec_file(int index) {
-    char line[64];
-    std::snprintf(line, sizeof line, "rec file /mnt/mmcblk0p1/data/rec%08d.asd", index);
-    return line;
-}
 
 std::vector<double> times_of(const std::vector<LogLine>& lines, const std::string& text) {
     std::vector<double> out;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "board_run.hpp"
 #include "le.hpp"
@@ -12,20 +11,8 @@
 namespace e2e {
 namespace {
 
-using namespace std::chrono_literals;
-
 const std::string kFndOff = "$PZVK,#FND0,00*cc";
 const std::string kReboot = "$PZVK,#REBOOT,00*cc";
-
-std::string rec_file(int index) {
-    char line[64];
-    std::snprintf(line, sizeof line, "rec file /mnt/mmcblk0p1/data/rec%08d.asd", index);
-    return line;
-}
-
-void settle() {
-    std::this_thread::sleep_for(1500ms);
-}
 
 double median(std::vector<double> v) {
     if (v.empty()) return 0;

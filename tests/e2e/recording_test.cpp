@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <thread>
 
 #include "board_run.hpp"
 #include "recording_checks.hpp"
@@ -64,7 +63,7 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
     const time_t rtc = utc(2015, 6, 1, 12, 0, 0);
     board.start({"--rtc", "2015-06-01 12:00:00", "--gps-fix-after", "1"});
     // The sixth GPS fix sets the clocks to the GPS's time (the PC's) and starts file 1.
-    ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000001.asd")) << board.console();
+    ASSERT_TRUE(board.wait_for(rec_file(1))) << board.console();
     ASSERT_TRUE(board.until([&] {
         const auto r = board.recording(1);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
@@ -137,7 +136,7 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
 TEST(Recording, OneCameraModelRecordsTheFrontCameraOnly) {
     BoardRun board("one-camera");
     board.start({"--model", "tk500", "--gps-fix-after", "0"});
-    ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000000.asd")) << board.console();
+    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     ASSERT_TRUE(board.until([&] {
         const auto r = board.recording(0);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
@@ -178,8 +177,7 @@ TEST(Recording, FilesChangeAt20MiBAndTheRingSkipsLockedFiles) {
     const std::string jpegs = board.big_jpeg_dir();
     board.start({"--card", "450M", "--camera-fps", "0", "--front-jpegs", jpegs, "--rear-jpegs",
                  jpegs, "--gps-fix-after", "1000"});
-    ASSERT_TRUE(board.wait_for("rec file /mnt/mmcblk0p1/data/rec00000002.asd", 0, 1, 180s))
-        << board.console();
+    ASSERT_TRUE(board.wait_for(rec_file(2), 0, 1, 180s)) << board.console();
     ASSERT_TRUE(board.until([&] { return board.recording(2).records.size() >= 2; }));
     ASSERT_EQ(board.quit(), 0) << board.output();
 
