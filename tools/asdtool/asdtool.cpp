@@ -1,7 +1,6 @@
 // asdtool: looks into recording files.
 //   asdtool info FILE...    header, settings, time range and records of each file
-//   asdtool check FILE...   verifies every record; exit status 1 when a file is damaged (a file
-//                           never closed, or opened and never written, is not damaged)
+//   asdtool check FILE...   verifies every record; exit status 1 when a file is damaged
 #include <cstdio>
 #include <cstring>
 #include <ctime>
