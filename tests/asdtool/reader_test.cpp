@@ -216,6 +216,7 @@ TEST_F(ReaderTest, MissingFile) {
     const asd::Recording rec = asd::read_file((board.card() / "nothing.asd").string());
     ASSERT_TRUE(rec.damage);
     EXPECT_NE(rec.damage->reason.find("cannot open"), std::string::npos);
+    EXPECT_NE(rec.ending(), asd::Ending::Empty);
 }
 
 // Every cut of a closed file gives the complete records before the cut and a reason, never a

@@ -252,7 +252,7 @@ class Parser {
 }  // namespace
 
 Ending Recording::ending() const {
-    if (fileSize == 0) return Ending::Empty;
+    if (fileSize == 0 && !damage) return Ending::Empty;  // not a file that cannot be read
     return base.videoRecords != 0 || !(base.end == base.start) ? Ending::Closed : Ending::NotClosed;
 }
 
