@@ -29,27 +29,27 @@ std::vector<std::string> indicator(const BoardRun& board) {
 }
 
 // The impact locks the file being recorded; the post-recording goes on over the next file change
-// (the GPS's time) and ends at the second (20 MiB), which locks the file that was recorded then.
+// (at 20 MiB) and ends at the second (the GPS's time), which locks the file recorded then.
 TEST(Events, AnImpactWhileDrivingLocksItsFileAndTheNextUntilThePostRecordingEnds) {
     BoardRun board("impact");
     const std::string jpegs = board.big_jpeg_dir();
-    board.start({"--camera-fps", "1", "--front-jpegs", jpegs, "--rear-jpegs", jpegs,
-                 "--gps-fix-after", "3"});
+    board.start({"--camera-fps", "0", "--front-jpegs", jpegs, "--rear-jpegs", jpegs,
+                 "--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     ASSERT_TRUE(board.act("impact 4 x"));
     ASSERT_TRUE(board.wait_for("[recorder] Gsensor value over critical section area"))
         << board.console();
     ASSERT_TRUE(board.wait_for("[recorder] lock file 0 lock index 1")) << board.console();
-    ASSERT_TRUE(board.wait_for("[recorder] Receive time to GPS")) << board.console();
-    ASSERT_TRUE(board.wait_for(rec_file(1))) << board.console();
+    ASSERT_TRUE(board.wait_for(rec_file(1), 0, 1, 180s)) << board.console();  // file 0 is full
     auto locks = board.recinfo();
     ASSERT_TRUE(locks);
     EXPECT_EQ(locks->locked(), std::vector<size_t>{0});
     EXPECT_EQ(indicator(board), std::vector<std::string>{kRec0});
 
-    ASSERT_TRUE(board.act("camera fps 0"));  // file 1 fills up
-    const auto end = board.wait_for("[recorder] end of post recording", 0, 1, 180s);
+    ASSERT_TRUE(board.act("gps fix"));  // the sixth fix changes the clock and the file
+    const auto end = board.wait_for("[recorder] end of post recording");
     ASSERT_TRUE(end) << board.console();
+    EXPECT_NE(board.console().find("[recorder] Receive time to GPS"), std::string::npos);
     ASSERT_TRUE(board.wait_for(rec_file(2), *end)) << board.console();
     ASSERT_TRUE(board.until([&] { return board.prompts().size() >= 2; }));
     ASSERT_EQ(board.quit(), 0) << board.output();
@@ -63,10 +63,10 @@ TEST(Events, AnImpactWhileDrivingLocksItsFileAndTheNextUntilThePostRecordingEnds
     EXPECT_EQ(locks->next, 3u);
     EXPECT_EQ(indicator(board), (std::vector<std::string>{kRec0, kRec1}));
     EXPECT_EQ(board.prompts(), (std::vector<std::string>{"074.wav", "071.wav"}));
-    const asd::Recording second = board.recording(1);
-    expect_sound(second, "rec00000001", true);
-    EXPECT_GT(second.fileSize + 98026, kMaxFileSize);  // closed at the 20 MiB bound
-    expect_sound(board.recording(0), "rec00000000", true);
+    const asd::Recording first = board.recording(0);
+    expect_sound(first, "rec00000000", true);
+    EXPECT_GT(first.fileSize + 98026, kMaxFileSize);  // closed at the 20 MiB bound
+    expect_sound(board.recording(1), "rec00000001", true);
 }
 
 // With a file change before them, the button and the alarm lock the file being recorded and the
