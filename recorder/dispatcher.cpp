@@ -162,6 +162,13 @@ void impact_test(int x, int y, int z) {
     }
 }
 
+// The knob is read by the ADC, whose clock the slow clock mode of parking switches off: a level
+// read from the switch to parking on means nothing. (The request is set before the clocks
+// change and cleared after the mode is, so it is read first.)
+bool knob_readable() {
+    return g_modeChange != 1 && g_drMode == 2;
+}
+
 void gsensor_record(AccelRecordView r) {
     if (g_eventEnable == 0) return;
     const int x = le::get_i16(r, gsrec::X);
@@ -172,7 +179,7 @@ void gsensor_record(AccelRecordView r) {
         marker(z);
         return;
     }
-    if (w != kVolumeUnchanged) SetVolume(static_cast<uint8_t>(w & 0xFF));
+    if (w != kVolumeUnchanged && knob_readable()) SetVolume(static_cast<uint8_t>(w & 0xFF));
     RecLock hold;
     if (g_bRec == 0) return;
     impact_test(x, y, z);
@@ -197,9 +204,10 @@ void to_driving() {
     reboot();
 }
 
-// The switch into parking mode: accelerometer stopped, clocks slowed, display off.
+// The switch into parking mode: clocks slowed, display off. The accelerometer is not stopped:
+// its driver hands over the emergency button, the external alarm and the power-detect line only
+// as markers among the samples, and all three still count while parking (impacts do not).
 void enter_parking() {
-    stop_gsensor();
     g_modeChange = 1;
     ChangeDRMode();
     FndOFF_delay();

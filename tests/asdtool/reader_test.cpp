@@ -161,34 +161,76 @@ TEST_F(ReaderTest, FileStillBeingRecordedIsNotClosedButSound) {
     ASSERT_EQ(write_videoframe(640, 480, 1, front.data(), 999), 0);
     const asd::Recording rec = asd::read_file(file().string());
     EXPECT_FALSE(rec.damage);
+    EXPECT_FALSE(rec.cutShort);
     EXPECT_FALSE(rec.closed());
+    EXPECT_EQ(rec.ending(), asd::Ending::NotClosed);
     EXPECT_EQ(rec.records.size(), 1u);
     EXPECT_TRUE(std::get<asd::VideoRecord>(rec.records[0].body).jpeg.empty());  // not loaded
 }
 
-TEST_F(ReaderTest, EmptyFileHasNoHeader) {
+// The power went while the last record was written: the records before it are whole, the file
+// is not damaged.
+TEST_F(ReaderTest, LastWriteOfAFileNeverClosedMayBeCutShort) {
+    ASSERT_EQ(write_videoframe(640, 480, 1, front.data(), 999), 0);
+    ASSERT_EQ(write_audioframe(audio.data(), static_cast<int>(audio.size())), 0);
+    const std::vector<uint8_t> whole = bytes();
+    const asd::Recording full = asd::parse(whole);
+    ASSERT_EQ(full.records.size(), 2u);
+    for (const size_t cut : {full.records[1].offset + 3, full.records[1].offset + 16,
+                             full.records[1].offset + 1000, whole.size() - 1}) {
+        const asd::Recording rec = asd::parse(std::span(whole).first(cut));
+        EXPECT_FALSE(rec.damage) << "cut at " << cut << ": " << rec.damage->reason;
+        ASSERT_TRUE(rec.cutShort) << "cut at " << cut;
+        EXPECT_EQ(rec.cutShort->offset, full.records[1].offset);
+        EXPECT_EQ(rec.ending(), asd::Ending::NotClosed);
+        EXPECT_EQ(rec.records.size(), 1u);
+    }
+    // The header itself cut short: nothing but the interrupted write.
+    const asd::Recording header = asd::parse(std::span(whole).first(40));
+    EXPECT_FALSE(header.damage);
+    ASSERT_TRUE(header.cutShort);
+    EXPECT_NE(header.cutShort->reason.find("truncated header"), std::string::npos);
+    EXPECT_TRUE(header.records.empty());
+
+    // Anything else in a file never closed is damage all the same.
+    std::vector<uint8_t> b = whole;
+    b[full.records[1].offset + 1] = 0x00;
+    const asd::Recording corrupt = asd::parse(b);
+    ASSERT_TRUE(corrupt.damage);
+    EXPECT_FALSE(corrupt.cutShort);
+}
+
+// Every start of a file truncates it; a stop before the first record leaves it empty.
+TEST_F(ReaderTest, EmptyFileWasOpenedButNeverWritten) {
     stop_record();
     const asd::Recording rec = asd::read_file(file().string());
-    ASSERT_TRUE(rec.damage);
-    EXPECT_EQ(rec.damage->offset, 0u);
-    EXPECT_NE(rec.damage->reason.find("no header"), std::string::npos);
+    EXPECT_FALSE(rec.damage);
+    EXPECT_FALSE(rec.cutShort);
+    EXPECT_EQ(rec.ending(), asd::Ending::Empty);
+    EXPECT_FALSE(rec.closed());
+    EXPECT_TRUE(rec.records.empty());
+    EXPECT_STREQ(asd::ending_name(rec.ending()), "empty (opened, never written)");
 }
 
 TEST_F(ReaderTest, MissingFile) {
     const asd::Recording rec = asd::read_file((board.card() / "nothing.asd").string());
     ASSERT_TRUE(rec.damage);
     EXPECT_NE(rec.damage->reason.find("cannot open"), std::string::npos);
+    EXPECT_NE(rec.ending(), asd::Ending::Empty);
 }
 
-// Every cut of a file gives the complete records before the cut and a reason, never a crash.
-TEST_F(ReaderTest, EveryTruncationIsReported) {
+// Every cut of a closed file gives the complete records before the cut and a reason, never a
+// crash.
+TEST_F(ReaderTest, EveryTruncationOfAClosedFileIsReported) {
     write_sample();
     const std::vector<uint8_t> whole = bytes();
     const asd::Recording full = asd::parse(whole);
     ASSERT_FALSE(full.damage);
-    for (size_t cut = 0; cut < whole.size(); cut += 37) {
+    EXPECT_EQ(full.ending(), asd::Ending::Closed);
+    for (size_t cut = 28; cut < whole.size(); cut += 37) {
         const asd::Recording rec = asd::parse(std::span(whole).first(cut));
         ASSERT_TRUE(rec.damage) << "cut at " << cut;
+        EXPECT_FALSE(rec.cutShort);
         size_t complete = 0;
         while (complete < full.records.size() &&
                full.records[complete].offset + full.records[complete].size <= cut) {

@@ -142,6 +142,25 @@ TEST_F(Impact, KnobLevelSetsTheVolumeAnd255LeavesIt) {
     CloseIICDevice();
 }
 
+TEST_F(Impact, WhileParkingTheKnobIsNotRead) {
+    linktest::UnserveDevices(board, {"/dev/i2c-0"});
+    const auto bus = board.host("/dev/i2c-0");
+    std::ofstream(bus).close();
+    Console([] { ASSERT_EQ(OpenIICDevice(), 0); });
+
+    g_modeChange = 1;  // on the way to parking: the clocks may already be slow
+    Console([&] { Send(Sample(0, 0, 0, 0)); });
+    g_modeChange = 0;
+    g_drMode = 1;
+    Console([&] { Send(Sample(0, 0, 0, 0)); });
+    EXPECT_EQ(linktest::ReadFile(bus), "");
+    g_modeChange = 2;  // a timed period at full rate stays in driving mode
+    g_drMode = 2;
+    Console([&] { Send(Sample(0, 0, 0, 12)); });
+    EXPECT_EQ(linktest::ReadFile(bus), std::string("\x6D\x0C", 2));
+    CloseIICDevice();
+}
+
 TEST_F(Impact, PowerOffMarkerIgnoredWithoutTheSubBoardSupport) {
     g_subVer_flag = 0;
     const std::string console = Console([&] { Send(Marker(255)); });

@@ -40,11 +40,14 @@ std::string get_text(Bytes b, size_t off, size_t size) {
     return std::string(field.begin(), field.begin() + static_cast<long>(len));
 }
 
-void parse_header(Bytes b, Recording& rec) {
+void parse_base_header(Bytes b, Recording& rec) {
     rec.base.quantiser = b[6];
     rec.base.videoRecords = le::get_u32(b, 8);
     rec.base.start = get_time(b, 12);
     rec.base.end = get_time(b, 20);
+}
+
+void parse_ext_header(Bytes b, Recording& rec) {
     Bytes ext = b.subspan(kBaseHeader);
     rec.ext.speedUnit = ext[0];
     rec.ext.usePassword = ext[1];
@@ -90,35 +93,46 @@ class Parser {
         : b_(bytes), options_(options), rec_(rec) {}
 
     void run() {
-        if (!header()) return;
-        size_t off = kHeader;
-        uint32_t expectedPrev = 0;
-        while (off < b_.size()) {
-            if (!record(off, expectedPrev)) return;
+        if (header()) {
+            size_t off = kHeader;
+            uint32_t expectedPrev = 0;
+            while (off < b_.size() && record(off, expectedPrev)) {
+            }
         }
-        check_count();
+        if (!rec_.damage) {
+            check_count();
+        } else if (truncated_ && !rec_.closed()) {
+            // The end of a file that was never closed cuts a record (or the header) short: the
+            // write that the power interrupted. In a closed file the end is missing.
+            rec_.cutShort = std::move(rec_.damage);
+            rec_.damage.reset();
+        }
     }
 
   private:
     void damage(uint64_t offset, std::string reason) {
         rec_.damage = Damage{offset, std::move(reason)};
     }
+    // The file ends inside the record at `offset`.
+    void truncated(uint64_t offset, std::string reason) {
+        damage(offset, std::move(reason));
+        truncated_ = true;
+    }
 
     bool header() {
-        if (b_.empty()) {
-            damage(0, "empty file: closed before its first record, no header");
-            return false;
-        }
+        if (b_.empty()) return false;  // opened, never written
         if (b_[0] != 0x11 || (b_.size() > 1 && b_[1] != 0x08)) {
             damage(0, format("no recording header: file starts with 0x%02x 0x%02x, not 0x11 0x08",
                              b_[0], b_.size() > 1 ? b_[1] : 0));
             return false;
         }
+        // The base header tells whether the file was closed, even when the rest is missing.
+        if (b_.size() >= kBaseHeader) parse_base_header(b_, rec_);
         if (b_.size() < kHeader) {
-            damage(b_.size(), format("truncated header: %zu of %zu bytes", b_.size(), kHeader));
+            truncated(b_.size(), format("truncated header: %zu of %zu bytes", b_.size(), kHeader));
             return false;
         }
-        parse_header(b_, rec_);
+        parse_ext_header(b_, rec_);
         return true;
     }
 
@@ -152,8 +166,8 @@ class Parser {
     bool record(size_t& off, uint32_t& expectedPrev) {
         const size_t left = b_.size() - off;
         if (left < kTagAndPrev) {
-            damage(off,
-                   format("truncated record at %zu: %zu bytes after the last record", off, left));
+            truncated(
+                off, format("truncated record at %zu: %zu bytes after the last record", off, left));
             return false;
         }
         const uint8_t kind = b_[off];
@@ -176,8 +190,8 @@ class Parser {
         const size_t size = record_size(off, kind);
         if (size == 0) return false;
         if (size > left) {
-            damage(off, format("truncated %s record at %zu: %zu bytes needed, %zu present",
-                               kind_name(static_cast<Kind>(kind)), off, size, left));
+            truncated(off, format("truncated %s record at %zu: %zu bytes needed, %zu present",
+                                  kind_name(static_cast<Kind>(kind)), off, size, left));
             return false;
         }
         Record rec;
@@ -232,12 +246,14 @@ class Parser {
     Bytes b_;
     const ReadOptions& options_;
     Recording& rec_;
+    bool truncated_ = false;
 };
 
 }  // namespace
 
-bool Recording::closed() const {
-    return base.videoRecords != 0 || !(base.end == base.start);
+Ending Recording::ending() const {
+    if (fileSize == 0 && !damage) return Ending::Empty;  // not a file that cannot be read
+    return base.videoRecords != 0 || !(base.end == base.start) ? Ending::Closed : Ending::NotClosed;
 }
 
 size_t Recording::count(Kind kind) const {
@@ -280,6 +296,18 @@ const char* kind_name(Kind kind) {
             return "GPS";
         case Kind::Audio:
             return "audio";
+    }
+    return "unknown";
+}
+
+const char* ending_name(Ending ending) {
+    switch (ending) {
+        case Ending::Closed:
+            return "closed";
+        case Ending::NotClosed:
+            return "not closed (power lost)";
+        case Ending::Empty:
+            return "empty (opened, never written)";
     }
     return "unknown";
 }

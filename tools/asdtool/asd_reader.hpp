@@ -5,6 +5,11 @@
 // of the record before it (0 for the first). The reader checks every tag, size and previous-record
 // offset; at the first byte that does not fit it stops and reports that offset and why, so a
 // truncated or damaged file yields the records before the damage and a clear reason.
+//
+// Two states of a file are normal in the ring and not damage: a file that was opened but never
+// written (0 bytes: recording stopped before its first record, as at a reboot or a mode change),
+// and a file that was never closed (the power went while it was recorded: its header still has a
+// video count of 0 and the start time as end time, and its last record may be cut short).
 #pragma once
 
 #include <cstdint>
@@ -93,15 +98,26 @@ struct Damage {
     std::string reason;
 };
 
+// How the recording of a file ended, as its header shows it.
+enum class Ending : uint8_t {
+    Closed,     // the header was completed when the file was closed
+    NotClosed,  // never closed: the power went while it was recorded (count 0, end = start)
+    Empty,      // opened but never written: no header, no records
+};
+
 struct Recording {
     uint64_t fileSize = 0;
     BaseHeader base;
     ExtHeader ext;
     std::vector<Record> records;
     std::optional<Damage> damage;  // set when the file is truncated or corrupt
+    // A file that was not closed whose last record runs past the end of the file: the write
+    // that the power cut short. Not damage; the records before it are whole.
+    std::optional<Damage> cutShort;
 
-    // True when the header was completed at close: its count matches the video records.
-    bool closed() const;
+    Ending ending() const;
+    // True when the header was completed at close (its count is then checked against the file).
+    bool closed() const { return ending() == Ending::Closed; }
     size_t count(Kind kind) const;
 };
 
@@ -116,5 +132,7 @@ Recording parse(std::span<const uint8_t> bytes, const ReadOptions& options = {})
 Recording read_file(const std::string& path, const ReadOptions& options = {});
 
 const char* kind_name(Kind kind);
+// "closed", "not closed (power lost)", "empty (opened, never written)".
+const char* ending_name(Ending ending);
 
 }  // namespace asd

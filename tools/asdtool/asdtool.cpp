@@ -28,6 +28,12 @@ std::string utc(asd::Time t) {
     return full;
 }
 
+// ", last write cut short at byte N" for a file whose last write the power interrupted.
+std::string cut_short(const asd::Recording& rec) {
+    if (!rec.cutShort) return "";
+    return ", last write cut short at byte " + std::to_string(rec.cutShort->offset);
+}
+
 void print_damage(const std::string& path, const asd::Recording& rec) {
     std::printf("%s: damaged at byte %llu: %s\n", path.c_str(),
                 static_cast<unsigned long long>(rec.damage->offset), rec.damage->reason.c_str());
@@ -41,7 +47,7 @@ void info(const std::string& path) {
         std::printf("  quantiser   %u\n", rec.base.quantiser);
         std::printf("  start       %s\n", utc(rec.base.start).c_str());
         std::printf("  end         %s%s\n", utc(rec.base.end).c_str(),
-                    rec.closed() ? "" : " (file not closed)");
+                    rec.closed() ? "" : " (not closed: power lost)");
         std::printf(
             "  settings    speed unit %u, time zone %u, DST %u, password %s, vehicle \"%s\"\n",
             rec.ext.speedUnit, rec.ext.tzIndex, rec.ext.useDST, rec.ext.usePassword ? "on" : "off",
@@ -61,17 +67,32 @@ void info(const std::string& path) {
         }
         std::printf("  header      video count %u\n", rec.base.videoRecords);
     }
-    if (rec.damage) print_damage(path, rec);
+    if (rec.damage) {
+        print_damage(path, rec);
+    } else {
+        std::printf("  state       %s%s\n", asd::ending_name(rec.ending()), cut_short(rec).c_str());
+    }
 }
 
+// Files that were never closed or never written are normal in the ring: only damage fails.
 int check(const std::string& path) {
     const asd::Recording rec = asd::read_file(path);
     if (rec.damage) {
         print_damage(path, rec);
         return 1;
     }
-    std::printf("%s: ok, %zu records%s\n", path.c_str(), rec.records.size(),
-                rec.closed() ? "" : " (file not closed)");
+    switch (rec.ending()) {
+        case asd::Ending::Empty:
+            std::printf("%s: %s\n", path.c_str(), asd::ending_name(rec.ending()));
+            break;
+        case asd::Ending::NotClosed:
+            std::printf("%s: ok, %zu records, %s%s\n", path.c_str(), rec.records.size(),
+                        asd::ending_name(rec.ending()), cut_short(rec).c_str());
+            break;
+        case asd::Ending::Closed:
+            std::printf("%s: ok, %zu records\n", path.c_str(), rec.records.size());
+            break;
+    }
     return 0;
 }
 

@@ -82,7 +82,7 @@ std::string IbcPeer::send_message(const ApwMessage& message) {
     {
         std::lock_guard lock(mutex_);
         if (!is_started()) return "the IBC controller waits for the recorder's APWSTART";
-        pending_ = message;
+        pending_.push_back(message);  // several in a row are all sent
     }
     wake();
     return "";
@@ -145,7 +145,7 @@ void IbcPeer::on_line(std::string_view line) {
 
 std::optional<SteadyClock::time_point> IbcPeer::next_timer() {
     std::lock_guard lock(mutex_);
-    if (pending_) return SteadyClock::now();
+    if (!pending_.empty()) return SteadyClock::now();
     if (period_) return period_->next;
     return std::nullopt;
 }
@@ -155,9 +155,9 @@ void IbcPeer::on_timer(SteadyClock::time_point now) {
     {
         std::lock_guard lock(mutex_);
         const bool sending = is_started() && board()->powered();
-        if (pending_) {
-            if (sending) sentence = apw_sentence(*pending_);
-            pending_.reset();
+        if (!pending_.empty()) {
+            if (sending) sentence = apw_sentence(pending_.front());
+            pending_.pop_front();
         } else if (period_) {
             if (now >= period_->end) {
                 board()->console("ibc", "timed period " + std::string(1, period_->kind) +

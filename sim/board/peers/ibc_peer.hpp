@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -67,7 +68,7 @@ class IbcPeer : public LinePeer {
     unsigned start_commands_ = 0;
     unsigned unknown_ = 0;
     unsigned sent_ = 0;
-    std::optional<ApwMessage> pending_;  // one message to send at once
+    std::deque<ApwMessage> pending_;  // messages to send at once, in order
     std::optional<Period> period_;
 };
 

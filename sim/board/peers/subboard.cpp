@@ -191,7 +191,7 @@ void SubBoardPeer::set_gps_time_offset(std::chrono::seconds offset) {
 void SubBoardPeer::press_key(int code) {
     {
         std::lock_guard lock(mutex_);
-        pending_key_ = code;
+        pending_keys_.push_back(code);  // keys pressed in a row are all sent
     }
     wake();
 }
@@ -255,7 +255,7 @@ std::string SubBoardPeer::next_sentence(SteadyClock::time_point now, int key) {
 
 std::optional<SteadyClock::time_point> SubBoardPeer::next_timer() {
     std::lock_guard lock(mutex_);
-    if (pending_key_) return SteadyClock::now();
+    if (!pending_keys_.empty()) return SteadyClock::now();
     return next_gps_;
 }
 
@@ -264,9 +264,9 @@ void SubBoardPeer::on_timer(SteadyClock::time_point now) {
     {
         std::lock_guard lock(mutex_);
         int key = -1;
-        if (pending_key_) {
-            key = *pending_key_;
-            pending_key_.reset();
+        if (!pending_keys_.empty()) {
+            key = pending_keys_.front();
+            pending_keys_.pop_front();
         } else {
             // Whole seconds from the start; a late wake-up does not shift the rhythm.
             while (next_gps_ <= now) next_gps_ += kGpsPeriod;

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,8 +100,8 @@ class SubBoardPeer : public LinePeer {
     SteadyClock::time_point next_gps_;
     std::optional<bool> forced_fix_;  // set by the actions; nothing: fix after fix_after
     std::chrono::seconds time_offset_{0};
-    std::optional<int> pending_key_;
-    size_t drive_second_ = 0;  // seconds of driving so far (with a fix)
+    std::deque<int> pending_keys_;  // keys pressed and not sent yet, in order
+    size_t drive_second_ = 0;       // seconds of driving so far (with a fix)
     FrontPanel panel_;
     std::string last_status_;  // for the console: fix changes are shown once
 };

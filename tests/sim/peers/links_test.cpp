@@ -327,6 +327,42 @@ TEST(IbcOnPty, SendsOnlyAfterTheStartCommandAndAgainAfterAReboot) {
     EXPECT_NE(peer.status().find("waiting for APWSTART"), std::string::npos);
 }
 
+// Messages and keys given back to back (a scenario's or a test's actions) all go out, in order.
+TEST(IbcOnPty, MessagesInARowAreAllSentInOrder) {
+    FakeBoard board;
+    Pty pty;
+    IbcPeer peer;
+    peer.start(board, pty.master());
+    pty.send("$PIB,#APWSTART,00*cc\r\n");
+    ASSERT_TRUE(peerstest::eventually([&] { return peer.started(); }));
+    const std::string letters = "TFABCTFABCTFABCTFABC";
+    for (char c : letters) EXPECT_EQ(peer.send_message({std::string(1, c), 0, 0}), "");
+    ASSERT_TRUE(pty.receive_until([&](const auto& l) { return l.size() >= letters.size(); }));
+    std::string received;
+    for (const auto& line : pty.lines()) {
+        std::array<uint8_t, ibcrec::SIZE> r{};
+        ParseAPW(line, r);
+        received += static_cast<char>(r[ibcrec::LETTER1]);
+    }
+    EXPECT_EQ(received, letters);
+
+    Pty front;
+    SubBoardSettings settings;
+    SubBoardPeer sub(settings);
+    sub.start(board, front.master());
+    for (int key = 1; key <= 10; ++key) sub.press_key(key);
+    ASSERT_TRUE(front.receive_until([](const auto& l) { return l.size() >= 10; }));
+    std::vector<int> keys;
+    for (const auto& line : front.lines()) {
+        std::array<uint8_t, gpsrec::SIZE> r{};
+        int heading = 0;
+        if (ParseGPSTX(line, r, heading) && le::get_i32(r, gpsrec::KEY) != 255)
+            keys.push_back(le::get_i32(r, gpsrec::KEY));
+    }
+    EXPECT_EQ(keys, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
+    sub.stop();
+}
+
 TEST(IbcOnPty, ATimedPeriodSendsOneSentenceASecondWithItsStartAndEnd) {
     FakeBoard board;
     Pty pty;
