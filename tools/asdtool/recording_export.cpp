@@ -249,6 +249,10 @@ std::string export_recording(const std::string& file, const fs::path& dir, Expor
     const Recording rec = read_file(file, {.payloads = true});
     if (rec.damage && (rec.damage->offset == 0 || rec.fileSize < 84))
         return file + ": nothing to export: " + rec.damage->reason;
+    // Opened and never written, or the power went while its header was written.
+    if (rec.ending() == Ending::Empty || rec.fileSize < 84)
+        return file + ": nothing to export: " +
+               (rec.cutShort ? rec.cutShort->reason : ending_name(rec.ending()));
     report.damage = rec.damage;
     if (auto why = prepare_dir(dir); !why.empty()) return why;
     return Exporter(dir, fs::path(file).filename().string(), report).run(rec);
