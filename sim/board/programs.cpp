@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -150,8 +151,16 @@ void Program::read_output() {
             break;
         }
         if (fds[0].revents == 0 && fds[1].revents != 0) break;
+        {
+            std::lock_guard lock(mutex_);
+            reading_ = true;
+        }
         const ssize_t n = ::read(out_fd_, buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR) {
+            std::lock_guard lock(mutex_);
+            reading_ = false;
+            continue;
+        }
         if (n <= 0) break;
         pending.append(buf.data(), static_cast<size_t>(n));
         size_t start = 0;
@@ -164,6 +173,11 @@ void Program::read_output() {
             lines_(name_, pending);
             pending.clear();
         }
+        {
+            std::lock_guard lock(mutex_);
+            reading_ = false;
+        }
+        changed_.notify_all();
     }
     if (!pending.empty()) lines_(name_, pending);
     {
@@ -189,6 +203,16 @@ void Program::wait_exit() {
         changed_.wait_for(lock, std::chrono::seconds(1), [this] { return output_done_; });
     }
     if (exited_) exited_(*this, info.si_code != CLD_EXITED, info.si_status);
+}
+
+void Program::drain_output() {
+    const auto nothing_left = [this] {
+        if (output_done_) return true;
+        int queued = 0;
+        return !reading_ && ::ioctl(out_fd_, FIONREAD, &queued) == 0 && queued == 0;
+    };
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::milliseconds(500), nothing_left);
 }
 
 void Program::end(unsigned grace_ms) {

@@ -51,6 +51,10 @@ class Program {
     // (0: SIGKILL at once, as when the power goes). Returns when it has ended. What it started
     // and left behind in its process group ends too.
     void end(unsigned grace_ms);
+    // Waits (a little at most) until everything the program has written so far has been passed
+    // on as console lines, so that what it printed before asking the board for something shows
+    // before the board's answer.
+    void drain_output();
 
   private:
     Program() = default;
@@ -68,6 +72,7 @@ class Program {
     bool exited_flag_ = false;
     bool reaped_ = false;
     bool output_done_ = false;
+    bool reading_ = false;  // the reader holds output it has not passed on yet
     std::thread reader_;
     std::thread waiter_;
 };

@@ -354,6 +354,10 @@ void Runner::reboot(std::string cause) {
         log("reboot (" + cause + ") ignored: the board is off");
         return;
     }
+    // What the programs printed before asking shows before the reboot does.
+    for (auto& record : programs_) {
+        if (record.program) record.program->drain_output();
+    }
     log("reboot: " + cause);
     power_off("reboot: " + cause);
     power_on(cause);
