@@ -12,8 +12,12 @@
 #include "recinfo.h"
 
 int g_sdtype = 2;
-int g_maxFileCount = 90;
-int g_maxLockCount = 25;
+// The limits the recorder starts with, before the card is measured.
+constexpr int kInitialFileCount = 90;
+constexpr int kInitialLockCount = 25;
+
+int g_maxFileCount = kInitialFileCount;
+int g_maxLockCount = kInitialLockCount;
 
 const int t_maxFileCount[SD_TYPE_COUNT] = {23, 45, 90, 170, 340, 700, 1400};
 const int t_maxLockTable[SD_TYPE_COUNT][3] = {
@@ -25,9 +29,6 @@ namespace {
 
 // Exclusive bounds of each card type's total size in MB: type i is (bound[i], bound[i + 1]).
 constexpr int kTypeBounds[SD_TYPE_COUNT + 1] = {400, 800, 1700, 3000, 7000, 13000, 20000, 40000};
-
-// The card type used when the size cannot be read: the one the limits start with.
-constexpr int kFallbackType = 2;
 
 int lock_column() {
     int pre = g_preRecTime;
@@ -73,15 +74,17 @@ int check_SD_type() {
 void init_storage_limits() {
     const int type = static_cast<uint8_t>(check_SD_type());
     g_sdtype = type;
-    int row = type;
     if (type == SD_TYPE_UNKNOWN) {
         std::printf("SD size read fail...\n");
-        // The card could not be measured: keep the limits of the type the recorder starts with.
-        // A card that is really unusable is stopped by the free-space guard at the first file.
-        row = kFallbackType;
+        // The card could not be measured, and no row of the tables fits it: keep the limits the
+        // recorder starts with. A card that is really unusable is stopped by the free-space
+        // guard at the first file.
+        g_maxFileCount = kInitialFileCount;
+        g_maxLockCount = kInitialLockCount;
+    } else {
+        g_maxFileCount = t_maxFileCount[type];
+        g_maxLockCount = t_maxLockTable[type][lock_column()];
     }
-    g_maxFileCount = t_maxFileCount[row];
-    g_maxLockCount = t_maxLockTable[row][lock_column()];
     std::printf("Max file count : %d, Max Lock Count %d\n", g_maxFileCount, g_maxLockCount);
 }
 

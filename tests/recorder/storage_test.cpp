@@ -106,15 +106,18 @@ TEST_F(StorageSizingTest, LimitsFollowTypeAndPreRecordCount) {
     EXPECT_EQ(g_maxLockCount, 160);
 }
 
-// A card whose size reads as 0 keeps the limits the recorder starts with (type 2's row).
+// A card whose size reads as 0 gets the limits the recorder starts with, whatever a card
+// measured before had set.
 TEST_F(StorageSizingTest, UnreadableSizeFallsBackToTheStartingLimits) {
+    set_card(30000 * MB, 512);
+    init_storage_limits();
     set_card(0, 512);
     g_preRecTime = 2;
     testing::internal::CaptureStdout();
     init_storage_limits();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("SD size read fail...\n"), std::string::npos);
-    EXPECT_NE(out.find("Max file count : 90, Max Lock Count 17\n"), std::string::npos);
+    EXPECT_NE(out.find("Max file count : 90, Max Lock Count 25\n"), std::string::npos);
     EXPECT_EQ(g_sdtype, 255);
 }
 
