@@ -46,9 +46,11 @@ void encode_exheader(std::span<uint8_t> out) {
     le::put_u8(out, 55, h.reserved[1]);
 }
 
-// Puts the file back to `length` bytes after a write that came up short.
-void cut_back(off_t length) {
-    if (os::ftruncate(rec_fd, length) != 0) {
+// Puts the file back to `length` bytes after a write that came up short. A write that failed
+// outright (`written` < 0) added nothing, so there is nothing to cut: on a full card the cut
+// itself could be refused and only confuse the console.
+void cut_back(off_t length, ssize_t written) {
+    if (written > 0 && os::ftruncate(rec_fd, length) != 0) {
         std::printf("recording file: cannot cut back to %ld bytes - %m\n",
                     static_cast<long>(length));
     }
@@ -85,7 +87,7 @@ int write_record(uint8_t kind, size_t size, RecTime t, Fill fill) {
         std::printf("record 0x%02x short write at %ld: %zd of %zu bytes\n", kind,
                     static_cast<long>(start), n, size);
     }
-    cut_back(start);
+    cut_back(start, n);
     if (hadHeader) g_endtime = endBefore;
     system_error();
     return -1;
@@ -117,7 +119,7 @@ int write_fileheader(RecTime start) {
         } else {
             std::printf("recording file header short write: %zd of %zu bytes\n", n, header.size());
         }
-        cut_back(0);
+        cut_back(0, n);
         return -1;
     }
     write_size = static_cast<int>(HEADER_SIZE);

@@ -162,6 +162,7 @@ TEST_F(RecFileTest, RefusedWriteLeavesNoRecordAndIsNotCounted) {
     ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 5000), 0);
     const RecTime end = g_endtime;
     set_card(8ull << 30, 512, os::simcard::CARD_FULL);
+    testing::internal::CaptureStdout();
     EXPECT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 5000), -1);
     EXPECT_EQ(g_sdErrorCnt, 1);
     std::array<uint8_t, gpsrec::SIZE> gps{};
@@ -169,6 +170,10 @@ TEST_F(RecFileTest, RefusedWriteLeavesNoRecordAndIsNotCounted) {
     EXPECT_EQ(write_gpsframe(gps.data()), -1);
     auto audio = pattern(8192, 1);
     EXPECT_EQ(write_audioframe(audio.data(), 8192), -1);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_NE(console.find("record 0x01 write error at 5110"), std::string::npos) << console;
+    // A write refused whole added nothing: there is nothing to cut back.
+    EXPECT_EQ(console.find("cannot cut back"), std::string::npos) << console;
     EXPECT_EQ(g_sdErrorCnt, 3);
     EXPECT_EQ(g_totalVFrame, 1);
     EXPECT_EQ(write_size, 84 + 5026);
