@@ -488,6 +488,25 @@ static void clock_mode(int slow)
 }
 
 /*
+ * Requests that command the coprocessor; on a chip whose bring-up failed
+ * each of their frames would wait out its whole time-out (a COM10 sweep for
+ * most of an hour), so they are not sent to it.
+ */
+static int talks_to_chip(unsigned int cmd)
+{
+	switch (cmd) {
+	case CAMERA_IOC_DIAG:
+	case CAMERA_IOC_SENSOR_WRITE:
+	case CAMERA_IOC_SENSOR_READ:
+	case CAMERA_IOC_COM10_SWEEP:
+	case CAMERA_IOC_SET_QP:
+		return 1;
+	default:
+		return 0;
+	}
+}
+
+/*
  * Every request answers -ENOTTY, handled or not (the recorder ignores the
  * result); a disregarded rear device answers 0 and does nothing. Arguments
  * that cannot be read from the caller count as zero.
@@ -502,6 +521,12 @@ static int w99685_ioctl(struct inode *inode, struct file *file,
 
 	if (pDev->disregarded)
 		return 0;
+	if (!pDev->ready && talks_to_chip(cmd)) {
+		printk("%s: request %u refused, the coprocessor is not "
+		       "running\n",
+		       "w99685_ioctl", cmd);
+		return -ENOTTY;
+	}
 
 	down(&pDev->sema);
 	switch (cmd) {

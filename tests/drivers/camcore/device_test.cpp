@@ -378,6 +378,16 @@ TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     EXPECT_EQ(read_frame(rear), 0);
     EXPECT_EQ(board.rear.parameter_writes(), writes) << "the read does not talk to a dead chip";
     EXPECT_FALSE(board.has("Capture Error"));
+    // Nor do the requests that would command it (a sweep would wait out every frame's time-out);
+    // the clock requests, which do not involve it, still work.
+    EXPECT_EQ(ioctl(rear, CAMERA_IOC_COM10_SWEEP), -ENOTTY);
+    unsigned char qp = 5;
+    EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
+    EXPECT_EQ(board.count("w99685_ioctl: request"), 2u);
+    EXPECT_FALSE(board.has("Encoding QP set"));
+    EXPECT_EQ(board.rear.parameter_writes(), writes);
+    EXPECT_EQ(ioctl(rear, CAMERA_IOC_CLOCK_SLOW), -ENOTTY);
+    EXPECT_TRUE(board.has("PLL OFF -> Slow Mode"));
     simk::OpenFile* front = open_minor(1);
     EXPECT_GT(read_frame(front), 0) << "the other camera works";
     close_file(rear);
