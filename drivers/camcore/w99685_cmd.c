@@ -10,6 +10,7 @@
 #include <linux/kernel.h>
 #include <linux/errno.h>
 #include <linux/delay.h>
+#include <linux/jiffies.h>
 #include <linux/sched.h>
 #include <linux/string.h>
 #include <asm/io.h>
@@ -48,19 +49,36 @@ static int data_ready(unsigned char status)
 	return (status & STATUS_DATA_MASK) == STATUS_DATA;
 }
 
+/*
+ * A wait of `polls` 2 us steps lasts about polls * 2 us while a register read
+ * costs next to nothing. It also ends once that much time has passed, so that
+ * a slow bus cannot stretch it many times over.
+ */
+static unsigned long poll_deadline(unsigned long polls)
+{
+	return jiffies + usecs_to_jiffies(polls * 2) + 1;
+}
+
+static int poll_over(unsigned long done, unsigned long polls,
+		     unsigned long deadline)
+{
+	return done >= polls || time_after(jiffies, deadline);
+}
+
 /* Waits until the status shows `want` under `mask`; -1 after `polls`. */
 static int wait_status(W99685_DEV *pDev, unsigned char mask, unsigned char want,
 		       unsigned long polls)
 {
+	unsigned long deadline = poll_deadline(polls);
 	unsigned long i;
 
-	for (i = 0; i <= polls; i++) {
+	for (i = 0;; i++) {
 		if ((w99685_status(pDev) & mask) == want)
 			return 0;
-		if (i < polls)
-			udelay(2);
+		if (poll_over(i, polls, deadline))
+			return -1;
+		udelay(2);
 	}
-	return -1;
 }
 
 static void write_frame(unsigned char cmd, unsigned char subcmd,
@@ -86,11 +104,12 @@ static void read_reply(cmdparam_struct *reply, W99685_DEV *pDev)
 
 int ReadyTimeOut(W99685_DEV *pDev)
 {
-	int i;
+	unsigned long deadline = poll_deadline(READY_POLLS);
+	unsigned long i;
 
 	if (!(w99685_status(pDev) & STATUS_BUSY))
 		return 0;
-	for (i = 0; i < READY_POLLS; i++) {
+	for (i = 0; !poll_over(i, READY_POLLS, deadline); i++) {
 		udelay(2);
 		if (!(w99685_status(pDev) & STATUS_BUSY))
 			return 0;
@@ -112,10 +131,11 @@ int ReadyTimeOut3(W99685_DEV *pDev)
 int SendCMDType1(unsigned char cmd, unsigned char subcmd,
 		 cmdparam_struct *param, W99685_DEV *pDev)
 {
-	int waits = 0;
+	unsigned long deadline = poll_deadline(CMD_BUSY_POLLS);
+	unsigned long waits = 0;
 
 	while (w99685_status(pDev) & STATUS_BUSY) {
-		if (waits++ >= CMD_BUSY_POLLS)
+		if (poll_over(waits++, CMD_BUSY_POLLS, deadline))
 			return -1;
 		udelay(2);
 	}
