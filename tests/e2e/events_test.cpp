@@ -79,8 +79,12 @@ TEST(Events, TheButtonAndTheAlarmLockTheRecentFilesAndTheEraseKeyClearsThem) {
     ASSERT_TRUE(board.act("button"));
     ASSERT_TRUE(board.wait_for("[recorder] Emergency Recording....")) << board.console();
     ASSERT_TRUE(board.wait_for("[recorder] lock file 1 lock index 1")) << board.console();
-    auto locks = board.recinfo();
-    ASSERT_TRUE(locks);
+    // The index is saved after the lines that tell of the locks.
+    std::optional<Recinfo> locks;
+    ASSERT_TRUE(board.until([&] {
+        locks = board.recinfo();
+        return locks && locks->lockCount != 0;
+    })) << board.console();
     EXPECT_EQ(locks->lockCount, 1u);
     EXPECT_EQ(locks->locked(), (std::vector<size_t>{0, 1}));
     EXPECT_EQ(locks->entry[0], Recinfo::lock(kButton, 1));
