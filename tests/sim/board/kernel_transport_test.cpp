@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "devserver.hpp"
+#include "eventually.hpp"
 #include "hw.hpp"
 #include "s3c2410.hpp"
 #include "sim_dev.h"
@@ -28,6 +29,8 @@
 
 namespace {
 
+using testsupport::eventually;
+
 constexpr size_t kPage = 4096;
 
 int in_child(const std::function<int()>& body) {
@@ -36,15 +39,6 @@ int in_child(const std::function<int()>& body) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return status;
-}
-
-bool eventually(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 class KernelTransport : public ::testing::Test {
