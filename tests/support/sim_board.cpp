@@ -52,6 +52,14 @@ int wait_exit(pid_t pid) {
     return exit_status(status);
 }
 
+int in_child(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
 SimBoard::SimBoard(const std::string& name) {
     std::string tmpl = "/tmp/" + name + "-XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr) std::abort();

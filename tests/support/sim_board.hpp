@@ -23,6 +23,9 @@ namespace testsupport {
 pid_t spawn(const std::vector<std::string>& argv, const fs::path& out);
 // Waits for the end of `pid`: its exit status, or 128 + the signal that ended it.
 int wait_exit(pid_t pid);
+// Runs `body` in a forked child process, which exits with what it returns; the child's wait
+// status (as waitpid gives it).
+int in_child(const std::function<int()>& body);
 
 class SimBoard {
   public:
