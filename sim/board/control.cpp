@@ -1,6 +1,5 @@
 #include "control.hpp"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -12,6 +11,7 @@
 #include <cstring>
 
 #include "../../os/sim_socket.h"
+#include "listener.hpp"
 
 namespace simboard {
 
@@ -27,16 +27,8 @@ ControlServer::~ControlServer() {
 }
 
 bool ControlServer::listen(const std::string& path, std::string& error) {
-    ::unlink(path.c_str());
-    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0 ||
-        os::simsock::call_at_path(listen_fd_, path, os::simsock::Call::kBind) < 0 ||
-        ::listen(listen_fd_, 8) < 0) {
-        error = "cannot listen on " + path + ": " + std::strerror(errno);
-        if (listen_fd_ >= 0) ::close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
+    listen_fd_ = listen_at(path, 8, error);
+    if (listen_fd_ < 0) return false;
     path_ = path;
     stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
     thread_ = std::thread([this] { loop(); });
@@ -56,15 +48,7 @@ void ControlServer::stop() {
 }
 
 void ControlServer::loop() {
-    for (;;) {
-        std::array<pollfd, 2> fds{{{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) return;
-        const int sock = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (sock < 0) continue;
+    for (int sock; (sock = accept_next(listen_fd_, stop_fd_)) >= 0;) {
         serve(sock);
         ::close(sock);
     }

@@ -1,7 +1,6 @@
 #include "devserver.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
@@ -18,6 +17,7 @@
 
 #include "../../os/sim_dev_wire.h"
 #include "../../os/sim_socket.h"
+#include "listener.hpp"
 
 namespace simboard {
 
@@ -98,16 +98,8 @@ void DeviceServer::log(std::string_view line) {
 }
 
 bool DeviceServer::listen(const std::string& path, std::string& error) {
-    ::unlink(path.c_str());
-    listen_fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0 ||
-        os::simsock::call_at_path(listen_fd_, path, os::simsock::Call::kBind) < 0 ||
-        ::listen(listen_fd_, 64) < 0) {
-        error = "cannot listen on " + path + ": " + std::strerror(errno);
-        if (listen_fd_ >= 0) ::close(listen_fd_);
-        listen_fd_ = -1;
-        return false;
-    }
+    listen_fd_ = listen_at(path, 64, error);
+    if (listen_fd_ < 0) return false;
     path_ = path;
     stop_fd_ = ::eventfd(0, EFD_CLOEXEC);
     epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -132,15 +124,7 @@ size_t DeviceServer::connections() const {
 }
 
 void DeviceServer::accept_loop() {
-    for (;;) {
-        std::array<pollfd, 2> fds{{{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents != 0) return;
-        const int sock = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (sock < 0) continue;
+    for (int sock; (sock = accept_next(listen_fd_, stop_fd_)) >= 0;) {
         ucred cred{};
         socklen_t len = sizeof cred;
         if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.pid <= 0) {

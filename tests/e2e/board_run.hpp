@@ -5,26 +5,23 @@
 // files, the peers' transcripts, the codec and playback logs and the console.
 #pragma once
 
-#include <sys/types.h>
-
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "asd_reader.hpp"
+#include "sim_board.hpp"
 
 namespace e2e {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path);
-size_t count(std::string_view text, std::string_view what);
+using testsupport::count;
+using testsupport::read_file;
 
 // The recorder's console line when it starts recording file `index`.
 std::string rec_file(int index);
@@ -70,15 +67,12 @@ struct Recinfo {
     static std::optional<Recinfo> parse(const std::vector<uint8_t>& bytes);
 };
 
-class BoardRun {
+// The board with the real programs and modules; the run itself (start, wait_for, act, quit,
+// console, ...) is the shared SimBoard's.
+class BoardRun : public testsupport::SimBoard {
   public:
-    using Seconds = std::chrono::duration<double>;
-
     // `name` makes the root recognisable: /tmp/e2e-<name>-XXXXXX/board.
     explicit BoardRun(const std::string& name);
-    ~BoardRun();
-    BoardRun(const BoardRun&) = delete;
-    BoardRun& operator=(const BoardRun&) = delete;
 
     // --- Before the boot ---
     void write_card(const std::string& card_path, const std::vector<uint8_t>& bytes);
@@ -89,54 +83,21 @@ class BoardRun {
     // --front-jpegs / --rear-jpegs: the largest frames the recorder takes.
     std::string big_jpeg_dir(size_t size = 98000);
 
-    // --- The run ---
-    // Starts simboard with these options after --root, --bin-dir and --module-dir (and a
-    // --duration of 280 s unless they give one).
-    void start(const std::vector<std::string>& options);
-    // Waits until the console holds `text` at least `times` times after `from` (a position in
-    // the console), or the board ended, or `limit` passed. Returns the position after the
-    // last occurrence, or nullopt.
-    std::optional<size_t> wait_for(std::string_view text, size_t from = 0, int times = 1,
-                                   Seconds limit = Seconds(90));
-    // Polls `done` while the board runs, until it holds or `limit` passed.
-    bool until(const std::function<bool()>& done, Seconds limit = Seconds(90));
-    // `simboard ctl` with this action on the running board; true when the board took it.
-    bool act(const std::string& action);
-    // The board's state (`simboard ctl status`).
-    std::string status();
-    // Quits the board and waits for its end; its exit status.
-    int quit();
-    bool running() const { return pid_ > 0; }
-    // Whether the board still runs (reaps it when it has ended).
-    bool alive();
-
     // --- What the run left ---
-    const fs::path& root() const { return root_; }
-    fs::path card() const { return root_ / "mnt/mmcblk0p1"; }
+    fs::path card() const { return root() / "mnt/mmcblk0p1"; }
     fs::path data() const { return card() / "data"; }
     fs::path recording_path(int index) const;
     asd::Recording recording(int index, bool payloads = false) const;
     // Indexes of the recording files on the card, in increasing order.
     std::vector<int> recordings() const;
     std::optional<Recinfo> recinfo() const;
-    std::string console() const { return read_file(root_ / "log/console.log"); }
-    std::string output() const { return read_file(dir_ / "out.txt"); }
     // The sentences the recorder sent to the sub-board and the IBC controller, with their times.
-    std::vector<LogLine> subboard() const { return log_lines(root_ / "log/subboard.log"); }
-    std::vector<LogLine> ibc() const { return log_lines(root_ / "log/ibc.log"); }
-    std::vector<LogLine> playback() const { return log_lines(root_ / "log/playback.log"); }
-    std::vector<LogLine> codec() const { return log_lines(root_ / "log/codec.log"); }
+    std::vector<LogLine> subboard() const { return log_lines(root() / "log/subboard.log"); }
+    std::vector<LogLine> ibc() const { return log_lines(root() / "log/ibc.log"); }
+    std::vector<LogLine> playback() const { return log_lines(root() / "log/playback.log"); }
+    std::vector<LogLine> codec() const { return log_lines(root() / "log/codec.log"); }
     // The prompts played, by file name ("074.wav", ...).
     std::vector<std::string> prompts() const;
-
-  private:
-    int ctl(const std::vector<std::string>& words, std::string& output);
-    int wait_exit();
-
-    fs::path dir_;
-    fs::path root_;
-    pid_t pid_ = -1;
-    int status_ = -1;
 };
 
 }  // namespace e2e

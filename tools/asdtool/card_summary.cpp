@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <utility>
 
 #include "le.hpp"
+#include "text_format.hpp"
 
 namespace asd {
 
@@ -24,9 +24,7 @@ constexpr std::array<std::pair<const char*, const char*>, 2> kMarkers = {{
 
 template <typename... Args>
 void appendf(std::string& out, const char* fmt, Args... args) {
-    char text[512];
-    std::snprintf(text, sizeof text, fmt, args...);
-    out += text;
+    out += format(fmt, args...);
 }
 
 double seconds_of(Time t) {
@@ -35,15 +33,6 @@ double seconds_of(Time t) {
 
 bool earlier(Time a, Time b) {
     return a.sec != b.sec ? a.sec < b.sec : a.usec < b.usec;
-}
-
-std::string strftime_utc(uint32_t sec, const char* fmt) {
-    const time_t t = sec;
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, fmt, &tm);
-    return text;
 }
 
 // "20.0M", "512K", "100B": sizes that fit a narrow column.
@@ -189,8 +178,8 @@ void format_files(const CardSummary& s, std::string& out) {
     appendf(out, "Recordings in data/: %zu file%s, %s", s.files.size(),
             s.files.size() == 1 ? "" : "s", long_size(bytes).c_str());
     if (first != nullptr) {
-        appendf(out, ", %s to %s UTC", strftime_utc(first->start.sec, "%Y-%m-%d %H:%M:%S").c_str(),
-                strftime_utc(last->end.sec, "%Y-%m-%d %H:%M:%S").c_str());
+        appendf(out, ", %s to %s UTC", utc(first->start.sec, "%Y-%m-%d %H:%M:%S").c_str(),
+                utc(last->end.sec, "%Y-%m-%d %H:%M:%S").c_str());
     }
     out += "\n";
     if (s.files.empty()) return;
@@ -201,13 +190,13 @@ void format_files(const CardSummary& s, std::string& out) {
             appendf(out, "  %-15s %5s  -\n", f.name.c_str(), short_size(f.size).c_str());
             continue;
         }
-        if (const std::string d = strftime_utc(f.start.sec, "%Y-%m-%d"); d != day) {
+        if (const std::string d = utc(f.start.sec, "%Y-%m-%d"); d != day) {
             day = d;
             appendf(out, "  %s\n", day.c_str());
         }
         appendf(out, "  %-15s %5s  %8s %6.1f %6zu %5zu %5zu %6zu %8.1f", f.name.c_str(),
-                short_size(f.size).c_str(), strftime_utc(f.start.sec, "%H:%M:%S").c_str(),
-                f.seconds(), f.frames[1], f.frames[0], f.gps, f.accel, f.audio_seconds());
+                short_size(f.size).c_str(), utc(f.start.sec, "%H:%M:%S").c_str(), f.seconds(),
+                f.frames[1], f.frames[0], f.gps, f.accel, f.audio_seconds());
         if (f.lock) appendf(out, "  event %u", f.lock->generation);
         out += "\n";
     }
@@ -222,7 +211,7 @@ void format_files(const CardSummary& s, std::string& out) {
                     static_cast<unsigned long long>(f.damage->offset), f.damage->reason.c_str());
         } else if (!f.closed) {
             appendf(out, "  %s: not closed (recording ended by a power cut or a crash at %s)\n",
-                    f.name.c_str(), strftime_utc(f.end.sec, "%H:%M:%S").c_str());
+                    f.name.c_str(), utc(f.end.sec, "%H:%M:%S").c_str());
         }
     }
 }

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <span>
 
 #include "le.hpp"
+#include "text_format.hpp"
 
 namespace asd {
 
@@ -19,22 +19,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uint32_t kSampleRate = 8000;
-
-template <typename... Args>
-std::string format(const char* fmt, Args... args) {
-    char text[512];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
-
-std::string utc(uint32_t sec, const char* fmt) {
-    const time_t t = sec;
-    struct tm tm {};
-    gmtime_r(&t, &tm);
-    char text[64];
-    std::strftime(text, sizeof text, fmt, &tm);
-    return text;
-}
 
 std::string unix_time(Time t) {
     return format("%u.%06u", t.sec, t.usec);

@@ -11,13 +11,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
+#include "eventually.hpp"
 #include "hw.hpp"
+#include "kernel_board.hpp"
 #include "s3c2410.hpp"
 #include "sensor_board.hpp"
 #include "simk.hpp"
@@ -58,12 +58,7 @@ inline void set_reg(uint32_t phys, uint32_t value) {
 
 // Waits until `done` holds; false after 10 s (a test's verdict never rests on the limit).
 inline bool eventually(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return true;
+    return testsupport::eventually(done, std::chrono::seconds(10), std::chrono::microseconds(200));
 }
 
 // Holds the simulated processor ("interrupts off"): no tick, timer or interrupt handler runs
@@ -92,48 +87,13 @@ struct Sample {
     bool is_marker() const { return record[0] == 255 && record[1] == 255; }
 };
 
-class Board {
-  public:
-    Board() {
-        simk::set_console([this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-        hw::reset_all();
-        simk::boot();
-    }
-    ~Board() {
-        simk::shutdown();
-        simk::set_console(nullptr);
-    }
-
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool console_has(std::string_view text) {
-        for (const auto& l : lines()) {
-            if (l.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-    size_t count_lines(std::string_view text) {
-        size_t n = 0;
-        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
-        return n;
-    }
-    void clear_console() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-
+struct BoardModels {
     hw::S3c2410 soc;
     hw::SensorBoard sensors{soc};
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
+
+// The models, then the kernel booted on them.
+class Board : public BoardModels, public testsupport::BootedKernel {};
 
 // A chip on SPI0 that answers from a script and keeps every transfer, to check the driver's
 // byte sequences. It answers `during_command` while the command byte goes out.

@@ -1,63 +1,24 @@
 // accelmon through the board: build/bin/simboard loads accelmon.so at power-on, and a probe
 // program in another process takes the records with SIGIO as the recorder does, while the test
-// drives the car's motion, the button and the knob with `simboard ctl`.
+// drives the car's motion, the button and the knob through the board's control socket.
 //
 // The run takes about ACCELMON_BOARD_SECONDS seconds (default 4; set 10 for a longer run): the
 // test moves on to the next motion once the probe has printed enough records of the one before.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "sim_board.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-pid_t spawn(const std::vector<std::string>& args, const fs::path& out_file) {
-    std::vector<std::string> argv = {SIMBOARD_EXE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> p;
-    for (auto& a : argv) p.push_back(a.data());
-    p.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, SIMBOARD_EXE, &actions, nullptr, p.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using Seconds = testsupport::SimBoard::Seconds;
 
 double run_seconds() {
     const char* text = std::getenv("ACCELMON_BOARD_SECONDS");
@@ -85,30 +46,9 @@ Phase phase_of(const ProbeRecord& r) {
 
 class ThroughTheBoard : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/accelmon-board-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        root_ = dir_ / "board";
-        fs::create_directories(dir_ / "empty");
-    }
-    void TearDown() override {
-        if (board_ > 0) {
-            ::kill(board_, SIGTERM);
-            wait_exit(board_);
-        }
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    int ctl(std::vector<std::string> words) {
-        words.insert(words.begin(), {"ctl", "--root", root_.string()});
-        const pid_t pid = spawn(words, dir_ / "ctl.txt");
-        return pid < 0 ? -1 : wait_exit(pid);
-    }
-    std::string console() { return read_file(root_ / "log/console.log"); }
     std::vector<std::string> probe_lines() {
         std::vector<std::string> out;
-        std::istringstream in(console());
+        std::istringstream in(board_.console());
         const std::string prefix = "[accel_probe] ";
         for (std::string line; std::getline(in, line);) {
             const auto pos = line.find(prefix);
@@ -133,55 +73,47 @@ class ThroughTheBoard : public ::testing::Test {
     // Waits (up to a minute: a slow host only makes the run longer) for `n` more records.
     bool wait_records(size_t n) {
         const size_t target = records().size() + n;
-        for (int i = 0; i < 1200; ++i) {
-            if (records().size() >= target) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
+        return board_.until([&] { return records().size() >= target; }, Seconds(60));
     }
 
-    fs::path dir_;
-    fs::path root_;
-    pid_t board_ = -1;
+    testsupport::SimBoard board_{"accelmon-board"};
 };
 
 TEST_F(ThroughTheBoard, AProgramGetsSamplesThatFollowTheMotionAndOneMarkerPerPress) {
     const double seconds = run_seconds();
     const size_t per_phase = std::max<size_t>(3, static_cast<size_t>(seconds * 3 / 4));
-    board_ = spawn({"--root", root_.string(), "--module-dir", MODULE_DIR, "--bin-dir",
-                    (dir_ / "empty").string(), "--knob", "20", "--start",
-                    std::string(ACCEL_PROBE_EXE) + " 120 sub35", "--duration", "150"},
-                   dir_ / "board.txt");
-    ASSERT_GT(board_, 0);
-    for (int i = 0; i < 600 && !probe_said("sampling"); ++i) std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(probe_said("sampling")) << console();
+    board_.module_dir = MODULE_DIR;
+    board_.start({"--knob", "20", "--start", std::string(ACCEL_PROBE_EXE) + " 120 sub35",
+                  "--duration", "150"});
+    ASSERT_TRUE(board_.running());
+    board_.until([&] { return probe_said("sampling"); }, Seconds(30));
+    ASSERT_TRUE(probe_said("sampling")) << board_.console();
     EXPECT_TRUE(probe_said("second open: Device or resource busy"));
 
     ASSERT_TRUE(wait_records(per_phase)) << "parked";
-    ASSERT_EQ(ctl({"motion", "driving"}), 0);
+    ASSERT_TRUE(board_.act("motion driving"));
     ASSERT_TRUE(wait_records(per_phase)) << "driving";
-    ASSERT_EQ(ctl({"motion", "braking"}), 0);
+    ASSERT_TRUE(board_.act("motion braking"));
     ASSERT_TRUE(wait_records(per_phase / 2 + 1)) << "braking";
-    ASSERT_EQ(ctl({"button"}), 0);
+    ASSERT_TRUE(board_.act("button"));
     ASSERT_TRUE(wait_records(per_phase / 2 + 2)) << "braking after the press";
-    ASSERT_EQ(ctl({"motion", "cornering"}), 0);
-    ASSERT_EQ(ctl({"knob", "33"}), 0);
+    ASSERT_TRUE(board_.act("motion cornering"));
+    ASSERT_TRUE(board_.act("knob 33"));
     ASSERT_TRUE(wait_records(per_phase)) << "cornering";
 
-    std::ofstream(root_ / "mnt/mmcblk0p1/accel_probe.stop") << "stop\n";
-    for (int i = 0; i < 600; ++i) {
-        const auto lines = probe_lines();
-        if (std::any_of(lines.begin(), lines.end(),
-                        [](const std::string& l) { return l.rfind("records ", 0) == 0; }))
-            break;
-        std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_EQ(ctl({"quit"}), 0);
-    EXPECT_EQ(wait_exit(board_), 0);
-    board_ = -1;
+    std::ofstream(board_.root() / "mnt/mmcblk0p1/accel_probe.stop") << "stop\n";
+    board_.until(
+        [&] {
+            const auto lines = probe_lines();
+            return std::any_of(lines.begin(), lines.end(),
+                               [](const std::string& l) { return l.rfind("records ", 0) == 0; });
+        },
+        Seconds(30));
+    ASSERT_TRUE(board_.act("quit"));
+    EXPECT_EQ(board_.wait_exit(), 0);
 
     const auto recs = records();
-    const std::string log = console();
+    const std::string log = board_.console();
     ASSERT_GE(recs.size(), 4 * per_phase) << log;
 
     // One marker, for the one press, during the braking.

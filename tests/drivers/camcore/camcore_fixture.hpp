@@ -10,12 +10,12 @@
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "hw.hpp"
+#include "kernel_board.hpp"
 #include "s3c2410.hpp"
 #include "simk.hpp"
 #include "w99685.hpp"
@@ -28,48 +28,21 @@ namespace camtest {
 
 constexpr unsigned kMajor = 240;
 
-class Board {
-  public:
-    Board(hw::SensorKind rear_sensor, hw::SensorKind front_sensor)
+struct BoardModels {
+    BoardModels(hw::SensorKind rear_sensor, hw::SensorKind front_sensor)
         : rear(soc.gpio, hw::W99685::rear_config(), rear_sensor),
-          front(soc.gpio, hw::W99685::front_config(), front_sensor) {
-        simk::set_console([this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-        {
-            hw::MachineGuard guard(hw::machine_lock());
-            hw::reset_all();
-        }
-        simk::boot();
-    }
-    ~Board() {
-        simk::shutdown();
-        simk::set_console(nullptr);
-    }
-
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    void clear_lines() {
-        std::lock_guard lock(mutex_);
-        lines_.clear();
-    }
-    size_t count(std::string_view text) {
-        size_t n = 0;
-        for (const auto& l : lines()) n += l.find(text) != std::string::npos;
-        return n;
-    }
-    bool has(std::string_view text) { return count(text) > 0; }
+          front(soc.gpio, hw::W99685::front_config(), front_sensor) {}
 
     hw::S3c2410 soc;
     hw::W99685 rear;
     hw::W99685 front;
+};
 
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
+// The models, then the kernel booted on them.
+class Board : public BoardModels, public testsupport::BootedKernel {
+  public:
+    Board(hw::SensorKind rear_sensor, hw::SensorKind front_sensor)
+        : BoardModels(rear_sensor, front_sensor) {}
 };
 
 // A function of the loaded module, by its name.

@@ -27,14 +27,14 @@ class DeviceType : public CamcoreTest, public ::testing::WithParamInterface<int>
 };
 
 TEST_P(DeviceType, OpenResetsOnlyAsTheConfigurationNeeds) {
-    EXPECT_TRUE(board.has("+++ w99685 driver version 1.126 - auto detect CMOS sensor +++"));
-    EXPECT_TRUE(board.has("device type " + std::to_string(GetParam())));
+    EXPECT_TRUE(board.console_has("+++ w99685 driver version 1.126 - auto detect CMOS sensor +++"));
+    EXPECT_TRUE(board.console_has("device type " + std::to_string(GetParam())));
     const int type = GetParam();
 
     simk::OpenFile* rear = open_minor(0);
-    const size_t resets_after_rear = board.count("reset backend device");
+    const size_t resets_after_rear = board.count_lines("reset backend device");
     if (type == 0) {
-        EXPECT_TRUE(board.has("Disregard rear video open in TK500"));
+        EXPECT_TRUE(board.console_has("Disregard rear video open in TK500"));
         EXPECT_EQ(resets_after_rear, 0u);
         EXPECT_FALSE(board.rear.stats().running) << "the rear chip is never brought up";
         EXPECT_EQ(read_frame(rear), 0);
@@ -47,13 +47,13 @@ TEST_P(DeviceType, OpenResetsOnlyAsTheConfigurationNeeds) {
     }
 
     open_minor(1);
-    const size_t resets = board.count("reset backend device");
+    const size_t resets = board.count_lines("reset backend device");
     EXPECT_EQ(resets, type == 0 ? 1u : resets_after_rear) << "the front open resets only alone";
     // One train of four pulses resets both chips.
     EXPECT_EQ(board.front.resets(), 4 * resets);
     EXPECT_EQ(board.rear.resets(), 4 * resets);
     EXPECT_TRUE(board.front.stats().running);
-    EXPECT_TRUE(board.has("Firmware version marjor 2,minor 15"));
+    EXPECT_TRUE(board.console_has("Firmware version marjor 2,minor 15"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Camcore, DeviceType, ::testing::Values(0, 1, 2));
@@ -64,14 +64,14 @@ TEST_F(Device, LoadSetsUpTheBoardRegisters) {
     EXPECT_EQ(hw::mmio_read(0x56000050, 4) & 0xFFFF, 0x25Au);
     EXPECT_EQ(hw::mmio_read(0x56000088, 4), 0x33u);
     EXPECT_EQ(hw::mmio_read(0x4A000008, 4), 0x675D3DCCu);
-    EXPECT_TRUE(board.has("s3c2410_reg_set: GPF con. register 25a "));
-    EXPECT_TRUE(board.has("s3c2410_reg_set: INTMSK 675d3dcc"));
+    EXPECT_TRUE(board.console_has("s3c2410_reg_set: GPF con. register 25a "));
+    EXPECT_TRUE(board.console_has("s3c2410_reg_set: INTMSK 675d3dcc"));
 }
 
 TEST_F(Device, OnlyMinorsZeroAndOneExist) {
     simk::OpenFile* f = nullptr;
     EXPECT_EQ(simk::dev_open(camtest::kMajor, 2, 02, task, &f), -EPERM);
-    EXPECT_FALSE(board.has("Firmware download"));
+    EXPECT_FALSE(board.console_has("Firmware download"));
 }
 
 // Both cameras open, as the recorder has them.
@@ -105,8 +105,8 @@ class Cameras : public CamcoreTest {
 };
 
 TEST_F(Cameras, EachReadFetchesOneJpegIntoItsHalfOfTheArea) {
-    EXPECT_TRUE(board.has("Find OV7725 CMOS sensor - Front Sensor"));
-    EXPECT_TRUE(board.has("Find MT9V111 CMOS sensor - Rear Sensor"));
+    EXPECT_TRUE(board.console_has("Find OV7725 CMOS sensor - Front Sensor"));
+    EXPECT_TRUE(board.console_has("Find MT9V111 CMOS sensor - Rear Sensor"));
     const long f = read_frame(front);
     const long r = read_frame(rear);
     unsigned w = 0, h = 0;
@@ -176,7 +176,7 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
     unsigned char qp = 2;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
     EXPECT_EQ(board.front.qp(), 2);
-    EXPECT_TRUE(board.has("w99685_ioctl: Encoding QP set 2"));
+    EXPECT_TRUE(board.console_has("w99685_ioctl: Encoding QP set 2"));
 
     struct iic_cmd cmd {
         0x0A, 0x1234
@@ -184,14 +184,14 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_READ, &cmd), -ENOTTY);
     EXPECT_EQ(cmd.subaddr, 0x0A);
     EXPECT_EQ(cmd.data, 0x1234) << "request 3 only prints";
-    EXPECT_TRUE(board.has("read value 0x77"));
+    EXPECT_TRUE(board.console_has("read value 0x77"));
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SENSOR_READ, &cmd), -ENOTTY);
-    EXPECT_TRUE(board.has("read value 0000")) << "MT9V111 IFP page register 0x0A";
+    EXPECT_TRUE(board.console_has("read value 0000")) << "MT9V111 IFP page register 0x0A";
 
     unsigned short code = 1;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_TRUE(board.has("drv result : Firmware version major 2,minor 15"));
-    EXPECT_TRUE(board.has("GetImageFormat: format 20"));
+    EXPECT_TRUE(board.console_has("drv result : Firmware version major 2,minor 15"));
+    EXPECT_TRUE(board.console_has("GetImageFormat: format 20"));
     for (unsigned request : {9u, 0u, 10u, 0x4B00u}) {
         EXPECT_EQ(ioctl(front, request), -ENOTTY) << request;
     }
@@ -201,9 +201,9 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
 TEST_F(Cameras, UnreadableArgumentsCountAsZero) {
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, 0x10UL), -ENOTTY);
     EXPECT_EQ(board.front.qp(), 0);
-    board.clear_lines();
+    board.clear_console();
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_WRITE, 0x10UL), -ENOTTY);
-    EXPECT_TRUE(board.has("w99685_ioctl: iic wirte 0,0"));
+    EXPECT_TRUE(board.console_has("w99685_ioctl: iic wirte 0,0"));
 }
 
 TEST_F(Cameras, SensorRegisterWritesReachTheSensor) {
@@ -212,24 +212,24 @@ TEST_F(Cameras, SensorRegisterWritesReachTheSensor) {
     };
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_WRITE, &cmd), -ENOTTY);
     cmd = {0x15, 0};
-    board.clear_lines();
+    board.clear_console();
     ioctl(front, CAMERA_IOC_SENSOR_READ, &cmd);
-    EXPECT_TRUE(board.has("read value 0x42"));
+    EXPECT_TRUE(board.console_has("read value 0x42"));
 }
 
 TEST_F(Cameras, ClockModesReprogramTheTickTimer) {
     EXPECT_EQ(ioctl(front, CAMERA_IOC_CLOCK_SLOW), -ENOTTY);
     EXPECT_EQ(board.soc.pwm.registers().tcntb[4], 9374u);
-    EXPECT_TRUE(board.has("tcnt 249e"));
-    EXPECT_TRUE(board.has("----- PLL OFF -> Slow Mode.. -----"));
+    EXPECT_TRUE(board.console_has("tcnt 249e"));
+    EXPECT_TRUE(board.console_has("----- PLL OFF -> Slow Mode.. -----"));
     EXPECT_EQ(board.soc.clock.registers().mpllcon, 0x52013u);
     EXPECT_EQ(board.soc.uart.port(0).ubrdiv, 5u);
     EXPECT_EQ(board.soc.uart.port(1).ubrdiv, 72u);
 
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_CLOCK_NORMAL), -ENOTTY);
     EXPECT_EQ(board.soc.pwm.registers().tcntb[4], 10561u);
-    EXPECT_TRUE(board.has("tcnt 2941"));
-    EXPECT_TRUE(board.has("----- PLL ON -> Normal Mode.. -----"));
+    EXPECT_TRUE(board.console_has("tcnt 2941"));
+    EXPECT_TRUE(board.console_has("----- PLL ON -> Normal Mode.. -----"));
     EXPECT_EQ(board.soc.clock.registers().mpllcon, 0xA1031u);
     EXPECT_EQ(board.soc.uart.port(2).ubrdiv, 329u);
     EXPECT_EQ(board.soc.clock.registers().clkcon & 0x380FCu, 0u)
@@ -242,12 +242,12 @@ TEST_F(Cameras, ClockModesReprogramTheTickTimer) {
 TEST_F(Cameras, DiagnosticSelfTestsPassOnAWorkingChip) {
     unsigned short code = 4;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataDMA: Pass=51200 "));
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataDMA: Error=0 "));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataDMA: Pass=51200 "));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataDMA: Error=0 "));
     code = 5;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataCMD: Pass=65536 "));
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataCMD: Error=0"));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataCMD: Pass=65536 "));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataCMD: Error=0"));
     EXPECT_GT(read_frame(front), 0) << "the chip still captures afterwards";
 }
 
@@ -255,10 +255,10 @@ TEST_F(Cameras, DiagnosticSelfTestsEndOnADeadChip) {
     board.rear.set_fault(hw::W99685::Fault::kBusy);
     unsigned short code = 5;
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataCMD: time out, test stopped"));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataCMD: time out, test stopped"));
     code = 4;
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_TRUE(board.has("Test_W99685CMD_MassDataDMA: time out, test stopped"));
+    EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataDMA: time out, test stopped"));
 }
 
 TEST_F(Cameras, LcdDiagnosticsFillTheScreenAndSetItsRegister) {
@@ -273,7 +273,7 @@ TEST_F(Cameras, LcdDiagnosticsFillTheScreenAndSetItsRegister) {
 TEST_F(Cameras, AReportedLengthPastTheHalfIsNotFetched) {
     board.front.set_fault(hw::W99685::Fault::kGarbageLength);
     EXPECT_EQ(read_frame(front), 0);
-    EXPECT_TRUE(board.has("SingleCapture: reported length"));
+    EXPECT_TRUE(board.console_has("SingleCapture: reported length"));
     EXPECT_EQ(board.front.data_bytes_read(), 0u);
     board.front.set_fault(hw::W99685::Fault::kNone);
     EXPECT_GT(read_frame(front), 0);
@@ -282,7 +282,7 @@ TEST_F(Cameras, AReportedLengthPastTheHalfIsNotFetched) {
 TEST_F(Cameras, ACommandRegisterStuckBusyFailsTheCaptureWithCaptureError) {
     board.rear.set_fault(hw::W99685::Fault::kBusy);
     EXPECT_EQ(read_frame(rear), 0);
-    EXPECT_TRUE(board.has("Capture Error"));
+    EXPECT_TRUE(board.console_has("Capture Error"));
     board.rear.set_fault(hw::W99685::Fault::kNone);
     EXPECT_GT(read_frame(rear), 0);
 }
@@ -362,7 +362,7 @@ TEST_F(Cameras, ConcurrentCallsOnOneMinorDoNotInterleave) {
     done = true;
     requests.join();
     EXPECT_EQ(bad, 0);
-    EXPECT_FALSE(board.has("time out"));
+    EXPECT_FALSE(board.console_has("time out"));
     unsigned w = 0, h = 0;
     EXPECT_TRUE(frame_at(0, read_frame(front), w, h));
 }
@@ -372,22 +372,22 @@ TEST_F(Cameras, ConcurrentCallsOnOneMinorDoNotInterleave) {
 TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     board.rear.set_fault(hw::W99685::Fault::kBusy);
     simk::OpenFile* rear = open_minor(0);
-    EXPECT_TRUE(board.has("DownloadFirmware: coprocessor program not running (status d0)"));
-    EXPECT_FALSE(board.has("Firmware version marjor"));
+    EXPECT_TRUE(board.console_has("DownloadFirmware: coprocessor program not running (status d0)"));
+    EXPECT_FALSE(board.console_has("Firmware version marjor"));
     const uint64_t writes = board.rear.parameter_writes();
     EXPECT_EQ(read_frame(rear), 0);
     EXPECT_EQ(board.rear.parameter_writes(), writes) << "the read does not talk to a dead chip";
-    EXPECT_FALSE(board.has("Capture Error"));
+    EXPECT_FALSE(board.console_has("Capture Error"));
     // Nor do the requests that would command it (a sweep would wait out every frame's time-out);
     // the clock requests, which do not involve it, still work.
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_COM10_SWEEP), -ENOTTY);
     unsigned char qp = 5;
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
-    EXPECT_EQ(board.count("w99685_ioctl: request"), 2u);
-    EXPECT_FALSE(board.has("Encoding QP set"));
+    EXPECT_EQ(board.count_lines("w99685_ioctl: request"), 2u);
+    EXPECT_FALSE(board.console_has("Encoding QP set"));
     EXPECT_EQ(board.rear.parameter_writes(), writes);
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_CLOCK_SLOW), -ENOTTY);
-    EXPECT_TRUE(board.has("PLL OFF -> Slow Mode"));
+    EXPECT_TRUE(board.console_has("PLL OFF -> Slow Mode"));
     simk::OpenFile* front = open_minor(1);
     EXPECT_GT(read_frame(front), 0) << "the other camera works";
     close_file(rear);
@@ -414,33 +414,34 @@ class Detection : public CamcoreTest, public ::testing::WithParamInterface<Senso
 TEST_P(Detection, EachSensorIsFoundAndSetUp) {
     simk::OpenFile* rear = open_minor(0);
     simk::OpenFile* front = open_minor(1);
-    EXPECT_EQ(board.count(GetParam().front_line), 1u);
-    EXPECT_EQ(board.count(GetParam().rear_line), 1u);
+    EXPECT_EQ(board.count_lines(GetParam().front_line), 1u);
+    EXPECT_EQ(board.count_lines(GetParam().rear_line), 1u);
     const SensorKind kind = GetParam().kind;
     if (kind == SensorKind::kMt9v111) {
-        EXPECT_TRUE(board.has("MT9V111 initialize..."));
-        EXPECT_TRUE(board.has("read Sensor ID 823a"));
-        EXPECT_TRUE(board.has("IIC read 5 22"));
-        EXPECT_TRUE(board.has("IIC read 6 4c"));
+        EXPECT_TRUE(board.console_has("MT9V111 initialize..."));
+        EXPECT_TRUE(board.console_has("read Sensor ID 823a"));
+        EXPECT_TRUE(board.console_has("IIC read 5 22"));
+        EXPECT_TRUE(board.console_has("IIC read 6 4c"));
     }
     if (kind == SensorKind::kMt9m112d || kind == SensorKind::kNone) {
-        EXPECT_EQ(board.count("MT9M112d initialize..."), 2u) << "an unknown sensor gets them too";
+        EXPECT_EQ(board.count_lines("MT9M112d initialize..."), 2u)
+            << "an unknown sensor gets them too";
         EXPECT_EQ(board.front.internal_byte(0xB048), 0x11);
         EXPECT_EQ(board.front.internal_byte(0xB041), 0x4E);
         EXPECT_EQ(board.front.internal_byte(0xB042), 0x06);
     }
     if (kind == SensorKind::kMt9m112d) {
-        EXPECT_TRUE(board.has("read Sensor ID 148c"));
-        EXPECT_TRUE(board.has("IIC read 0x2e c44"));
-        EXPECT_TRUE(board.has("IIC read 0x2e c32"));
-        EXPECT_TRUE(board.has("IIC read 0xd2 ff"));
+        EXPECT_TRUE(board.console_has("read Sensor ID 148c"));
+        EXPECT_TRUE(board.console_has("IIC read 0x2e c44"));
+        EXPECT_TRUE(board.console_has("IIC read 0x2e c32"));
+        EXPECT_TRUE(board.console_has("IIC read 0xd2 ff"));
         unsigned char qp = 3;
         ioctl(front, CAMERA_IOC_SET_QP, &qp);
-        EXPECT_TRUE(board.has("!!!!!!!!!!!!! Use Scaler... !!!!!!!!!!!!!!!!!"));
+        EXPECT_TRUE(board.console_has("!!!!!!!!!!!!! Use Scaler... !!!!!!!!!!!!!!!!!"));
         EXPECT_EQ(board.front.qp(), 3);
     }
     if (kind == SensorKind::kOv7725) {
-        EXPECT_FALSE(board.has("write IIC 16bit")) << "an 8-bit sensor";
+        EXPECT_FALSE(board.console_has("write IIC 16bit")) << "an 8-bit sensor";
     }
     if (kind == SensorKind::kNone) {
         EXPECT_EQ(read_frame(front), 0);

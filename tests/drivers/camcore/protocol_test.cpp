@@ -54,7 +54,7 @@ TEST_F(Protocol, TheDownloadedProgramReportsItsVersion) {
     EXPECT_EQ(major, 0x02);
     EXPECT_EQ(minor, 0x15);
     EXPECT_EQ(board.front.stats().major, 0x02);
-    EXPECT_TRUE(board.has("Firmware download success. "));
+    EXPECT_TRUE(board.console_has("Firmware download success. "));
 }
 
 TEST_F(Protocol, WrappersLayTheirArgumentsOutAsTheProgramExpects) {
@@ -74,7 +74,7 @@ TEST_F(Protocol, WrappersLayTheirArgumentsOutAsTheProgramExpects) {
     CAMCORE_FN(iic_write16bit)(0xB8, 0x01, 0x0004, &dev);
     EXPECT_EQ(last_frame().sub, 0x0C);
     EXPECT_EQ(last_frame().p, params(0x04, 0x00, 0x01, 0xB8));
-    EXPECT_TRUE(board.has("write IIC 16bit 1,4"));
+    EXPECT_TRUE(board.console_has("write IIC 16bit 1,4"));
 
     CAMCORE_FN(SetOpMode)(0, 2, 1, &dev);
     EXPECT_EQ(last_frame().sub, 0x40);
@@ -179,14 +179,14 @@ TEST_F(Protocol, ABusyChipTimesOutBeforeTheFrameWithoutTouchingTheRegisters) {
     const uint64_t writes = board.front.parameter_writes();
     unsigned char major = 0, minor = 0;
     EXPECT_EQ(CAMCORE_FN(GetFirmwareVersion)(&major, &minor, &dev), -1);
-    EXPECT_EQ(board.count("SendCMDType2: time out - before write "), 1u);
-    EXPECT_FALSE(board.has("after write"));
+    EXPECT_EQ(board.count_lines("SendCMDType2: time out - before write "), 1u);
+    EXPECT_FALSE(board.console_has("after write"));
     EXPECT_EQ(board.front.parameter_writes(), writes);
 
     cmdparam_struct none{};
     unsigned int size = 0xDEAD;
     EXPECT_EQ(CAMCORE_FN(SendCMDType3)(0x57, 0x02, &none, &size, &dev), -1);
-    EXPECT_EQ(board.count("SendCMDType3: time out - before write"), 1u);
+    EXPECT_EQ(board.count_lines("SendCMDType3: time out - before write"), 1u);
     EXPECT_EQ(size, 0xDEADu) << "no output on a time-out";
     EXPECT_EQ(board.front.parameter_writes(), writes);
 }
@@ -195,7 +195,7 @@ TEST_F(Protocol, ACommandThatNeverCompletesTimesOutAfterTheFrame) {
     board.front.set_fault(hw::W99685::Fault::kBusyAfterCommand);
     unsigned char major = 0x11, minor = 0x22;
     EXPECT_EQ(CAMCORE_FN(GetFirmwareVersion)(&major, &minor, &dev), -1);
-    EXPECT_EQ(board.count("SendCMDType2: time out - after write"), 1u);
+    EXPECT_EQ(board.count_lines("SendCMDType2: time out - after write"), 1u);
     EXPECT_EQ(major, 0x11);
     EXPECT_EQ(board.front.command_log().size(), 1u) << "the command was issued";
 
@@ -204,7 +204,7 @@ TEST_F(Protocol, ACommandThatNeverCompletesTimesOutAfterTheFrame) {
     cmdparam_struct none{};
     unsigned int size = 7;
     EXPECT_EQ(CAMCORE_FN(SendCMDType3)(0x57, 0x02, &none, &size, &dev), -1);
-    EXPECT_EQ(board.count("SendCMDType3: time out - after write"), 1u);
+    EXPECT_EQ(board.count_lines("SendCMDType3: time out - after write"), 1u);
     EXPECT_EQ(size, 7u);
 }
 

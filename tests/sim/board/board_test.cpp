@@ -15,6 +15,7 @@
 #include "card.hpp"
 #include "console.hpp"
 #include "control.hpp"
+#include "files.hpp"
 #include "options.hpp"
 #include "os.h"
 #include "programs.hpp"
@@ -26,28 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using simboard::Model;
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/boardtest-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using testsupport::read_file;
+using testsupport::TempDir;
 
 // ---- scenario ----------------------------------------------------------------------------------
 

@@ -1,102 +1,48 @@
 // Whole-board runs: build/bin/simboard as a process, with the probe program in place of volcheck
 // and recorder, judged from the outside (exit status, console log, card and flash, ctl).
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern char** environ;
+#include "sim_board.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
+using testsupport::count;
+using testsupport::read_file;
+using Seconds = testsupport::SimBoard::Seconds;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Starts simboard (or `simboard ctl`) with its stdout and stderr in `out_file`.
-pid_t spawn_board(const std::vector<std::string>& args, const fs::path& out_file) {
-    std::vector<std::string> argv = {SIMBOARD_EXE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> p;
-    for (auto& a : argv) p.push_back(a.data());
-    p.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, SIMBOARD_EXE, &actions, nullptr, p.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
+// A board with no modules and no programs unless a test gives them.
 class BoardRun : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/boardrun-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        root_ = dir_ / "board";
-        fs::create_directories(dir_ / "empty");
+    // `simboard ctl` itself, on this board.
+    int ctl(const std::vector<std::string>& words, std::string& output) {
+        std::vector<std::string> args = {"ctl", "--root", root_.string()};
+        args.insert(args.end(), words.begin(), words.end());
+        return board_.command(args, output);
     }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-
-    // Runs simboard to its end; returns its exit status, its output in `output`.
-    int run(std::vector<std::string> args, std::string& output) {
-        const fs::path out = dir_ / "out.txt";
-        const pid_t pid = spawn_board(args, out);
-        if (pid < 0) return -1;
-        const int rc = wait_exit(pid);
-        output = read_file(out);
+    // Waits for the board to answer (it prepares its root first): the status's exit status.
+    int wait_answer(std::string& output) {
+        int rc = 2;
+        board_.until([&] { return (rc = ctl({"status"}, output)) != 2; }, Seconds(10));
         return rc;
     }
-    int ctl(std::vector<std::string> words, std::string& output) {
-        words.insert(words.begin(), {"ctl", "--root", root_.string()});
-        return run(words, output);
-    }
-    // Options for a board with no modules and only the given start-up steps.
-    std::vector<std::string> quiet_board(std::vector<std::string> more) {
-        std::vector<std::string> args = {"--root",       root_.string(),
-                                         "--module-dir", (dir_ / "empty").string(),
-                                         "--bin-dir",    (dir_ / "empty").string()};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
-    }
-    std::string console() { return read_file(root_ / "log/console.log"); }
+    std::string console() { return board_.console(); }
 
-    fs::path dir_;
-    fs::path root_;
+    testsupport::SimBoard board_{"boardrun"};
+    const fs::path& dir_ = board_.dir();
+    const fs::path& root_ = board_.root();
 };
 
 TEST_F(BoardRun, BootsWithoutModulesOrProgramsAndExitsZero) {
-    std::string out;
-    ASSERT_EQ(run(quiet_board({"--duration", "1"}), out), 0) << out;
+    ASSERT_EQ(board_.run({"--duration", "1"}), 0) << board_.output();
+    const std::string out = board_.output();
     const std::string log = console();
     EXPECT_NE(log.find("power on: boot 1"), std::string::npos) << log;
     EXPECT_NE(log.find("module camcore is not built"), std::string::npos) << log;
@@ -110,12 +56,10 @@ TEST_F(BoardRun, BootsWithoutModulesOrProgramsAndExitsZero) {
 }
 
 TEST_F(BoardRun, ProgramsRunInOrderWithTheirConsolePrefixed) {
-    std::string out;
-    ASSERT_EQ(run(quiet_board({"--run", std::string(PROBE_EXE) + " say first", "--start",
-                               std::string(PROBE_EXE) + " hold", "--duration", "1.5"}),
-                  out),
+    ASSERT_EQ(board_.run({"--run", std::string(PROBE_EXE) + " say first", "--start",
+                          std::string(PROBE_EXE) + " hold", "--duration", "1.5"}),
               0)
-        << out;
+        << board_.output();
     const std::string log = console();
     const auto first = log.find("[board_probe] first");
     const auto exited = log.find("board_probe exited with status 0");
@@ -129,12 +73,9 @@ TEST_F(BoardRun, ProgramsRunInOrderWithTheirConsolePrefixed) {
 }
 
 TEST_F(BoardRun, ARebootRequestBootsAgainAndTheCardAndFlashKeepTheirContents) {
-    std::string out;
-    ASSERT_EQ(
-        run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "3"}),
-            out),
-        0)
-        << out;
+    ASSERT_EQ(board_.run({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "3"}),
+              0)
+        << board_.output();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/probe.log"), "boot 1\nboot 2\n");
     EXPECT_EQ(read_file(root_ / "mnt/jffs_user/config/probe"), "2\n");
     const std::string log = console();
@@ -146,18 +87,9 @@ TEST_F(BoardRun, ARebootRequestBootsAgainAndTheCardAndFlashKeepTheirContents) {
     EXPECT_EQ(log.find("probe boot 3"), std::string::npos) << log;
 
     // A new board on the same root finds everything where it was.
-    ASSERT_EQ(
-        run(quiet_board({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "1"}),
-            out),
-        0);
+    ASSERT_EQ(board_.run({"--start", std::string(PROBE_EXE) + " reboot-once", "--duration", "1"}),
+              0);
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/probe.log"), "boot 1\nboot 2\nboot 3\n");
-}
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
 }
 
 TEST_F(BoardRun, ModulesAreLoadedAtEveryBootAndRemovedAtEveryPowerOff) {
@@ -165,12 +97,8 @@ TEST_F(BoardRun, ModulesAreLoadedAtEveryBootAndRemovedAtEveryPowerOff) {
     fs::create_directories(dir_ / "modules");
     fs::create_symlink(TESTMOD_PATH, dir_ / "modules/accelmon.so");
     std::ofstream(dir_ / "s.txt") << "0.3 reboot\n+0.3 quit\n";
-    std::string out;
-    ASSERT_EQ(run({"--root", root_.string(), "--module-dir", (dir_ / "modules").string(),
-                   "--bin-dir", (dir_ / "empty").string(), "--scenario", (dir_ / "s.txt").string()},
-                  out),
-              0)
-        << out;
+    board_.module_dir = (dir_ / "modules").string();
+    ASSERT_EQ(board_.run({"--scenario", (dir_ / "s.txt").string()}), 0) << board_.output();
     const std::string log = console();
     EXPECT_EQ(count(log, "module camcore is not built"), 2u) << log;
     EXPECT_EQ(count(log, "[board] insmod accelmon\n"), 2u) << log;
@@ -182,19 +110,23 @@ TEST_F(BoardRun, ModulesAreLoadedAtEveryBootAndRemovedAtEveryPowerOff) {
 
 TEST_F(BoardRun, BadInputStopsBeforeAnythingIsMade) {
     std::string out;
-    EXPECT_NE(run({"--root", root_.string(), "--frobnicate"}, out), 0);
+    EXPECT_NE(board_.command({"--root", root_.string(), "--frobnicate"}, out), 0);
     EXPECT_NE(out.find("unknown option --frobnicate"), std::string::npos) << out;
 
     std::ofstream(dir_ / "bad.txt") << "# fine\n1 card full\n2 card explode\n";
-    EXPECT_NE(run({"--root", root_.string(), "--scenario", (dir_ / "bad.txt").string()}, out), 0);
+    EXPECT_NE(
+        board_.command({"--root", root_.string(), "--scenario", (dir_ / "bad.txt").string()}, out),
+        0);
     EXPECT_NE(out.find("bad.txt:3: unknown action 'card explode'"), std::string::npos) << out;
 
-    EXPECT_NE(run({"--root", root_.string(), "--scenario", (dir_ / "missing.txt").string()}, out),
+    EXPECT_NE(board_.command(
+                  {"--root", root_.string(), "--scenario", (dir_ / "missing.txt").string()}, out),
               0);
     EXPECT_NE(out.find("cannot read scenario"), std::string::npos) << out;
 
     std::ofstream(dir_ / "plain") << "x";
-    EXPECT_NE(run({"--root", (dir_ / "plain/board").string(), "--duration", "1"}, out), 0);
+    EXPECT_NE(board_.command({"--root", (dir_ / "plain/board").string(), "--duration", "1"}, out),
+              0);
     EXPECT_NE(out.find("cannot create board root"), std::string::npos) << out;
 
     EXPECT_FALSE(fs::exists(root_));
@@ -208,10 +140,8 @@ TEST_F(BoardRun, ScenarioDrivesTheCardAndThePower) {
                                      "+0.2 card insert   # refused: not removed\n"
                                      "+0.2 power cycle\n"
                                      "+0.3 quit\n";
-    std::string out;
-    ASSERT_EQ(run(quiet_board({"--scenario", (dir_ / "s.txt").string(), "--duration", "20"}), out),
-              0)
-        << out;
+    ASSERT_EQ(board_.run({"--scenario", (dir_ / "s.txt").string(), "--duration", "20"}), 0)
+        << board_.output();
     const std::string log = console();
     EXPECT_NE(log.find("scenario line 1: card remove"), std::string::npos) << log;
     EXPECT_NE(log.find("scenario line 4: card insert: the card is not removed"), std::string::npos)
@@ -228,17 +158,9 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
     EXPECT_EQ(ctl({"status"}, out), 2);  // no board yet
     EXPECT_NE(out.find("no board is running"), std::string::npos) << out;
 
-    const pid_t board =
-        spawn_board(quiet_board({"--start", std::string(PROBE_EXE) + " hold", "--duration", "60"}),
-                    dir_ / "board.txt");
-    ASSERT_GT(board, 0);
-    // Wait for the board to answer (it prepares its root first).
-    int rc = 2;
-    for (int i = 0; i < 200 && rc == 2; ++i) {
-        rc = ctl({"status"}, out);
-        if (rc == 2) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_EQ(rc, 0) << out;
+    board_.start({"--start", std::string(PROBE_EXE) + " hold", "--duration", "60"});
+    ASSERT_TRUE(board_.running());
+    ASSERT_EQ(wait_answer(out), 0) << out;
     EXPECT_NE(out.find("power on"), std::string::npos) << out;
     EXPECT_NE(out.find("boots 1"), std::string::npos) << out;
     EXPECT_NE(out.find("board_probe (pid"), std::string::npos) << out;
@@ -254,7 +176,10 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
     EXPECT_NE(out.find("takes no arguments"), std::string::npos) << out;
 
     // A second board on the same root is refused.
-    EXPECT_EQ(run(quiet_board({"--duration", "1"}), out), 1);
+    EXPECT_EQ(board_.command({"--root", root_.string(), "--module-dir", board_.empty_dir(),
+                              "--bin-dir", board_.empty_dir(), "--duration", "1"},
+                             out),
+              1);
     EXPECT_NE(out.find("another board is running"), std::string::npos) << out;
 
     EXPECT_EQ(ctl({"reboot"}, out), 0) << out;
@@ -269,22 +194,15 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
     EXPECT_NE(out.find("power off"), std::string::npos) << out;
 
     EXPECT_EQ(ctl({"quit"}, out), 0) << out;
-    EXPECT_EQ(wait_exit(board), 0);
+    EXPECT_EQ(board_.wait_exit(), 0);
 }
 
 TEST_F(BoardRun, SigtermPowersOffCleanly) {
-    const pid_t board =
-        spawn_board(quiet_board({"--start", std::string(PROBE_EXE) + " hold"}), dir_ / "board.txt");
-    ASSERT_GT(board, 0);
+    board_.start({"--start", std::string(PROBE_EXE) + " hold"});
+    ASSERT_TRUE(board_.running());
     std::string out;
-    int rc = 2;
-    for (int i = 0; i < 200 && rc == 2; ++i) {
-        rc = ctl({"status"}, out);
-        if (rc == 2) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ASSERT_EQ(rc, 0) << out;
-    ::kill(board, SIGTERM);
-    EXPECT_EQ(wait_exit(board), 0);
+    ASSERT_EQ(wait_answer(out), 0) << out;
+    EXPECT_EQ(board_.terminate(), 0);
     const std::string log = console();
     EXPECT_NE(log.find("stopping: signal"), std::string::npos) << log;
     EXPECT_NE(log.find("power off (board stopping)"), std::string::npos) << log;

@@ -19,8 +19,10 @@
 #include <thread>
 
 #include "devserver.hpp"
+#include "eventually.hpp"
 #include "hw.hpp"
 #include "s3c2410.hpp"
+#include "sim_board.hpp"
 #include "sim_dev.h"
 #include "simk.hpp"
 #include "simk_kernel.hpp"
@@ -28,30 +30,15 @@
 
 namespace {
 
+using testsupport::in_child;
+
+using testsupport::eventually;
+
 constexpr size_t kPage = 4096;
-
-int in_child(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
-
-bool eventually(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 class KernelTransport : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ktransport-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
         std::filesystem::create_directories(dir_ / "dev");
         std::ofstream(dir_ / "dev/.nodes") << "/dev/testmod0 c 200 0\n/dev/testmod1 c 200 1\n";
         hw::reset_all();
@@ -67,10 +54,10 @@ class KernelTransport : public ::testing::Test {
         // Refused while any file of the module is still open.
         EXPECT_EQ(simk::rmmod("testmod"), 0);
         simk::shutdown();
-        std::filesystem::remove_all(dir_);
     }
 
-    std::filesystem::path dir_;
+    testsupport::TempDir tmp_{"ktransport"};
+    const std::filesystem::path& dir_ = tmp_.path();
     hw::S3c2410 soc_;
     simboard::SimkKernel kernel_;
     simboard::DeviceServer server_{kernel_, {}};

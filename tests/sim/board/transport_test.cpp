@@ -27,10 +27,13 @@
 #include <thread>
 
 #include "devserver.hpp"
+#include "sim_board.hpp"
 #include "sim_dev.h"
 #include "sim_dev_wire.h"
 
 namespace {
+
+using testsupport::in_child;
 
 using simboard::DeviceKernel;
 using simboard::DeviceServer;
@@ -176,20 +179,9 @@ class TestKernel : public DeviceKernel {
     int memfd_ = -1;
 };
 
-// Runs `body` in a child process and returns its wait status.
-int in_child(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return status;
-}
-
 class Transport : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/transport-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
         std::filesystem::create_directories(dir_ / "dev");
         socket_ = (dir_ / "dev.sock").string();
         std::string error;
@@ -197,12 +189,10 @@ class Transport : public ::testing::Test {
         server_.set_powered(true);
         os::simdev::init(dir_.string(), socket_);
     }
-    void TearDown() override {
-        server_.stop();
-        std::filesystem::remove_all(dir_);
-    }
+    void TearDown() override { server_.stop(); }
 
-    std::filesystem::path dir_;
+    testsupport::TempDir tmp_{"transport"};
+    const std::filesystem::path& dir_ = tmp_.path();
     std::string socket_;
     TestKernel kernel_;
     std::atomic<int> reboots_{0};

@@ -5,61 +5,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "eventually.hpp"
 #include "hw.hpp"
+#include "kernel_board.hpp"
 #include "s3c2410.hpp"
 #include "simk.hpp"
 
 namespace simktest {
 
-class Board {
-  public:
-    Board() {
-        simk::set_console([this](std::string_view line) {
-            std::lock_guard lock(mutex_);
-            lines_.emplace_back(line);
-        });
-        hw::reset_all();
-        simk::boot();
-    }
-    ~Board() {
-        simk::shutdown();
-        simk::set_console(nullptr);
-    }
-
-    std::vector<std::string> lines() {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-    bool console_has(std::string_view text) {
-        for (const auto& l : lines()) {
-            if (l.find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-
+struct BoardModels {
     hw::S3c2410 soc;
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
 };
 
-// Waits (without a time limit that matters: 10 s) until `done` holds.
-inline bool eventually(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+// The S3C2410 models, then the kernel booted on them.
+class Board : public BoardModels, public testsupport::BootedKernel {};
+
+using testsupport::eventually;
 
 inline uint32_t reg(uint32_t phys) {
     return hw::mmio_read(phys, 4);

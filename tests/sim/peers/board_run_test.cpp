@@ -3,100 +3,51 @@
 // probe program (the recorder's own link and device code) or the real programs on the board.
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "peers_support.hpp"
-
-extern char** environ;
+#include "sim_board.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using peerstest::read_file;
 using peerstest::transcript_sentences;
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        ++n;
-    return n;
-}
+using testsupport::count;
+using testsupport::read_file;
 
 std::string probe(const std::string& args) {
     return std::string(PEERS_PROBE_EXE) + " " + args;
 }
 
+// A board with no modules and no programs unless a test gives them.
 class PeersRun : public ::testing::Test {
   protected:
-    void SetUp() override {
-        root_ = dir_.path() / "board";
-        fs::create_directories(dir_.path() / "empty");
-    }
-
-    pid_t spawn(std::vector<std::string> args) {
-        std::vector<std::string> argv = {SIMBOARD_EXE, "--root",    root_.string(), "--module-dir",
-                                         module_dir_,  "--bin-dir", bin_dir_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> p;
-        for (auto& a : argv) p.push_back(a.data());
-        p.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        const std::string out = (dir_.path() / "out.txt").string();
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        pid_t pid = -1;
-        const int rc = ::posix_spawn(&pid, SIMBOARD_EXE, &actions, nullptr, p.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        return rc == 0 ? pid : -1;
-    }
-    static int wait_exit(pid_t pid) {
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    // `simboard ctl` on this board.
-    int run_ctl(std::vector<std::string> words) {
-        std::vector<std::string> argv = {SIMBOARD_EXE, "ctl", "--root", root_.string()};
-        argv.insert(argv.end(), words.begin(), words.end());
-        std::vector<char*> p;
-        for (auto& a : argv) p.push_back(a.data());
-        p.push_back(nullptr);
-        pid_t pid = -1;
-        if (::posix_spawn(&pid, SIMBOARD_EXE, nullptr, nullptr, p.data(), environ) != 0) return -1;
-        return wait_exit(pid);
-    }
     // Runs the board to its end; its exit status.
-    int run(std::vector<std::string> args) { return wait_exit(spawn(std::move(args))); }
+    int run(const std::vector<std::string>& options) { return board_.run(options); }
     std::string scenario(const std::string& text) {
-        const fs::path p = dir_.path() / ("scenario" + std::to_string(++scenarios_) + ".txt");
+        const fs::path p = board_.dir() / ("scenario" + std::to_string(++scenarios_) + ".txt");
         std::ofstream(p) << text;
         return p.string();
     }
-    std::string console() { return read_file(root_ / "log/console.log"); }
-    std::string output() { return read_file(dir_.path() / "out.txt"); }
+    std::string console() { return board_.console(); }
+    std::string output() { return board_.output(); }
 
-    peerstest::TempDir dir_;
-    fs::path root_;
-    std::string module_dir_ = (dir_.path() / "empty").string();
-    std::string bin_dir_ = (dir_.path() / "empty").string();
+    testsupport::SimBoard board_{"peersrun"};
+    const fs::path& root_ = board_.root();
     int scenarios_ = 0;
 };
 
@@ -141,9 +92,9 @@ TEST_F(PeersRun, TheLinksCarryConfigurationGpsKeysAndIbcStates) {
 
 TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     // A track of its own, too.
-    std::ofstream(dir_.path() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
-                                            "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
-    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (dir_.path() / "t.gpx").string(),
+    std::ofstream(board_.dir() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
+                                             "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
+    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (board_.dir() / "t.gpx").string(),
                    "--gps-fix-after", "0", "--run", probe("links 14 0 0"), "--duration", "1.5"}),
               0);
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
@@ -159,7 +110,7 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 
     // Options that cannot be used stop the board before it starts.
-    EXPECT_EQ(run({"--gps-track", (dir_.path() / "missing.gpx").string()}), 2);
+    EXPECT_EQ(run({"--gps-track", (board_.dir() / "missing.gpx").string()}), 2);
     EXPECT_NE(output().find("--gps-track"), std::string::npos) << output();
     EXPECT_NE(output().find("cannot read"), std::string::npos) << output();
     EXPECT_EQ(run({"--subboard", "3.5:20101301"}), 2);
@@ -167,17 +118,17 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
 }
 
 TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {
-    bin_dir_ = BIN_DIR;
-    module_dir_ = MODULE_DIR;  // without its cameras the recorder starts no link
+    board_.bin_dir = BIN_DIR;
+    board_.module_dir = MODULE_DIR;  // without its cameras the recorder starts no link
     // A flat RTC: the recorder starts from its default date and takes the GPS's time at the
     // sixth fix. The board runs until then, however long the recorder takes to start.
-    const pid_t board = spawn({"--rtc", "invalid", "--gps-fix-after", "0"});
-    ASSERT_GT(board, 0);
-    const bool tookTime = peerstest::eventually(
-        [&] { return console().find("[recorder] Receive time to GPS") != std::string::npos; },
-        std::chrono::seconds(120));
-    run_ctl({"quit"});
-    ASSERT_EQ(wait_exit(board), 0) << output();
+    board_.start({"--rtc", "invalid", "--gps-fix-after", "0"});
+    ASSERT_TRUE(board_.running());
+    const bool tookTime =
+        board_.wait_for("[recorder] Receive time to GPS", 0, 1, testsupport::SimBoard::Seconds(120))
+            .has_value();
+    ASSERT_TRUE(board_.act("quit"));
+    ASSERT_EQ(board_.wait_exit(), 0) << output();
     const std::string log = console();
     ASSERT_TRUE(tookTime) << log;
     const auto sentences = transcript_sentences(root_ / "log/subboard.log");
@@ -218,7 +169,7 @@ TEST_F(PeersRun, AFlatOrSilentRtcIsWhatTheRecorderSees) {
 }
 
 TEST_F(PeersRun, VolcheckSetsTheCodecAndEndsWithoutTheAccelerometer) {
-    bin_dir_ = BIN_DIR;
+    board_.bin_dir = BIN_DIR;
     ASSERT_EQ(run({"--run", "volcheck 300", "--duration", "0.8"}), 0);
     std::string log = console();
     EXPECT_NE(log.find("[volcheck] APP LEVEL = 300"), std::string::npos) << log;
@@ -238,8 +189,8 @@ TEST_F(PeersRun, VolcheckSetsTheCodecAndEndsWithoutTheAccelerometer) {
 TEST_F(PeersRun, VolcheckReadsTheKnob) {
     if (!fs::exists(fs::path(MODULE_DIR) / "accelmon.so"))
         GTEST_SKIP() << "the accelerometer driver (accelmon) is not built yet";
-    bin_dir_ = BIN_DIR;
-    module_dir_ = MODULE_DIR;
+    board_.bin_dir = BIN_DIR;
+    board_.module_dir = MODULE_DIR;
     ASSERT_EQ(run({"--run", "volcheck", "--duration", "1"}), 0);
     const std::string log = console();
     const auto at = log.find("[volcheck] APP LEVEL = ");
@@ -288,27 +239,15 @@ TEST_F(PeersRun, AFedWatchdogLetsTheBoardRun) {
 // program sends and answers the version query as the built-in sub-board does.
 class Harness {
   public:
+    // The slave stays open here too, so that the board's closing it does not hang up the line.
     Harness() {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ::grantpt(master_);
-        ::unlockpt(master_);
-        std::array<char, 128> name{};
-        ::ptsname_r(master_, name.data(), name.size());
-        slave_path_ = name.data();
-        keep_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        ::tcgetattr(keep_, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(keep_, TCSANOW, &t);
         thread_ = std::thread([this] { run(); });
     }
     ~Harness() {
         stop_ = true;
         thread_.join();
-        ::close(keep_);
-        ::close(master_);
     }
-    const std::string& slave_path() const { return slave_path_; }
+    const std::string& slave_path() const { return pty_.slave_path(); }
     std::vector<std::string> lines() {
         std::lock_guard lock(mutex_);
         return lines_;
@@ -316,12 +255,13 @@ class Harness {
 
   private:
     void run() {
+        const int master = pty_.master();
         std::string partial;
         while (!stop_) {
-            pollfd p{master_, POLLIN, 0};
+            pollfd p{master, POLLIN, 0};
             if (::poll(&p, 1, 50) <= 0 || (p.revents & POLLIN) == 0) continue;
             std::array<char, 256> buf{};
-            const ssize_t n = ::read(master_, buf.data(), buf.size());
+            const ssize_t n = ::read(master, buf.data(), buf.size());
             for (ssize_t i = 0; i < n; ++i) {
                 const char c = buf[static_cast<size_t>(i)];
                 if (c != '\n') {
@@ -331,7 +271,7 @@ class Harness {
                 if (!partial.empty() && partial.back() == '\r') partial.pop_back();
                 if (partial == "$PZVK,#SUB35,00*cc") {
                     const std::string answer = "$SUBOK20100601\r\n";
-                    if (::write(master_, answer.data(), answer.size()) < 0) break;
+                    if (::write(master, answer.data(), answer.size()) < 0) break;
                 }
                 std::lock_guard lock(mutex_);
                 lines_.push_back(partial);
@@ -340,9 +280,7 @@ class Harness {
         }
     }
 
-    int master_ = -1;
-    int keep_ = -1;
-    std::string slave_path_;
+    peerstest::Pty pty_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;

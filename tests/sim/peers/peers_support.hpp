@@ -23,43 +23,16 @@
 #include <vector>
 
 #include "board.hpp"
+#include "eventually.hpp"
+#include "files.hpp"
 
 namespace peerstest {
 
 namespace fs = std::filesystem;
 
-inline bool eventually(const std::function<bool()>& done,
-                       std::chrono::seconds limit = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-inline std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/peerstest-XXXXXX";
-        path_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testsupport::eventually;
+using testsupport::read_file;
+using testsupport::TempDir;
 
 // A board for one peer: a root with a log directory, the console kept, resets counted.
 class FakeBoard : public simboard::Board {
@@ -100,7 +73,7 @@ class FakeBoard : public simboard::Board {
     std::atomic<unsigned> boots_{1};
 
   private:
-    TempDir dir_;
+    TempDir dir_{"peerstest"};
     std::mutex mutex_;
     std::vector<std::string> lines_;
     std::vector<std::string> resets_;
