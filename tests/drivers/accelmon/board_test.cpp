@@ -2,7 +2,7 @@
 // program in another process takes the records with SIGIO as the recorder does, while the test
 // drives the car's motion, the button and the knob through the board's control socket.
 //
-// The run takes about ACCELMON_BOARD_SECONDS seconds (default 4; set 10 for a longer run): the
+// The run takes about ACCELMON_BOARD_SECONDS seconds (default 10; less for a quick run): the
 // test moves on to the next motion once the probe has printed enough records of the one before.
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ using Seconds = testsupport::SimBoard::Seconds;
 double run_seconds() {
     const char* text = std::getenv("ACCELMON_BOARD_SECONDS");
     const double s = text != nullptr ? std::atof(text) : 0;
-    return s >= 2 ? s : 4;
+    return s >= 2 ? s : 10;
 }
 
 struct ProbeRecord {
