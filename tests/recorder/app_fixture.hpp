@@ -26,22 +26,14 @@ namespace apptest {
 // Frames the capture paths fetch: per device a queue of lengths; the frame bytes are filled with
 // the device number so that a record shows which area it came from.
 struct Frames {
-    static std::vector<ssize_t>& Queue(int device) {
-        static std::array<std::vector<ssize_t>, 2> queues;
-        return queues[device];
-    }
-    static std::vector<int>& Fetched() {
-        static std::vector<int> fetched;
-        return fetched;
-    }
+    static inline std::array<std::vector<ssize_t>, 2> queue;
+    static inline std::vector<int> fetched;
     // Called at every fetch (after the length is taken), for tests that change state meanwhile.
-    static void (*&DuringFetch())() {
-        static void (*hook)() = nullptr;
-        return hook;
-    }
+    static inline void (*duringFetch)() = nullptr;
+
     static ssize_t Fetch(int device) {
-        Fetched().push_back(device);
-        auto& q = Queue(device);
+        fetched.push_back(device);
+        auto& q = queue[device];
         ssize_t length = 0;
         if (!q.empty()) {
             length = q.front();
@@ -51,14 +43,13 @@ struct Frames {
             uint8_t* area = g_buf + (device == REAR_CAMERA ? REAR_FRAME_OFFSET : 0);
             std::fill(area, area + length, static_cast<uint8_t>(0xA0 + device));
         }
-        if (DuringFetch() != nullptr) DuringFetch()();
+        if (duringFetch != nullptr) duringFetch();
         return length;
     }
     static void Reset() {
-        Queue(0).clear();
-        Queue(1).clear();
-        Fetched().clear();
-        DuringFetch() = nullptr;
+        queue = {};
+        fetched.clear();
+        duringFetch = nullptr;
     }
 };
 
@@ -159,22 +150,6 @@ inline std::array<uint8_t, ibcrec::SIZE> Ibc(char command, char second = 'F', Cl
 template <size_t N>
 int Dispatch(int type, std::array<uint8_t, N>& record) {
     return __callback_proc(type, record.data());
-}
-
-// Runs `body`, which is to end in the error halt, with its console captured into `console`.
-// Returns the halt's code, or -1 when there was no halt.
-template <typename Body>
-int HaltCode(Body body, std::string* console = nullptr) {
-    int code = -1;
-    const std::string out = linktest::Console([&] {
-        try {
-            body();
-        } catch (const storagetest::HaltEntered& h) {
-            code = h.code;
-        }
-    });
-    if (console != nullptr) *console = out;
-    return code;
 }
 
 // --- Fixture ---------------------------------------------------------------------------------

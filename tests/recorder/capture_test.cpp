@@ -11,9 +11,7 @@ TEST_F(StartRecordTest, OpensTheNextFileAndAdvances) {
     g_maxFileCount = 10;
     g_recinfo[RECINFO_NEXT] = 9;
     lock_entry(0) = 0x10001;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(start_record(), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = linktest::Console([] { EXPECT_EQ(start_record(), 0); });
     EXPECT_NE(out.find("rec file /mnt/mmcblk0p1/data/rec00000009.asd\n"), std::string::npos);
     EXPECT_NE(out.find("all 8192, used 0, free 8191\n"), std::string::npos);
     EXPECT_TRUE(std::filesystem::exists(rec_path(9)));
@@ -34,12 +32,7 @@ TEST_F(StartRecordTest, ExistingFileIsTruncated) {
 
 TEST_F(StartRecordTest, FileThatCannotBeOpenedHalts) {
     std::filesystem::remove_all(board.card() / "data");
-    try {
-        start_record();
-        ADD_FAILURE() << "no halt";
-    } catch (const HaltEntered& h) {
-        EXPECT_EQ(h.code, 255);
-    }
+    EXPECT_EQ(HaltCode(start_record), 255);
     EXPECT_EQ(g_bRec, 0);
 }
 
@@ -120,29 +113,11 @@ TEST_F(Capture, PendingRecordsGpsFirstOnceEachAndNothingWhenParking) {
     EXPECT_EQ(g_gpsRecv, 1);  // left for driving mode
 }
 
-TEST_F(Capture, OneCameraModelWritesPendingRecordsAfterTheFrontFrameOnce) {
-    g_bTK700 = 0;
-    Frames::Queue(FRONT_CAMERA) = {100, 200};
-    PendGps();
-    EXPECT_TRUE(FrontCaptureTurn());
-    EXPECT_TRUE(FrontCaptureTurn());
-    const auto records = Written();
-    EXPECT_EQ(Kinds(records),
-              (std::vector<uint8_t>{recfmt::KIND_VIDEO, recfmt::KIND_GPS, recfmt::KIND_VIDEO}));
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].channel, 1);
-    EXPECT_EQ(records[0].length, 100u);
-    EXPECT_EQ(records[2].length, 200u);
-    const auto file = read_bytes(rec_path(g_currentRecIndex));
-    EXPECT_EQ(file[records[0].offset + recfmt::VIDEO_HEAD_SIZE], 0xA1);  // the front area
-    EXPECT_EQ(Frames::Fetched(), (std::vector<int>{1, 1}));
-}
-
 TEST_F(Capture, TwoCameraModelWritesPendingRecordsAfterTheRearFrame) {
     PendGps();
     PendSample();
-    Frames::Queue(FRONT_CAMERA) = {100};
-    Frames::Queue(REAR_CAMERA) = {300};
+    Frames::queue[FRONT_CAMERA] = {100};
+    Frames::queue[REAR_CAMERA] = {300};
     EXPECT_TRUE(FrontCaptureTurn());
     RearCaptureTurn();
     const auto records = Written();
@@ -161,7 +136,7 @@ TEST_F(Capture, HalfVGAFramesCarryTheirSize) {
         record_control(2);
         record_control(1);
     });
-    Frames::Queue(FRONT_CAMERA) = {10};
+    Frames::queue[FRONT_CAMERA] = {10};
     EXPECT_TRUE(FrontCaptureTurn());
     const auto file = read_bytes(rec_path(g_currentRecIndex));
     const auto records = Records(file);
@@ -170,31 +145,22 @@ TEST_F(Capture, HalfVGAFramesCarryTheirSize) {
     EXPECT_EQ(file[records[0].offset + 8] | (file[records[0].offset + 9] << 8), 240);
 }
 
-TEST_F(Capture, RearFrameServesAPendingSnapshot) {
-    g_meterEvent = 1;
-    Frames::Queue(REAR_CAMERA) = {64};
-    Console(RearCaptureTurn);
-    const auto picture = read_bytes(board.host("/mnt/mmcblk0p1/snapshot/001-1.jpg"));
-    EXPECT_EQ(picture, std::vector<uint8_t>(64, 0xA0));
-    EXPECT_EQ(g_meterEvent, 0);
-}
-
 TEST_F(Capture, AFrameFetchedWhileRecordingStoppedIsDropped) {
-    Frames::Queue(FRONT_CAMERA) = {100};
-    Frames::Queue(REAR_CAMERA) = {100};
-    Frames::DuringFetch() = [] { g_bRec = 0; };
+    Frames::queue[FRONT_CAMERA] = {100};
+    Frames::queue[REAR_CAMERA] = {100};
+    Frames::duringFetch = [] { g_bRec = 0; };
     EXPECT_TRUE(FrontCaptureTurn());
     RearCaptureTurn();
-    Frames::DuringFetch() = [] { g_drEv = 0; };
+    Frames::duringFetch = [] { g_drEv = 0; };
     g_bRec = 1;
-    Frames::Queue(FRONT_CAMERA) = {100};
+    Frames::queue[FRONT_CAMERA] = {100};
     EXPECT_TRUE(FrontCaptureTurn());
     EXPECT_TRUE(Written().empty());
 }
 
 TEST_F(Capture, RearCaptureErrorLeavesItsMarkerAndStillWritesPendingRecords) {
     PendGps();
-    Frames::Queue(REAR_CAMERA) = {98304};
+    Frames::queue[REAR_CAMERA] = {98304};
     const std::string console = Console(RearCaptureTurn);
     EXPECT_EQ(console, "Rear Video Capture Error\n");
     EXPECT_TRUE(std::filesystem::exists(board.host("/mnt/mmcblk0p1/data/Rear_sensorError")));
@@ -203,7 +169,7 @@ TEST_F(Capture, RearCaptureErrorLeavesItsMarkerAndStillWritesPendingRecords) {
 
 TEST_F(Capture, FrontCaptureErrorHaltsWithCode1AndKeepsASmallFileForNextTime) {
     g_recinfo[RECINFO_NEXT] = 5;  // as start_record left it, say
-    Frames::Queue(FRONT_CAMERA) = {0};
+    Frames::queue[FRONT_CAMERA] = {0};
     EXPECT_FALSE(FrontCaptureTurn());
     std::string console;
     EXPECT_EQ(HaltCode(FrontCaptureError, &console), HALT_FRONT_CAMERA);

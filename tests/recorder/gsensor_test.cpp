@@ -16,14 +16,6 @@ namespace {
 
 using linktest::EventLog;
 
-TEST(GsensorRecord, CopiesTheDriverRecordToBytesFourToEleven) {
-    const std::array<uint8_t, 8> xyz{0x01, 0x00, 0xFF, 0xFF, 0x00, 0x01, 0x2A, 0x00};
-    const auto r = GsensorRecord(xyz);
-    const std::array<uint8_t, gsrec::SIZE> expected{
-        0, 0, 0, 0, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x01, 0x2A, 0x00, 0, 0, 0, 0, 0, 0, 0, 0};
-    EXPECT_EQ(r, expected);
-}
-
 TEST(GsensorClient, MissingDeviceFailsSilently) {
     testsupport::BoardRoot root;
     const std::string console =
@@ -36,31 +28,26 @@ TEST(GsensorClient, MissingDeviceFailsSilently) {
 
 // A callback that can be held: the first record it gets blocks it until released.
 struct HeldCallback {
-    static std::mutex& M() {
-        static std::mutex m;
-        return m;
-    }
-    static std::condition_variable& Cv() {
-        static std::condition_variable cv;
-        return cv;
-    }
-    static bool& Hold() {
-        static bool hold = false;
-        return hold;
-    }
-    static bool& Holding() {
-        static bool holding = false;
-        return holding;
-    }
+    static inline std::mutex m;
+    static inline std::condition_variable cv;
+    static inline bool hold = false, holding = false;
+
     static int Callback(int type, void* record) {
         {
-            std::unique_lock<std::mutex> lock(M());
-            Holding() = Hold();
-            Cv().notify_all();
-            Cv().wait(lock, [] { return !Hold(); });
-            Holding() = false;
+            std::unique_lock<std::mutex> lock(m);
+            holding = hold;
+            cv.notify_all();
+            cv.wait(lock, [] { return !hold; });
+            holding = false;
         }
         return EventLog::Callback(type, record);
+    }
+    static void Hold(bool on) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            hold = on;
+        }
+        cv.notify_all();
     }
 };
 
@@ -134,6 +121,7 @@ TEST_F(GsensorDevice, RecordReachesTheCallbackOutsideTheSignalHandler) {
     const auto events = EventLog::WaitFor(1);
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].type, EVENT_GSENSOR);
+    // The driver's record is bytes 4 to 11 of the client's.
     EXPECT_EQ(events[0].record,
               (std::vector<uint8_t>{0,    0,    0, 0, 0x01, 0x00, 0xFF, 0xFF, 0x00, 0x01,
                                     0x2A, 0x00, 0, 0, 0,    0,    0,    0,    0,    0}));
@@ -143,24 +131,17 @@ TEST_F(GsensorDevice, RecordReachesTheCallbackOutsideTheSignalHandler) {
 
 TEST_F(GsensorDevice, RecordsArrivingWhileTheCallbackIsBusyFollowInOrder) {
     Start(HeldCallback::Callback);
-    {
-        std::lock_guard<std::mutex> lock(HeldCallback::M());
-        HeldCallback::Hold() = true;
-    }
+    HeldCallback::Hold(true);
     PublishInStep(Sample(1));
     {
-        std::unique_lock<std::mutex> lock(HeldCallback::M());
-        ASSERT_TRUE(HeldCallback::Cv().wait_for(lock, std::chrono::seconds(3),
-                                                [] { return HeldCallback::Holding(); }));
+        std::unique_lock<std::mutex> lock(HeldCallback::m);
+        ASSERT_TRUE(HeldCallback::cv.wait_for(lock, std::chrono::seconds(3),
+                                              [] { return HeldCallback::holding; }));
     }
     // The callback is stuck on the first record; the handler still takes every new one.
     for (int16_t x = 2; x <= 20; ++x) PublishInStep(Sample(x));
     EXPECT_TRUE(EventLog::Now().empty());
-    {
-        std::lock_guard<std::mutex> lock(HeldCallback::M());
-        HeldCallback::Hold() = false;
-    }
-    HeldCallback::Cv().notify_all();
+    HeldCallback::Hold(false);
     const auto events = EventLog::WaitFor(20);
     ASSERT_EQ(events.size(), 20u);
     for (size_t i = 0; i < events.size(); ++i) {

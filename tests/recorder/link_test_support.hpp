@@ -12,14 +12,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "RTCnVolume.h"
 #include "board_root.hpp"
 #include "event.h"
 #include "os.h"
@@ -123,37 +126,17 @@ inline std::string ReadFile(const std::filesystem::path& path) {
 
 // Pauses requested by the code under test, recorded instead of slept.
 struct PauseLog {
-    static std::mutex& Lock() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<unsigned long>& Entries() {
-        static std::vector<unsigned long> e;
-        return e;
-    }
+    static inline std::mutex lock;
+    static inline std::vector<unsigned long> entries;
     static void Record(unsigned long usec) {
-        std::lock_guard<std::mutex> hold(Lock());
-        Entries().push_back(usec);
+        std::lock_guard<std::mutex> hold(lock);
+        entries.push_back(usec);
     }
     static std::vector<unsigned long> Take() {
-        std::lock_guard<std::mutex> hold(Lock());
-        std::vector<unsigned long> taken;
-        taken.swap(Entries());
-        return taken;
+        std::lock_guard<std::mutex> hold(lock);
+        return std::exchange(entries, {});
     }
 };
-
-// Runs `until` every millisecond until it is true or `limit` passes; returns its last value.
-template <typename Predicate>
-bool Eventually(Predicate until,
-                std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!until()) {
-        if (std::chrono::steady_clock::now() > end) return until();
-        ::usleep(1000);
-    }
-    return true;
-}
 
 // What the event callback received: the type and a copy of the record, with the receiving
 // thread. Static, because an event callback is a plain function.
@@ -166,64 +149,42 @@ struct Event {
 class EventLog {
   public:
     static int Callback(int type, void* record) {
-        size_t size = 0;
-        switch (type) {
-            case EVENT_GPS:
-                size = gpsrec::SIZE;
-                break;
-            case EVENT_GSENSOR:
-                size = gsrec::SIZE;
-                break;
-            case EVENT_IBC:
-                size = ibcrec::SIZE;
-                break;
-            default:
-                break;
-        }
+        const size_t size = type == EVENT_GPS       ? gpsrec::SIZE
+                            : type == EVENT_GSENSOR ? gsrec::SIZE
+                            : type == EVENT_IBC     ? ibcrec::SIZE
+                                                    : 0;
         Event e{type, {}, pthread_self()};
         if (record != nullptr) {
             const auto* bytes = static_cast<const uint8_t*>(record);
             e.record.assign(bytes, bytes + size);
         }
         {
-            std::lock_guard<std::mutex> hold(Mutex());
-            Events().push_back(std::move(e));
+            std::lock_guard<std::mutex> hold(mutex);
+            events.push_back(std::move(e));
         }
-        Cv().notify_all();
+        cv.notify_all();
         return 0;
     }
 
     static void Clear() {
-        std::lock_guard<std::mutex> hold(Mutex());
-        Events().clear();
+        std::lock_guard<std::mutex> hold(mutex);
+        events.clear();
     }
 
     // The events received so far, once there are at least `n` or `limit` has passed.
     static std::vector<Event> WaitFor(
         size_t n, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
-        std::unique_lock<std::mutex> hold(Mutex());
-        Cv().wait_for(hold, limit, [n] { return Events().size() >= n; });
-        return Events();
+        std::unique_lock<std::mutex> hold(mutex);
+        cv.wait_for(hold, limit, [n] { return events.size() >= n; });
+        return events;
     }
 
-    static std::vector<Event> Now() {
-        std::lock_guard<std::mutex> hold(Mutex());
-        return Events();
-    }
+    static std::vector<Event> Now() { return WaitFor(0); }
 
   private:
-    static std::mutex& Mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::condition_variable& Cv() {
-        static std::condition_variable cv;
-        return cv;
-    }
-    static std::vector<Event>& Events() {
-        static std::vector<Event> e;
-        return e;
-    }
+    static inline std::mutex mutex;
+    static inline std::condition_variable cv;
+    static inline std::vector<Event> events;
 };
 
 // Console output of `body`.
@@ -234,6 +195,30 @@ std::string Console(Body body) {
     body();
     std::fflush(stdout);
     return testing::internal::GetCapturedStdout();
+}
+
+// Makes /dev/i2c-0 a plain file that collects the bytes sent on the bus, opens the bus on it and
+// returns the file's host path.
+inline std::filesystem::path PlainI2C(const testsupport::BoardRoot& root) {
+    UnserveDevices(root, {"/dev/i2c-0"});
+    const auto bus = root.host("/dev/i2c-0");
+    std::ofstream(bus).close();
+    int opened = -1;
+    Console([&] { opened = OpenIICDevice(); });
+    EXPECT_EQ(opened, 0);
+    return bus;
+}
+
+// The board's clock as local "YYYY-MM-DD HH:MM:SS".
+inline std::string BoardTime() {
+    timeval now;
+    os::gettimeofday(&now);
+    const time_t seconds = now.tv_sec;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
 }
 
 }  // namespace linktest

@@ -1,5 +1,5 @@
-// Start-up: the model marker, the devices, the start-up sequence without cameras, and the
-// parking-mode capture that the interval timer paces.
+// Start-up: the devices, the start-up sequence without cameras, and the parking-mode capture that
+// the interval timer paces. The model marker is shown by the whole board's runs of both models.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -16,14 +16,6 @@ using linktest::Console;
 namespace {
 
 class Startup : public AppTest {};
-
-TEST_F(Startup, ModelFromTheMarkerFile) {
-    EXPECT_EQ(Console(CheckModel), "Model TK700\n");
-    EXPECT_EQ(g_bTK700, 1);
-    write_text(board.host(kModelMarker), "");
-    EXPECT_EQ(Console(CheckModel), "Model TK500\n");
-    EXPECT_EQ(g_bTK700, 0);
-}
 
 TEST_F(Startup, WithoutCamerasTheRecorderStaysUpWithoutARecording) {
     g_drEv = 0;
@@ -117,10 +109,10 @@ class Parking : public AppTest {
 };
 
 TEST_F(Parking, OneFrameOfEachCameraPerExpiry) {
-    Frames::Queue(REAR_CAMERA) = {300};
-    Frames::Queue(FRONT_CAMERA) = {200};
+    Frames::queue[REAR_CAMERA] = {300};
+    Frames::queue[FRONT_CAMERA] = {200};
     ParkingCapture();
-    EXPECT_EQ(Frames::Fetched(), (std::vector<int>{0, 1}));
+    EXPECT_EQ(Frames::fetched, (std::vector<int>{0, 1}));
     const auto records = FileRecords(g_currentRecIndex);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].channel, 0);
@@ -138,18 +130,18 @@ TEST_F(Parking, NothingFetchedWhenDrivingOrNotRecording) {
         stop_record();
     });
     ParkingCapture();
-    EXPECT_TRUE(Frames::Fetched().empty());
+    EXPECT_TRUE(Frames::fetched.empty());
 }
 
 TEST_F(Parking, EmptyAndOversizedFramesAreNotWritten) {
-    Frames::Queue(REAR_CAMERA) = {0};
-    Frames::Queue(FRONT_CAMERA) = {static_cast<ssize_t>(recfmt::MAX_JPEG) + 1};
+    Frames::queue[REAR_CAMERA] = {0};
+    Frames::queue[FRONT_CAMERA] = {static_cast<ssize_t>(recfmt::MAX_JPEG) + 1};
     const std::string console = Console(ParkingCapture);
     EXPECT_NE(console.find("does not fit a record"), std::string::npos);
     EXPECT_TRUE(FileRecords(g_currentRecIndex).empty());
     // Parking accepts frames beyond what the capture threads take, up to what a record holds.
-    Frames::Queue(REAR_CAMERA) = {-1};
-    Frames::Queue(FRONT_CAMERA) = {static_cast<ssize_t>(recfmt::MAX_JPEG)};
+    Frames::queue[REAR_CAMERA] = {-1};
+    Frames::queue[FRONT_CAMERA] = {static_cast<ssize_t>(recfmt::MAX_JPEG)};
     ParkingCapture();
     const auto records = FileRecords(g_currentRecIndex);
     ASSERT_EQ(records.size(), 1u);

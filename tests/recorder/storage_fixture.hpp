@@ -5,11 +5,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +37,24 @@ struct HaltEntered {
 
 inline void throwing_halt(int code) {
     throw HaltEntered{code};
+}
+
+// Runs `body`, which is to end in the error halt, with its console captured (into `console` when
+// given). Returns the halt's code, or -1 when there was no halt.
+template <typename Body>
+int HaltCode(Body body, std::string* console = nullptr) {
+    int code = -1;
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+    try {
+        body();
+    } catch (const HaltEntered& h) {
+        code = h.code;
+    }
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (console != nullptr) *console = out;
+    return code;
 }
 
 inline void reset_globals() {
