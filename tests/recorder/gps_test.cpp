@@ -87,15 +87,6 @@ TEST(ParseGPSTX, EmptyFieldsTakeTheirDefaults) {
     }
 }
 
-TEST(ParseGPSTX, SouthWestAndNotValid) {
-    const Parsed p = Parse("$GPSTX,010110,000000,V,1.5,S,2.5,W,0,0,,255,0\r\n");
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.record[gpsrec::STATUS], 'V');
-    EXPECT_EQ(p.record[gpsrec::LAT_HEMI], 'S');
-    EXPECT_EQ(p.record[gpsrec::LON_HEMI], 'W');
-    EXPECT_EQ(I32(p.record, gpsrec::KEY), 255);
-}
-
 TEST(ParseGPSTX, HeadingCountsOnlyAboveGateSeven) {
     int heading = 0;
     Record r{};
@@ -141,6 +132,8 @@ TEST(ParseGPSTX, CoordinatesNeverSpillIntoTheNextField) {
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(Text(p.record, gpsrec::LAT_TEXT), "-999999.999999");
     EXPECT_EQ(Text(p.record, gpsrec::LON_TEXT), "-99999999.999999");
+    EXPECT_EQ(p.record[gpsrec::LAT_HEMI], 'S');
+    EXPECT_EQ(p.record[gpsrec::LON_HEMI], 'W');
 
     // Longer texts are stored as 0; the fields behind them stay intact.
     p = Parse("$GPSTX,010203,040506,A,12345678.5,S,1e300,W,,,,,\r\n");
@@ -195,6 +188,21 @@ TEST(ParseGPSTX, HostileLinesAreParsedOrRefusedSafely) {
 
 // --- The link over a PTY ---------------------------------------------------------------------
 
+using Lines = std::vector<std::string>;
+
+// A command sentence to the sub-board.
+std::string Cmd(const std::string& word) {
+    return "$PZVK,#" + word + ",00*cc\r\n";
+}
+
+ExFileHeader Settings(uint8_t tz, uint8_t dst = 0, uint8_t speed = 0) {
+    ExFileHeader settings{};
+    settings.tzIndex = tz;
+    settings.useDST = dst;
+    settings.speedUnit = speed;
+    return settings;
+}
+
 class GpsLink : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -211,6 +219,8 @@ class GpsLink : public ::testing::Test {
         os::close(ttySAC1_fd);
         ttySAC1_fd = -1;
     }
+    // What the program sent since the last call, once it has been quiet for a moment.
+    Lines Sent() { return peer.ReadLines(std::chrono::milliseconds(50)); }
 
     testsupport::BoardRoot root;
     linktest::PtyPeer peer{root, "/dev/ttySAC1"};
@@ -229,15 +239,7 @@ TEST_F(GpsLink, SentenceSplitOverReadsReachesTheCallbackOnce) {
     EXPECT_EQ(events[0].record[gpsrec::STATUS], 'A');
 }
 
-TEST_F(GpsLink, TwoSentencesInOneReadArriveInOrder) {
-    peer.Send("$GPSTX,,,A,,,,,1,,,,\r\n$GPSTX,,,V,,,,,2,,,,\r\n");
-    GPSReadTurn();
-    const auto events = EventLog::Now();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(I32(events[0].record, gpsrec::FIELD8), 1);
-    EXPECT_EQ(I32(events[1].record, gpsrec::FIELD8), 2);
-}
-
+// Other sentences are skipped, and a NUL ends what a read holds.
 TEST_F(GpsLink, OtherLinesAndBytesBehindANulAreIgnored) {
     peer.Send(
         std::string("$GPGGA,1,2,3\r\n$GPSTX,,,A,,,,,1,,,,\r\n\0$GPSTX,,,A,,,,,2,,,,\r\n", 53));
@@ -250,8 +252,7 @@ TEST_F(GpsLink, OtherLinesAndBytesBehindANulAreIgnored) {
 TEST_F(GpsLink, MalformedSentenceIsReportedAndTheNextOneProcessed) {
     const std::string bad = "$GPSTX,1,2,3\r\n";
     peer.Send(bad);
-    const std::string console = linktest::Console([] { GPSReadTurn(); });
-    EXPECT_EQ(console, "### gps " + std::to_string(bad.size()) + " \n");
+    EXPECT_EQ(linktest::Console(GPSReadTurn), "### gps " + std::to_string(bad.size()) + " \n");
     EXPECT_TRUE(EventLog::Now().empty());
     peer.Send(kFix);
     GPSReadTurn();
@@ -271,87 +272,70 @@ TEST_F(GpsLink, SilenceSupervision) {
     linktest::SetReadWait(ttySAC1_fd, 1);
     // First silent read: nothing.
     GPSReadTurn();
-    EXPECT_TRUE(peer.ReadLines(std::chrono::milliseconds(50)).empty());
+    EXPECT_TRUE(Sent().empty());
     EXPECT_TRUE(PauseLog::Take().empty());
     // Second: power-detect pulse, 10 s, GETNOGPS, 5 s.
     GPSReadTurn();
-    EXPECT_EQ(peer.ReadLines(std::chrono::milliseconds(50)),
-              std::vector<std::string>{"$PZVK,#GETNOGPS,00*cc\r\n"});
+    EXPECT_EQ(Sent(), Lines{Cmd("GETNOGPS")});
     EXPECT_EQ(PauseLog::Take(), (std::vector<unsigned long>{5000000, 5000000, 5000000}));
     // Third: ERR2, and the count starts afresh.
     GPSReadTurn();
-    EXPECT_EQ(peer.ReadLines(std::chrono::milliseconds(50)),
-              std::vector<std::string>{"$PZVK,#ERR2,00*cc\r\n"});
+    EXPECT_EQ(Sent(), Lines{Cmd("ERR2")});
     EXPECT_TRUE(PauseLog::Take().empty());
     GPSReadTurn();
-    EXPECT_TRUE(peer.ReadLines(std::chrono::milliseconds(50)).empty());
+    EXPECT_TRUE(Sent().empty());
     GPSReadTurn();
-    EXPECT_EQ(peer.ReadLines(std::chrono::milliseconds(50)),
-              std::vector<std::string>{"$PZVK,#GETNOGPS,00*cc\r\n"});
+    EXPECT_EQ(Sent(), Lines{Cmd("GETNOGPS")});
 }
 
 TEST_F(GpsLink, ReceivedBytesRestartTheSilenceCount) {
     linktest::SetReadWait(ttySAC1_fd, 1);
     GPSReadTurn();
     GPSReadTurn();  // GETNOGPS
-    peer.ReadLines(std::chrono::milliseconds(50));
+    Sent();
     peer.Send("x");
     GPSReadTurn();
     GPSReadTurn();
-    EXPECT_TRUE(peer.ReadLines(std::chrono::milliseconds(50)).empty());
+    EXPECT_TRUE(Sent().empty());
     GPSReadTurn();
-    EXPECT_EQ(peer.ReadLines(std::chrono::milliseconds(50)),
-              std::vector<std::string>{"$PZVK,#GETNOGPS,00*cc\r\n"});
+    EXPECT_EQ(Sent(), Lines{Cmd("GETNOGPS")});
 }
 
 TEST_F(GpsLink, StartupConfigurationSentenceBySentence) {
-    ExFileHeader settings{};
-    settings.tzIndex = 22;  // GMT+0530: never daylight saving
-    settings.useDST = 1;
-    settings.speedUnit = 2;
-    SendGPSConfiguration(settings);
-    std::vector<std::string> expected;
+    SendGPSConfiguration(Settings(22, 1, 2));  // GMT+0530: never daylight saving
+    Lines expected;
     for (int pass = 0; pass < 3; ++pass) {
-        expected.insert(expected.end(), {"$PZVK,#DRSTART,00*cc\r\n", "$PZVK,#GMT+0530,00*cc\r\n",
-                                         "$PZVK,#DSTOFF,00*cc\r\n", "$PZVK,#SPEEDKN,00*cc\r\n",
-                                         "$PZVK,#FND5,00*cc\r\n"});
+        for (const char* w : {"DRSTART", "GMT+0530", "DSTOFF", "SPEEDKN", "FND5"}) {
+            expected.push_back(Cmd(w));
+        }
     }
-    expected.push_back("$PZVK,#FND5,00*cc\r\n");
+    expected.push_back(Cmd("FND5"));
     EXPECT_EQ(peer.ReadLines(), expected);
     EXPECT_EQ(PauseLog::Take(), (std::vector<unsigned long>{1000, 1000, 1000}));
 }
 
 TEST_F(GpsLink, StartupConfigurationTablesAtTheirEdges) {
-    struct Case {
+    const struct {
         uint8_t tz, dst, speed;
         const char *gmt, *dstWord, *speedWord;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {14, 1, 0, "GMT+0000", "DSTON", "SPEEDK"},
         {0, 1, 1, "GMT-1200", "DSTOFF", "SPEEDM"},
         {33, 0, 0, "GMT+1300", "DSTOFF", "SPEEDK"},
         {32, 1, 2, "GMT+1200", "DSTON", "SPEEDKN"},
     };
-    for (const Case& c : cases) {
-        ExFileHeader settings{};
-        settings.tzIndex = c.tz;
-        settings.useDST = c.dst;
-        settings.speedUnit = c.speed;
-        SendGPSConfiguration(settings);
+    for (const auto& c : cases) {
+        SendGPSConfiguration(Settings(c.tz, c.dst, c.speed));
         const auto lines = peer.ReadLines();
         ASSERT_EQ(lines.size(), 16u);
-        EXPECT_EQ(lines[1], std::string("$PZVK,#") + c.gmt + ",00*cc\r\n") << int(c.tz);
-        EXPECT_EQ(lines[2], std::string("$PZVK,#") + c.dstWord + ",00*cc\r\n") << int(c.tz);
-        EXPECT_EQ(lines[3], std::string("$PZVK,#") + c.speedWord + ",00*cc\r\n") << int(c.tz);
+        EXPECT_EQ(Lines(lines.begin() + 1, lines.begin() + 4),
+                  (Lines{Cmd(c.gmt), Cmd(c.dstWord), Cmd(c.speedWord)}))
+            << int(c.tz);
     }
 }
 
 TEST_F(GpsLink, SettingsOutsideTheTablesSendNoRow) {
-    ExFileHeader settings{};
-    settings.tzIndex = 34;
-    settings.useDST = 0;
-    settings.speedUnit = 3;
-    linktest::Console([&] { SendGPSConfiguration(settings); });
+    linktest::Console([] { SendGPSConfiguration(Settings(34, 0, 3)); });
     const auto lines = peer.ReadLines();
     ASSERT_EQ(lines.size(), 10u);  // DRSTART, DSTOFF, FND5 per pass, and the closing FND5
     for (const auto& line : lines) EXPECT_EQ(line.find("GMT"), std::string::npos);
@@ -359,8 +343,7 @@ TEST_F(GpsLink, SettingsOutsideTheTablesSendNoRow) {
 
 TEST_F(GpsLink, ReaderThreadDeliversIdlesInParkingModeAndEnds) {
     linktest::SetReadWait(ttySAC1_fd, 1);
-    ExFileHeader settings{};
-    settings.tzIndex = 14;
+    ExFileHeader settings = Settings(14);
     start_gps(&settings, 1);
     EXPECT_EQ(peer.ReadLines().size(), 16u);
 
@@ -384,18 +367,17 @@ TEST_F(GpsLink, ReaderThreadDeliversIdlesInParkingModeAndEnds) {
 }
 
 TEST_F(GpsLink, VersionQueryAnswers) {
-    struct Case {
+    const struct {
         const char* answer;
         int result;
         uint8_t flag;
         const char* stamp;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"$SUBOK20100601\r\n", 1, 1, "SUB3.5_Ver : 20100601"},
         {"$SUBOK20100430\r\n", 1, 0, "SUB3.5_Ver : 20100430"},
         {"$SUB2420091231\r\n", 2, 2, "SUB2.4_Ver : 20091231"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         g_subVer_flag = 0;
         std::ofstream(root.card() / "DB_version.txt") << "old";
         peer.Send(c.answer);
@@ -405,16 +387,14 @@ TEST_F(GpsLink, VersionQueryAnswers) {
         EXPECT_EQ(g_subVer_flag, c.flag) << c.answer;
         EXPECT_EQ(linktest::ReadFile(root.card() / "GPS_version.txt"), c.stamp);
         EXPECT_FALSE(std::filesystem::exists(root.card() / "DB_version.txt"));
-        EXPECT_EQ(peer.ReadLines(), std::vector<std::string>{"$PZVK,#SUB35,00*cc\r\n"});
+        EXPECT_EQ(peer.ReadLines(), Lines{Cmd("SUB35")});
     }
 }
 
 TEST_F(GpsLink, VersionQueryGivesUpAfterSevenQueries) {
     peer.Send("$GPSTX,,,\r\n$GPSTX,,,\r\n$GPSTX,,,\r\n$GPSTX,,,\r\n$GPSTX,,,\r\n$GPSTX,,,\r\n");
     EXPECT_EQ(subCheck(), 0);
-    const auto lines = peer.ReadLines();
-    EXPECT_EQ(lines.size(), 7u);
-    for (const auto& line : lines) EXPECT_EQ(line, "$PZVK,#SUB35,00*cc\r\n");
+    EXPECT_EQ(peer.ReadLines(), Lines(7, Cmd("SUB35")));
     EXPECT_EQ(PauseLog::Take(), std::vector<unsigned long>(5, 100000));
     EXPECT_EQ(g_subVer_flag, 0);
 }
@@ -442,43 +422,35 @@ TEST_F(GpsLink, VersionQueryUnansweredOrWithoutStampFile) {
     EXPECT_EQ(g_subVer_flag, 0);
 }
 
+// The codes are taken as 8 bits.
 TEST_F(GpsLink, Commands) {
     EXPECT_EQ(SendErrorCmd(255), 0);
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#ERRSD,00*cc\r\n");
     SendErrorCmd(7);
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#ERR7,00*cc\r\n");
     SendErrorCmd(1);
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#ERR1,00*cc\r\n");
-    SendErrorCmd(-1);  // taken as 8 bits: 255
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#ERRSD,00*cc\r\n");
+    SendErrorCmd(-1);
+    EXPECT_EQ(Sent(), (Lines{Cmd("ERRSD"), Cmd("ERR7"), Cmd("ERR1"), Cmd("ERRSD")}));
 
-    std::string console = linktest::Console([] { SendRecordCommand(1); });
-    EXPECT_EQ(console, "Record start Message $PZVK,#REC0,00*cc\r\n\n");
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#REC0,00*cc\r\n");
-    console = linktest::Console([] { SendRecordCommand(0); });
-    EXPECT_EQ(console, "Record stop Message\n");
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#REC1,00*cc\r\n");
+    EXPECT_EQ(linktest::Console([] { SendRecordCommand(1); }),
+              "Record start Message $PZVK,#REC0,00*cc\r\n\n");
+    EXPECT_EQ(linktest::Console([] { SendRecordCommand(0); }), "Record stop Message\n");
     EXPECT_EQ(SendRecordCommand(2), 0);
-    SendRecordCommand(257);  // taken as 8 bits: 1
-    EXPECT_EQ(peer.ReadLines(), std::vector<std::string>{"$PZVK,#REC0,00*cc\r\n"});
+    SendRecordCommand(257);
+    EXPECT_EQ(Sent(), (Lines{Cmd("REC0"), Cmd("REC1"), Cmd("REC0")}));
 
     int written = 0;
-    console = linktest::Console([&] { written = SendAckMessageToGPS(); });
-    EXPECT_EQ(console, "Ack message Send...\n");
+    EXPECT_EQ(linktest::Console([&] { written = SendAckMessageToGPS(); }), "Ack message Send...\n");
     EXPECT_EQ(written, 18);
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#VOK,00*cc\r\n");
-
     SendShutdown();
-    EXPECT_EQ(peer.ReadLine(), "$PZVK,#REBOOT,00*cc\r\n");
+    EXPECT_EQ(Sent(), (Lines{Cmd("VOK"), Cmd("REBOOT")}));
 }
 
 TEST_F(GpsLink, DisplayPulses) {
     EXPECT_EQ(linktest::Console(FndOFF_delay), "FND OFF.....\n");
-    EXPECT_EQ(peer.ReadLines(), std::vector<std::string>(9, "$PZVK,#FND0,00*cc\r\n"));
+    EXPECT_EQ(Sent(), Lines(9, Cmd("FND0")));
     EXPECT_EQ(PauseLog::Take(), std::vector<unsigned long>(9, 1000000));
 
     EXPECT_EQ(linktest::Console([] { FndON(7); }), "FND ON.....\n");
-    EXPECT_EQ(peer.ReadLines(), std::vector<std::string>(4, "$PZVK,#FND7,00*cc\r\n"));
+    EXPECT_EQ(Sent(), Lines(4, Cmd("FND7")));
     EXPECT_EQ(PauseLog::Take(), std::vector<unsigned long>(4, 1000000));
 }
 
@@ -490,9 +462,7 @@ TEST(GpsLinkWithoutPort, FailsPlainlyAndNeverSpins) {
     EXPECT_EQ(console, "init gps start\nSerial Open Fail [/dev/ttySAC1]\r\n ");
     EXPECT_EQ(subCheck(), 0);
     // A failed read waits as long as a silent read would, and is no silence.
-    GPSReadTurn();
-    GPSReadTurn();
-    GPSReadTurn();
+    for (int i = 0; i < 3; ++i) GPSReadTurn();
     EXPECT_EQ(PauseLog::Take(), std::vector<unsigned long>(3, 3000000));
     EXPECT_EQ(SendShutdown(), 0);
     sentence::g_pause = sentence::RealPause;

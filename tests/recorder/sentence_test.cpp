@@ -1,4 +1,5 @@
-// Port set-up, sending, line gathering and field conversion shared by both serial links.
+// Port set-up, line gathering and number conversion shared by both serial links. The field
+// helpers are tested through the two parsers (gps_test, ibc_test).
 #include "sentence.h"
 
 #include <gtest/gtest.h>
@@ -42,22 +43,7 @@ TEST(PortSetup, AppliesTheLinkAttributesToTheOpenedPort) {
     os::close(fd);
 }
 
-TEST(ChunkText, EndsAtTheCountOrTheFirstNul) {
-    sentence::Chunk chunk{};
-    const std::string bytes("$GPSTX\0tail", 11);
-    std::copy(bytes.begin(), bytes.end(), chunk.begin());
-    EXPECT_EQ(sentence::ChunkText(chunk, 11), "$GPSTX");
-    EXPECT_EQ(sentence::ChunkText(chunk, 3), "$GP");
-    EXPECT_EQ(sentence::ChunkText(chunk, 0), "");
-    EXPECT_EQ(sentence::ChunkText(chunk, -1), "");
-}
-
-TEST(LineGatherer, ReassemblesALineSplitOverTwoReads) {
-    LineGatherer g;
-    EXPECT_TRUE(Gather(g, "$APW,A,O,").empty());
-    EXPECT_EQ(Gather(g, "F,F,0915,,\r\n"), std::vector<std::string>{"$APW,A,O,F,F,0915,,\r\n"});
-}
-
+// Lines of one read are handed over in order; a line split over reads is joined.
 TEST(LineGatherer, HandsOverEveryLineOfAReadInOrder) {
     LineGatherer g;
     EXPECT_EQ(Gather(g, "$A,1\n$B,2\r\n$C"), (std::vector<std::string>{"$A,1\n", "$B,2\r\n"}));
@@ -107,81 +93,33 @@ TEST(LineGatherer, SurvivesEndlessNoiseWithoutLineFeeds) {
     EXPECT_GT(lines, 0u);
 }
 
-TEST(Fields, AreFoundAfterTheirCommaOrAreAbsent) {
-    const std::string_view line = "$APW,A,,C\r\n";
-    EXPECT_EQ(sentence::Field(line, 1), "A,,C\r\n");
-    EXPECT_EQ(sentence::Field(line, 2), ",C\r\n");
-    EXPECT_TRUE(sentence::FieldEmpty(*sentence::Field(line, 2)));
-    EXPECT_EQ(sentence::Field(line, 3), "C\r\n");
-    EXPECT_FALSE(sentence::Field(line, 4).has_value());
-    EXPECT_EQ(sentence::FieldLetter(*sentence::Field(line, 2), 'F'), 'F');
-    EXPECT_EQ(sentence::FieldLetter(*sentence::Field(line, 3), 'F'), 'C');
-}
-
 TEST(ScanInt, ConvertsLikeLeadingDecimalConversion) {
-    auto scan = [](std::string_view text, size_t width, int& v) {
-        return sentence::ScanInt(text, width, v);
+    const struct {
+        std::string_view text;
+        size_t width;
+        bool ok;
+        int value;  // 99: left as it was
+    } cases[] = {
+        {"  42,7", 0, true, 42},
+        {"-17x", 0, true, -17},
+        {"+5", 0, true, 5},
+        {",12", 0, false, 99},
+        {"-", 0, false, 99},
+        {"\r\n", 0, false, 99},
+        {"", 0, false, 99},
+        // The width counts the sign but not the white space before it.
+        {" 1234", 2, true, 12},
+        {"-56", 2, true, -5},
+        // Values beyond the int range saturate instead of overflowing.
+        {"99999999999999999999", 0, true, INT_MAX},
+        {"-99999999999999999999", 0, true, INT_MIN},
     };
-    int v = -1;
-    EXPECT_TRUE(scan("  42,7", 0, v));
-    EXPECT_EQ(v, 42);
-    EXPECT_TRUE(scan("-17x", 0, v));
-    EXPECT_EQ(v, -17);
-    EXPECT_TRUE(scan("+5", 0, v));
-    EXPECT_EQ(v, 5);
-
-    v = 99;
-    EXPECT_FALSE(scan(",12", 0, v));
-    EXPECT_FALSE(scan("-", 0, v));
-    EXPECT_FALSE(scan("\r\n", 0, v));
-    EXPECT_FALSE(scan("", 0, v));
-    EXPECT_EQ(v, 99);
-
-    // The width counts the sign but not the white space before it.
-    EXPECT_TRUE(scan(" 1234", 2, v));
-    EXPECT_EQ(v, 12);
-    EXPECT_TRUE(scan("-56", 2, v));
-    EXPECT_EQ(v, -5);
-
-    // Values beyond the int range saturate instead of overflowing.
-    EXPECT_TRUE(scan("99999999999999999999", 0, v));
-    EXPECT_EQ(v, INT_MAX);
-    EXPECT_TRUE(scan("-99999999999999999999", 0, v));
-    EXPECT_EQ(v, INT_MIN);
-}
-
-TEST(ScanInt, AdvancesPastWhatItUsed) {
-    std::string_view text = "0915,";
-    int a = 0, b = 0;
-    ASSERT_TRUE(sentence::ScanInt(text, 2, a));
-    ASSERT_TRUE(sentence::ScanInt(text, 2, b));
-    EXPECT_EQ(a, 9);
-    EXPECT_EQ(b, 15);
-    EXPECT_EQ(text, ",");
-}
-
-TEST(ScanPairs, StopsAtTheFirstNumberThatDoesNotConvert) {
-    std::array<int, 3> v{};
-    EXPECT_EQ(sentence::ScanPairs("230394,", v), 3u);
-    EXPECT_EQ(v, (std::array<int, 3>{23, 3, 94}));
-    v = {};
-    EXPECT_EQ(sentence::ScanPairs("2303,", v), 2u);
-    v = {};
-    EXPECT_EQ(sentence::ScanPairs("9,", v), 1u);
-    EXPECT_EQ(v[0], 9);
-    EXPECT_EQ(sentence::ScanPairs(",", v), 0u);
-}
-
-TEST(ScanFraction, TakesTheNumberUpToTheComma) {
-    EXPECT_DOUBLE_EQ(*sentence::ScanFraction("4807.038,N,01131.000"), 4807.038);
-    EXPECT_DOUBLE_EQ(*sentence::ScanFraction("-12.5abc,"), -12.5);
-    EXPECT_FALSE(sentence::ScanFraction(",N").has_value());
-    EXPECT_FALSE(sentence::ScanFraction("abc,").has_value());
-    EXPECT_FALSE(sentence::ScanFraction("nan,").has_value());
-    EXPECT_FALSE(sentence::ScanFraction("inf,").has_value());
-    EXPECT_FALSE(sentence::ScanFraction("1e999,").has_value());
-    // Digits behind the comma belong to the next field.
-    EXPECT_DOUBLE_EQ(*sentence::ScanFraction("12,34"), 12.0);
+    for (const auto& c : cases) {
+        std::string_view text = c.text;
+        int v = 99;
+        EXPECT_EQ(sentence::ScanInt(text, c.width, v), c.ok) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+    }
 }
 
 }  // namespace
