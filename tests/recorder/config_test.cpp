@@ -128,23 +128,19 @@ TEST_F(ParseBasicConfTest, ImpactSwitchAndLaterLines) {
     EXPECT_EQ(g_fpsParking, 0);
 }
 
+// Lines count by their position, not their key; a line without ':' and a missing line leave
+// their setting as it was.
 TEST_F(ParseBasicConfTest, ReadByPositionNotByKey) {
-    parse(lines({"QPVAL : 64", "RESOLUTION : 3"}));
-    EXPECT_EQ(g_res, 64);
-    EXPECT_EQ(g_qp, 3);
-}
-
-TEST_F(ParseBasicConfTest, ShortFileKeepsDefaultsForMissingLines) {
-    parse(lines({"RESOLUTION : 64"}));
-    EXPECT_EQ(g_qp, 4);
-    EXPECT_EQ(g_exFileHeader.tzIndex, 14);
-    EXPECT_EQ(g_recHistoryDepth, 4);
-}
-
-TEST_F(ParseBasicConfTest, LineWithoutColonKeepsTheDefault) {
     parse(lines({"RESOLUTION 64", "QPVAL : 2"}));
     EXPECT_EQ(g_res, 32);
     EXPECT_EQ(g_qp, 2);
+    parse(lines({"QPVAL : 64", "RESOLUTION : 3"}));
+    EXPECT_EQ(g_res, 64);
+    EXPECT_EQ(g_qp, 3);
+    parse(lines({"RESOLUTION : 32"}));
+    EXPECT_EQ(g_qp, 3);
+    EXPECT_EQ(g_exFileHeader.tzIndex, 14);
+    EXPECT_EQ(g_recHistoryDepth, 4);
 }
 
 TEST_F(ParseBasicConfTest, OverlongLineIsReadAsTwo) {
