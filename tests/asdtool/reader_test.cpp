@@ -1,7 +1,6 @@
 // The recording reader reads back everything the recorder's writer wrote, and stops at the first
 // damaged byte of a truncated or corrupt file with a reason.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -14,7 +13,7 @@
 #include "capture.h"
 #include "config.h"
 #include "event.h"
-#include "halt.h"
+#include "gps.h"
 #include "le.hpp"
 #include "recfile.h"
 #include "recinfo.h"
@@ -58,22 +57,10 @@ class ReaderTest : public ::testing::Test {
     }
     // Writes one record of every kind, twice, and closes the file.
     void write_sample() {
-        gps.fill(0);
-        gps[gpsrec::STATUS] = 'A';
-        gps[gpsrec::LAT_HEMI] = 'S';
-        gps[gpsrec::LON_HEMI] = 'W';
-        le::put_i32(gps, gpsrec::HEADING, 271);
-        le::put_i32(gps, gpsrec::KEY, 255);
-        std::strcpy(reinterpret_cast<char*>(&gps[gpsrec::LAT_TEXT]), "37.123456");
-        std::strcpy(reinterpret_cast<char*>(&gps[gpsrec::LON_TEXT]), "127.654321");
+        int heading = 0;
+        ASSERT_TRUE(ParseGPSTX("$GPSTX,290212,235958,A,37.123456,S,127.654321,W,0,9,271,255,0\n",
+                               gps, heading));
         le::put_u32(gps, gpsrec::RECV_SEC, current_rectime().sec);
-        le::put_i32(gps, gpsrec::YEAR, 12);
-        le::put_i32(gps, gpsrec::MONTH, 2);
-        le::put_i32(gps, gpsrec::DAY, 29);
-        le::put_i32(gps, gpsrec::HOUR, 23);
-        le::put_i32(gps, gpsrec::MINUTE, 59);
-        le::put_i32(gps, gpsrec::SECOND, 58);
-        gs.fill(0);
         le::put_i16(gs, gsrec::X, -300);
         le::put_i16(gs, gsrec::Y, 20);
         le::put_i16(gs, gsrec::Z, 1024);

@@ -19,6 +19,7 @@
 #include "card_summary.hpp"
 #include "config.h"
 #include "event.h"
+#include "files.hpp"
 #include "gps.h"
 #include "le.hpp"
 #include "recfile.h"
@@ -31,24 +32,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using testsupport::count;
+using testsupport::read_file;
+
 std::vector<uint8_t> bytes_of(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string text_of(const fs::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-size_t lines_of(const std::string& text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
-size_t count_of(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
+    const std::string b = read_file(path);
+    return {b.begin(), b.end()};
 }
 
 // A JPEG-like frame: what the writer stores is opaque to it, the export must keep it byte for byte.
@@ -303,25 +292,25 @@ TEST_F(CardTest, ExportWritesEveryFrameTrackSampleAndSound) {
     EXPECT_EQ(rears[0].filename().string(), "00001_" + compact);
     EXPECT_EQ(bytes_of(rears[0]), rear);
     EXPECT_EQ(bytes_of(fronts[0]), front);
-    const std::string frames = text_of(out / "frames.csv");
-    EXPECT_EQ(lines_of(frames), 1u + 8u);
+    const std::string frames = read_file(out / "frames.csv");
+    EXPECT_EQ(count(frames, "\n"), 1u + 8u);
     EXPECT_NE(frames.find("rear,1," + stamp), std::string::npos) << frames;
     EXPECT_NE(frames.find(",640,480,3001,rear/00001_"), std::string::npos) << frames;
 
     // GPS: degrees from the receiver's ddmm.mmmm, west negative, the receiver's own time.
-    const std::string gpx = text_of(out / "track.gpx");
-    EXPECT_EQ(count_of(gpx, "<trkpt "), 3u);
+    const std::string gpx = read_file(out / "track.gpx");
+    EXPECT_EQ(count(gpx, "<trkpt "), 3u);
     EXPECT_NE(gpx.find("<trkpt lat=\"47.374200\" lon=\"-8.538600\"><ele>417</ele>"
                        "<time>2026-12-07T23:06:33Z</time>"),
               std::string::npos)
         << gpx;
     EXPECT_NE(gpx.find("</trkseg>\n  </trk>\n</gpx>\n"), std::string::npos);
-    const std::string gpsCsv = text_of(out / "gps.csv");
-    EXPECT_EQ(lines_of(gpsCsv), 1u + 4u);
+    const std::string gpsCsv = read_file(out / "gps.csv");
+    EXPECT_EQ(count(gpsCsv, "\n"), 1u + 4u);
     EXPECT_NE(gpsCsv.find(",V,47.374200,-8.538600,"), std::string::npos) << gpsCsv;
 
-    const std::string accel = text_of(out / "accel.csv");
-    EXPECT_EQ(lines_of(accel), 1u + 4u);
+    const std::string accel = read_file(out / "accel.csv");
+    EXPECT_EQ(count(accel, "\n"), 1u + 4u);
     EXPECT_NE(accel.find(",-300,20,1024,255\n"), std::string::npos) << accel;
 
     // Audio: a WAV header for 8 kHz unsigned 8-bit mono, then the records' samples in order.
@@ -343,7 +332,7 @@ TEST_F(CardTest, ExportRefusesADirectoryInUseAndAFileWithoutRecords) {
     asd::ExportReport report;
     const std::string why = asd::export_recording(file(0).string(), out, report);
     EXPECT_NE(why.find("not empty"), std::string::npos) << why;
-    EXPECT_EQ(text_of(out / "keep.txt"), "mine");
+    EXPECT_EQ(read_file(out / "keep.txt"), "mine");
 
     start_record();
     stop_record();  // rec00000001: empty
@@ -396,18 +385,13 @@ TEST(ExportFormatTest, GpsDegreesFromReceiverText) {
     EXPECT_FALSE(asd::gps_degrees("nan", 'N', false));
 }
 
+// RIFF, a 16-byte PCM format chunk (mono, 8000 Hz, 8000 bytes a second, 8-bit), the data chunk.
 TEST(ExportFormatTest, WavHeaderForEightKilohertzUnsignedBytes) {
     const auto h = asd::wav_header(8192);
-    EXPECT_EQ(std::string(h.begin(), h.begin() + 4), "RIFF");
-    EXPECT_EQ(le::get_u32(h, 4), 36u + 8192);
-    EXPECT_EQ(std::string(h.begin() + 8, h.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(le::get_u16(h, 20), 1);  // PCM
-    EXPECT_EQ(le::get_u16(h, 22), 1);  // mono
-    EXPECT_EQ(le::get_u32(h, 24), 8000u);
-    EXPECT_EQ(le::get_u32(h, 28), 8000u);
-    EXPECT_EQ(le::get_u16(h, 34), 8);
-    EXPECT_EQ(std::string(h.begin() + 36, h.begin() + 40), "data");
-    EXPECT_EQ(le::get_u32(h, 40), 8192u);
+    EXPECT_EQ(std::string(h.begin(), h.end()),
+              std::string("RIFF\x24\x20\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x40\x1F\0\0"
+                          "\x40\x1F\0\0\x01\0\x08\0data\0\x20\0\0",
+                          44));
     // An odd number of samples is padded to an even chunk, which the RIFF size counts.
     EXPECT_EQ(le::get_u32(asd::wav_header(3), 4), 36u + 4);
     EXPECT_EQ(le::get_u32(asd::wav_header(3), 40), 3u);

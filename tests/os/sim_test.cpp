@@ -8,11 +8,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "board_root.hpp"
+#include "files.hpp"
 #include "os.h"
 #include "sim_card.h"
 
@@ -20,10 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testsupport::read_file;
 
 class SimSeamTest : public ::testing::Test {
   protected:
@@ -35,6 +32,7 @@ class SimSeamTest : public ::testing::Test {
         std::memcpy(f.data() + os::simcard::kOffState, &state, 4);
         std::ofstream(board.root() / "run/card", std::ios::binary)
             .write(reinterpret_cast<const char*>(f.data()), static_cast<long>(f.size()));
+        os::init();
     }
     void set_state(uint32_t state) {
         int fd = ::open((board.root() / "run/card").c_str(), O_WRONLY);
@@ -65,7 +63,7 @@ TEST_F(SimSeamTest, BoxPathsLiveInsideTheRoot) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(os::write(fd, "abc", 3), 3);
     EXPECT_EQ(os::close(fd), 0);
-    EXPECT_EQ(slurp(board.card() / "data/a"), "abc");
+    EXPECT_EQ(read_file(board.card() / "data/a"), "abc");
     EXPECT_EQ(os::access("/mnt/mmcblk0p1/data/a", F_OK), 0);
     EXPECT_EQ(os::rename("/mnt/mmcblk0p1/data/a", "/mnt/mmcblk0p1/data/b"), 0);
     struct stat st {};
@@ -80,7 +78,7 @@ TEST_F(SimSeamTest, StdioGoesThroughTheSeam) {
     ASSERT_NE(f, nullptr);
     std::fprintf(f, "line %d\n", 1);
     std::fclose(f);
-    EXPECT_EQ(slurp(board.flash() / "config/basic_conf"), "line 1\n");
+    EXPECT_EQ(read_file(board.flash() / "config/basic_conf"), "line 1\n");
     f = os::fopen("/mnt/jffs_user/config/basic_conf", "a");
     std::fputs("line 2\n", f);
     std::fclose(f);
@@ -109,7 +107,6 @@ TEST_F(SimSeamTest, CardStatfsReportsCapacityAndUsedSpace) {
     EXPECT_EQ(st.f_bfree, st.f_blocks);
 
     set_card(1ull << 30, 4096, os::simcard::CARD_OK);
-    os::init();
     std::ofstream(board.card() / "f", std::ios::binary) << std::string(5000, 'x');
     fs::create_directories(board.card() / "data");
     ASSERT_EQ(os::statfs("/mnt/mmcblk0p1/data", &st), 0);
@@ -127,7 +124,6 @@ TEST_F(SimSeamTest, CardStatfsReportsCapacityAndUsedSpace) {
 
 TEST_F(SimSeamTest, CardStateGovernsIoOnCardFiles) {
     set_card(1ull << 30, 512, os::simcard::CARD_OK);
-    os::init();
     int card = os::open("/mnt/mmcblk0p1/a", O_RDWR | O_CREAT, 0644);
     int flash = os::open("/mnt/jffs_user/a", O_RDWR | O_CREAT, 0644);
     ASSERT_GE(card, 0);
@@ -198,9 +194,9 @@ TEST_F(SimSeamTest, ShellCommandsWorkOnMappedPaths) {
     EXPECT_EQ(os::system("touch /mnt/mmcblk0p1/data/sensorError"), 0);
     EXPECT_TRUE(fs::exists(board.card() / "data/sensorError"));
     EXPECT_EQ(os::system("echo hi >/mnt/mmcblk0p1/x 2>/dev/null"), 0);
-    EXPECT_EQ(slurp(board.card() / "x"), "hi\n");
+    EXPECT_EQ(read_file(board.card() / "x"), "hi\n");
     EXPECT_EQ(os::system("cp -a /mnt/mmcblk0p1/x /mnt/jffs_user/config/y"), 0);
-    EXPECT_EQ(slurp(board.flash() / "config/y"), "hi\n");
+    EXPECT_EQ(read_file(board.flash() / "config/y"), "hi\n");
     EXPECT_EQ(os::system("rm -rf /mnt/mmcblk0p1/data"), 0);
     EXPECT_FALSE(fs::exists(board.card() / "data"));
 }
