@@ -46,19 +46,7 @@ TEST_F(StartRecordTest, HaltClosesAndCompletesTheOpenFile) {
     EXPECT_EQ(u32_at(b, 8), 1u);
 }
 
-TEST_F(StartRecordTest, StorageErrorCheckCountsFailuresInARow) {
-    for (int i = 1; i <= 4; ++i) {
-        system_error();
-        EXPECT_EQ(g_sdErrorCnt, i);
-    }
-    EXPECT_THROW(system_error(), HaltEntered);
-}
-
-}  // namespace
-
 // --- Capture paths and recording control -----------------------------------------------------
-
-namespace {
 
 using namespace apptest;
 using linktest::Console;
