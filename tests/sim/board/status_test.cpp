@@ -95,10 +95,6 @@ simboard::StatusFacts driving_facts() {
 TEST(StatusLine, FormsFromFullToShortAllTellTheSameFacts) {
     const auto forms = simboard::status_forms(driving_facts());
     ASSERT_EQ(forms.size(), 3u);
-    EXPECT_EQ(forms[0],
-              "23:07:27  driving  rec00000004.asd  front 15.0 fps, rear 14.9 fps  GPS fix  "
-              "2 events, 5 files locked  card 51.0 MiB of 8.0 GiB");
-    EXPECT_EQ(forms[2], "23:07:27 driving rec00000004 fps 15.0/14.9 GPS fix 2 ev 5 locked 51M/8G");
     for (size_t i = 1; i < forms.size(); ++i) EXPECT_LT(forms[i].size(), forms[i - 1].size());
     for (const auto& form : forms) {
         for (const char* fact : {"23:07:27", "driving", "rec00000004", "15.0", "14.9", "GPS fix"})

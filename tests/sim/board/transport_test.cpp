@@ -1,12 +1,12 @@
 // The device transport between a program's os seam (os/sim_dev.cpp) and the board's device
-// server, with a small kernel of the test's own behind the server: user copies from another
-// process, bad pointers, memory mapping, SIGIO, release on close, exit and death, refused
-// requests.
+// server: with a small kernel of the test's own behind the server (SIGIO to the owner only,
+// release on close, exit and death, refused requests), and with the simulated kernel and the
+// kernel tests' module behind it (user copies and bad pointers from another process, mmap and
+// its SIGBUS, kill_fasync, a killed sleeper released: rmmod refuses a module with a file open).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,32 +21,36 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "devserver.hpp"
+#include "eventually.hpp"
+#include "hw.hpp"
+#include "s3c2410.hpp"
 #include "sim_board.hpp"
 #include "sim_dev.h"
 #include "sim_dev_wire.h"
+#include "simk.hpp"
+#include "simk_kernel.hpp"
+#include "testmod.h"
 
 namespace {
 
+using testsupport::eventually;
 using testsupport::in_child;
 
 using simboard::DeviceKernel;
 using simboard::DeviceServer;
 
-constexpr unsigned long kPutAnswer = 1;  // writes int 42 to *arg
-constexpr unsigned long kAddOne = 2;     // returns arg + 1
-constexpr unsigned long kNotify = 3;     // SIGIO to the file's owner
-constexpr unsigned kEchoMinor = 0;       // read gives back what was written
-constexpr unsigned kSleepMinor = 1;      // read sleeps until woken or interrupted
-constexpr size_t kAreaSize = 4096;
+constexpr unsigned long kAddOne = 2;  // returns arg + 1
+constexpr unsigned long kNotify = 3;  // SIGIO to the file's owner
+constexpr unsigned kSleepMinor = 1;   // read sleeps until woken or interrupted; minor 0 does not
+constexpr size_t kAreaSize = 4096;    // also the page size
 
-// A kernel with one character device (major 240) whose minors behave as above. User memory is
-// reached as the real one does it, with process_vm_readv/writev on the caller.
+// A kernel with one character device (major 240) whose minors behave as above, counting what
+// the server asks of it. User copies through the server are tested with the real kernel below.
 class TestKernel : public DeviceKernel {
   public:
     struct File {
@@ -58,9 +62,6 @@ class TestKernel : public DeviceKernel {
     TestKernel() {
         memfd_ = ::memfd_create("test-area", MFD_CLOEXEC);
         EXPECT_EQ(::ftruncate(memfd_, kAreaSize), 0);
-        void* p = ::mmap(nullptr, kAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED, memfd_, 0);
-        std::memset(p, 0x5A, kAreaSize);
-        ::munmap(p, kAreaSize);
     }
     ~TestKernel() override { ::close(memfd_); }
 
@@ -72,38 +73,12 @@ class TestKernel : public DeviceKernel {
         ++opens_;
         return 0;
     }
-    long read(Handle h, uintptr_t buf, size_t count, pid_t task) override {
-        File& f = file(h);
-        if (f.minor == kSleepMinor) return sleep(task);
-        std::lock_guard lock(mutex_);
-        const size_t n = std::min(count, stored_.size());
-        iovec local{stored_.data(), n};
-        iovec remote{reinterpret_cast<void*>(buf), n};
-        if (n > 0 && ::process_vm_writev(task, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(n))
-            return -EFAULT;
-        return static_cast<long>(n);
+    long read(Handle h, uintptr_t, size_t, pid_t task) override {
+        return file(h).minor == kSleepMinor ? sleep(task) : 0;
     }
-    long write(Handle, uintptr_t buf, size_t count, pid_t task) override {
-        std::string data(count, '\0');
-        iovec local{data.data(), count};
-        iovec remote{reinterpret_cast<void*>(buf), count};
-        if (count > 0 &&
-            ::process_vm_readv(task, &local, 1, &remote, 1, 0) != static_cast<ssize_t>(count))
-            return -EFAULT;
-        std::lock_guard lock(mutex_);
-        stored_ = data;
-        return static_cast<long>(count);
-    }
-    long ioctl(Handle h, unsigned int cmd, unsigned long arg, pid_t task) override {
+    long write(Handle, uintptr_t, size_t count, pid_t) override { return static_cast<long>(count); }
+    long ioctl(Handle h, unsigned int cmd, unsigned long arg, pid_t) override {
         switch (cmd) {
-            case kPutAnswer: {
-                int answer = 42;
-                iovec local{&answer, sizeof answer};
-                iovec remote{reinterpret_cast<void*>(arg), sizeof answer};
-                return ::process_vm_writev(task, &local, 1, &remote, 1, 0) == sizeof answer
-                           ? 0
-                           : -EFAULT;
-            }
             case kAddOne:
                 return static_cast<long>(arg + 1);
             case kNotify:
@@ -158,7 +133,6 @@ class TestKernel : public DeviceKernel {
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::string stored_;
     int opens_ = 0;
     int releases_ = 0;
     int sleepers_ = 0;
@@ -195,78 +169,8 @@ class Transport : public ::testing::Test {
     const std::filesystem::path& dir_ = tmp_.path();
     std::string socket_;
     TestKernel kernel_;
-    std::atomic<int> reboots_{0};
-    pid_t reboot_pid_ = 0;
-    DeviceServer server_{kernel_,
-                         {[this](pid_t pid) {
-                              reboot_pid_ = pid;
-                              ++reboots_;
-                          },
-                          nullptr}};
+    DeviceServer server_{kernel_, {}};
 };
-
-TEST_F(Transport, ReadWriteAndIoctlReachTheCallersMemoryFromAnotherProcess) {
-    const int status = in_child([] {
-        const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
-        if (fd < 0) return 10;
-        const char msg[] = "frame data";
-        if (os::simdev::write(fd, msg, sizeof msg) != sizeof msg) return 11;
-        std::array<char, 32> back{};
-        if (os::simdev::read(fd, back.data(), back.size()) != sizeof msg) return 12;
-        if (std::strcmp(back.data(), msg) != 0) return 13;
-        int answer = 0;
-        if (os::simdev::ioctl(fd, kPutAnswer, reinterpret_cast<unsigned long>(&answer)) != 0)
-            return 14;
-        if (answer != 42) return 15;
-        if (os::simdev::ioctl(fd, kAddOne, 41) != 42) return 16;
-        if (os::simdev::ioctl(fd, 99, 0) != -1 || errno != ENOTTY) return 17;
-        return os::simdev::close(fd) == 0 ? 0 : 18;
-    });
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(kernel_.stored_, std::string("frame data", sizeof "frame data"));
-    EXPECT_EQ(kernel_.releases_, 1);
-}
-
-TEST_F(Transport, BadUserPointerFailsAndWritesNothing) {
-    kernel_.stored_ = "kept";
-    const int status = in_child([] {
-        const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
-        auto* bad = reinterpret_cast<void*>(8);
-        if (os::simdev::write(fd, bad, 16) != -1 || errno != EFAULT) return 1;
-        if (os::simdev::read(fd, bad, 4) != -1 || errno != EFAULT) return 2;
-        if (os::simdev::ioctl(fd, kPutAnswer, 8) != -1 || errno != EFAULT) return 3;
-        return 0;
-    });
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(kernel_.stored_, "kept");
-}
-
-TEST_F(Transport, MmapSharesTheKernelsPagesAndFaultsPastTheArea) {
-    std::array<int, 2> report{};
-    ASSERT_EQ(::pipe(report.data()), 0);
-    const int status = in_child([&] {
-        const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
-        // Two pages asked, one exists: the second page is past the kernel's area.
-        void* p =
-            os::simdev::mmap(nullptr, 2 * kAreaSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p == MAP_FAILED) return 1;
-        auto* bytes = static_cast<volatile unsigned char*>(p);
-        const unsigned char seen[2] = {bytes[0], bytes[kAreaSize - 1]};
-        if (::write(report[1], seen, 2) != 2) return 2;
-        ::signal(SIGBUS, SIG_DFL);  // a sanitizer's own handler would turn it into an abort
-        (void)bytes[kAreaSize];     // SIGBUS
-        return 3;
-    });
-    std::array<unsigned char, 2> seen{};
-    EXPECT_EQ(::read(report[0], seen.data(), 2), 2);
-    ::close(report[0]);
-    ::close(report[1]);
-    EXPECT_EQ(seen[0], 0x5A);
-    EXPECT_EQ(seen[1], 0x5A);
-    ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGBUS);
-}
 
 TEST_F(Transport, MmapArgumentsAreChecked) {
     const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
@@ -445,12 +349,6 @@ TEST_F(Transport, ASocketDeepInATreeIsReachedThroughItsDirectory) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST_F(Transport, RebootRequestReachesTheBoardWithTheCallersPid) {
-    EXPECT_EQ(os::simdev::request_reboot(), 0);
-    EXPECT_EQ(reboots_, 1);
-    EXPECT_EQ(reboot_pid_, ::getpid());
-}
-
 // Raw messages on the socket, as a broken or hostile program could send them.
 class RawConnection {
   public:
@@ -558,6 +456,132 @@ TEST_F(Transport, OnlyTheOpenerMayAttachToItsFile) {
     EXPECT_EQ(joined.send({Op::kAttach, token, 0, 0}), 0);
     EXPECT_EQ(joined.send({Op::kIoctl, kAddOne, 9, 0}), 10);
     EXPECT_EQ(opener.send({Op::kIoctl, kAddOne, 1, 0}), 2);
+}
+
+// ---- with the simulated kernel and a real module ---------------------------------------------
+
+class KernelTransport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir_ / "dev");
+        std::ofstream(dir_ / "dev/.nodes") << "/dev/testmod0 c 200 0\n";
+        hw::reset_all();
+        simk::boot();
+        std::string error;
+        ASSERT_EQ(simk::insmod(TESTMOD_PATH, {}, error), 0) << error;
+        ASSERT_TRUE(server_.listen((dir_ / "dev.sock").string(), error)) << error;
+        server_.set_powered(true);
+        os::simdev::init(dir_.string(), (dir_ / "dev.sock").string());
+    }
+    void TearDown() override {
+        server_.stop();
+        // Refused while any file of the module is still open.
+        EXPECT_EQ(simk::rmmod("testmod"), 0);
+        simk::shutdown();
+    }
+
+    testsupport::TempDir tmp_{"ktransport"};
+    const std::filesystem::path& dir_ = tmp_.path();
+    hw::S3c2410 soc_;
+    simboard::SimkKernel kernel_;
+    simboard::DeviceServer server_{kernel_, {}};
+};
+
+TEST_F(KernelTransport, UserCopiesReachTheProgramsMemory) {
+    const int status = in_child([] {
+        const int fd = os::simdev::open("/dev/testmod0", O_RDWR);
+        if (fd < 0) return 1;
+        const char msg[] = "from the program";
+        if (os::simdev::write(fd, msg, sizeof msg) != sizeof msg) return 2;
+        auto* bad = reinterpret_cast<void*>(16);
+        if (os::simdev::write(fd, bad, 8) != -1 || errno != EFAULT) return 3;
+        std::array<char, TM_DATA_SIZE> back{};
+        if (os::simdev::read(fd, back.data(), back.size()) != TM_DATA_SIZE) return 4;
+        if (std::strcmp(back.data(), msg) != 0) return 5;  // the failed write changed nothing
+        if (os::simdev::read(fd, bad, 8) != -1 || errno != EFAULT) return 6;
+        int value = 1234;
+        if (os::simdev::ioctl(fd, TM_PUT_INT, reinterpret_cast<unsigned long>(&value)) != 0)
+            return 7;
+        value = 0;
+        if (os::simdev::ioctl(fd, TM_GET_INT, reinterpret_cast<unsigned long>(&value)) != 0)
+            return 8;
+        if (value != 1234) return 9;
+        if (os::simdev::ioctl(fd, TM_GET_INT, 16) != -1 || errno != EFAULT) return 10;
+        if (os::simdev::ioctl(fd, 0x7777, 0) != -1 || errno != ENOTTY) return 11;
+        return os::simdev::close(fd) == 0 ? 0 : 12;
+    });
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(KernelTransport, MmapGivesTheDriversPagesAndSigbusPastThem) {
+    std::array<int, 2> report{};
+    ASSERT_EQ(::pipe(report.data()), 0);
+    const int status = in_child([&] {
+        const int fd = os::simdev::open("/dev/testmod0", O_RDWR);
+        const size_t length = (TM_AREA_PAGES + 1) * kAreaSize;
+        void* p = os::simdev::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) return 1;
+        auto* bytes = static_cast<volatile unsigned char*>(p);
+        bytes[3 * kAreaSize + 7] = 0xEE;  // seen by the driver
+        const int peek = os::simdev::ioctl(fd, TM_AREA_PEEK, 3 * kAreaSize + 7);
+        const unsigned char seen[3] = {bytes[0], bytes[(TM_AREA_PAGES - 1) * kAreaSize],
+                                       static_cast<unsigned char>(peek)};
+        if (::write(report[1], seen, sizeof seen) != sizeof seen) return 2;
+        ::signal(SIGBUS, SIG_DFL);
+        (void)bytes[TM_AREA_PAGES * kAreaSize];  // past the driver's area
+        return 3;
+    });
+    std::array<unsigned char, 3> seen{};
+    EXPECT_EQ(::read(report[0], seen.data(), seen.size()), 3);
+    ::close(report[0]);
+    ::close(report[1]);
+    EXPECT_EQ(seen[0], 1);              // page 0 of the area
+    EXPECT_EQ(seen[1], TM_AREA_PAGES);  // its last page
+    EXPECT_EQ(seen[2], 0xEE);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGBUS);
+}
+
+TEST_F(KernelTransport, KillFasyncSignalsTheOwner) {
+    const int status = in_child([] {
+        ::signal(SIGIO, on_sigio);
+        const int fd = os::simdev::open("/dev/testmod0", O_RDWR);
+        if (os::simdev::ioctl(fd, TM_KILL_FASYNC, 0) != 0 || g_sigio != 0) return 1;  // no owner
+        if (os::simdev::fcntl(fd, F_SETOWN, ::getpid()) != 0) return 2;
+        const int flags = os::simdev::fcntl(fd, F_GETFL, 0);
+        if (os::simdev::fcntl(fd, F_SETFL, flags | O_ASYNC) != 0) return 3;
+        if (os::simdev::ioctl(fd, TM_KILL_FASYNC, 0) != 0) return 4;
+        for (int i = 0; i < 1000 && g_sigio == 0; ++i) ::usleep(1000);
+        if (g_sigio != 1) return 5;
+        if (os::simdev::fcntl(fd, F_SETFL, flags) != 0) return 6;  // O_ASYNC off again
+        if (os::simdev::ioctl(fd, TM_KILL_FASYNC, 0) != 0) return 7;
+        ::usleep(20000);
+        return g_sigio == 1 ? 0 : 8;
+    });
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST_F(KernelTransport, AProgramKilledInASleepIsReleased) {
+    std::array<int, 2> ready{};
+    ASSERT_EQ(::pipe(ready.data()), 0);
+    const pid_t sleeper = ::fork();
+    if (sleeper == 0) {
+        const int fd = os::simdev::open("/dev/testmod0", O_RDWR);
+        if (::write(ready[1], "r", 1) != 1) ::_exit(2);
+        os::simdev::ioctl(fd, TM_WAIT_DATA, 0);  // sleeps until killed
+        ::_exit(1);
+    }
+    char c;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_TRUE(eventually([&] { return server_.connections() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it reach its sleep
+    ::kill(sleeper, SIGKILL);
+    ::waitpid(sleeper, nullptr, 0);
+    // The file is released (TearDown's rmmod proves it) without anyone setting the data.
+    EXPECT_TRUE(eventually([&] { return server_.connections() == 0; }));
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 }  // namespace

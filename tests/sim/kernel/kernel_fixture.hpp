@@ -37,7 +37,6 @@ constexpr uint32_t kIntmsk = 0x4A000008;
 constexpr uint32_t kIntpnd = 0x4A000010;
 constexpr uint32_t kGpfcon = 0x56000050;
 constexpr uint32_t kGpgcon = 0x56000060;
-constexpr uint32_t kGpgdat = 0x56000064;
 constexpr uint32_t kExtint0 = 0x56000088;
 constexpr uint32_t kExtint2 = 0x56000090;
 constexpr uint32_t kEintmask = 0x560000A4;

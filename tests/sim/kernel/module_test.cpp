@@ -100,14 +100,6 @@ TEST_F(Modules, LoadingTwiceOrAMissingFileFails) {
     EXPECT_NE(error.find("/nonexistent/mod.so"), std::string::npos);
 }
 
-TEST_F(Modules, PrintkLinesReachTheConsoleWithoutTheirLevel) {
-    ASSERT_EQ(simk::insmod(TESTMOD_PATH, {"answer=5"}, error), 0) << error;
-    EXPECT_EQ(simk::rmmod("testmod"), 0);
-    const auto lines = board.lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "testmod: loaded, answer 5"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "testmod: unloaded"), lines.end());
-}
-
 TEST_F(Modules, ShutdownRemovesModulesStillLoaded) {
     ASSERT_EQ(simk::insmod(TESTMOD_PATH, {}, error), 0) << error;
     simk::shutdown();

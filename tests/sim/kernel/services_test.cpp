@@ -1,5 +1,6 @@
 // The S3C2410 board services the drivers call (GPIO pins, clocks), the I/O space (ioremap,
-// resources, fixed mappings) and the kernel's panic, called as a driver calls them.
+// resources) and the kernel's panic, called as a driver calls them. The fixed register mappings
+// are what the drivers' own tests go through.
 #include <sys/types.h>
 
 #include <cerrno>
@@ -56,14 +57,6 @@ TEST_F(Services, GpioServicesSetFunctionsAndLevels) {
     EXPECT_EQ(s3c2410_gpio_getirq(S3C2410_GPG8), 60);
     EXPECT_EQ(s3c2410_gpio_getirq(S3C2410_GPF1), 17);
     EXPECT_EQ(s3c2410_gpio_getirq(S3C2410_GPE1), -1);
-}
-
-TEST_F(Services, FixedMappingsReachTheRegisters) {
-    EXPECT_EQ(__raw_readl(S3C2410_MPLLCON), 0xA1031u);
-    EXPECT_EQ(__raw_readl(S3C2410_INTMSK), reg(0x4A000008));
-    __raw_writel(0x25A, S3C2410_GPFCON);
-    EXPECT_EQ(reg(0x56000050), 0x25Au);
-    EXPECT_EQ(__raw_readl(S3C2410_GSTATUS1) & S3C2410_GSTATUS1_IDMASK, S3C2410_GSTATUS1_2410);
 }
 
 TEST_F(Services, ClocksOfTheBoard) {

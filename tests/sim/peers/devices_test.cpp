@@ -1,5 +1,6 @@
-// The board's devices in-process: the RTC and codec chips, /dev/i2c-0, /dev/watchdog and
-// /dev/dsp through the simulated kernel's file calls, the playback FIFO.
+// The board's devices in-process: the RTC chip, /dev/i2c-0, /dev/watchdog and /dev/dsp through
+// the simulated kernel's file calls, prompt recognition. The codec, the recorder's own I2C
+// accesses and the playback FIFO are checked on the whole board (board_run_test).
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include "hw.hpp"
 #include "le.hpp"
 #include "peers/audio.hpp"
-#include "peers/codec.hpp"
 #include "peers/i2c.hpp"
 #include "peers/rtc.hpp"
 #include "peers/watchdog.hpp"
@@ -110,15 +110,8 @@ TEST(Rtc, StateSurvivesInItsFileAndADamagedFileIsAFlatBattery) {
         rtc.load(file, message);
         EXPECT_NE(message.find("new clock"), std::string::npos);
         EXPECT_NE(message.find("2024-06-12 12:34:56"), std::string::npos) << message;
-        rtc.set({2015, 6, 1, 12, 0, 0});
     }
-    clock.now += 3600 + 5;  // the board was away for an hour: the battery kept the clock
-    {
-        RtcModel rtc(clock.fn());
-        rtc.load(file, message);
-        EXPECT_EQ(read_time(rtc),
-                  (std::array<uint8_t, 7>{0x05, 0x00, 0x13, 0x02, 0x01, 0x06, 0x15}));
-    }
+    // That the clock runs on while the board is away is checked on the whole board (PeersRun).
     std::ofstream(file) << "rtc 1\nregisters 00 zz\n";
     RtcModel rtc(clock.fn());
     rtc.load(file, message);
@@ -146,11 +139,8 @@ class I2cDev : public ::testing::Test {
         hw::reset_all();
         simk::boot();
         bus.attach(RtcModel::kAddress, &rtc);
-        bus.attach(CodecModel::kAddress, &codec);
         ASSERT_EQ(simk::register_char_driver(89, "i2c", &driver), 0);
         ASSERT_EQ(simk::dev_open(89, 0, O_RDWR, task, &file), 0);
-        std::string error;
-        ASSERT_TRUE(codec.open_log(dir.path() / "codec.log", error)) << error;
     }
     void TearDown() override {
         if (file != nullptr) simk::dev_release(file, task);
@@ -165,38 +155,13 @@ class I2cDev : public ::testing::Test {
         return simk::dev_read(file, reinterpret_cast<uintptr_t>(p), n, task);
     }
 
-    TempDir dir;
     FakeClock clock;
     RtcModel rtc{clock.fn()};
-    CodecModel codec;
     I2cBus bus;
     I2cDevDriver driver{bus};
     simk::Task task{::getpid()};
     simk::OpenFile* file = nullptr;
 };
-
-TEST_F(I2cDev, TheRecordersWayToTheRtcAndTheCodec) {
-    EXPECT_EQ(ioctl(i2cdev::kTenBit, 0), 0);
-    EXPECT_EQ(ioctl(i2cdev::kSlaveForce, 0x68), 0);
-    const uint8_t pointer = 0;
-    EXPECT_EQ(write(&pointer, 1), 1);
-    std::array<uint8_t, 7> regs{};
-    EXPECT_EQ(read(regs.data(), regs.size()), 7);
-    EXPECT_EQ(regs[6], 0x24);
-    EXPECT_EQ(regs[5], 0x06);
-
-    EXPECT_EQ(ioctl(i2cdev::kSlave, 0x1A), 0);
-    const std::array<uint8_t, 2> volume = {0x6D, 40};
-    EXPECT_EQ(write(volume.data(), volume.size()), 2);
-    const std::array<uint8_t, 2> mic = {0x5A, 16};
-    EXPECT_EQ(write(mic.data(), mic.size()), 2);
-    EXPECT_EQ(codec.output_volume(), 40);
-    EXPECT_EQ(codec.mic_volume(), 16);
-    EXPECT_EQ(codec.describe(), "out 40 mic 16 (2 writes)");
-    const auto log = peerstest::read_file(dir.path() / "codec.log");
-    EXPECT_NE(log.find("reg 0x6D = 0x28 (40) output volume"), std::string::npos) << log;
-    EXPECT_NE(log.find("reg 0x5A = 0x10 (16) microphone volume"), std::string::npos) << log;
-}
 
 TEST_F(I2cDev, AddressesNobodyAnswersAndBadRequests) {
     EXPECT_EQ(ioctl(i2cdev::kSlave, 0x50), 0);
@@ -298,10 +263,6 @@ TEST_F(Watchdog, TimeoutIsSetWithinTheChipsReachAndWrittenBack) {
     EXPECT_EQ(ioctl(f, wdioc::kSetTimeout, &t), -EINVAL);
     EXPECT_EQ(ioctl(f, wdioc::kGetBootStatus, &t), 0);
     EXPECT_EQ(t, static_cast<int32_t>(wdioc::kOptCardReset));
-    std::array<uint8_t, wdioc::kInfoSize> info{};
-    EXPECT_EQ(ioctl(f, wdioc::kGetSupport, reinterpret_cast<int32_t*>(info.data())), 0);
-    EXPECT_NE(le::get_u32(info, 0) & wdioc::kOptMagicClose, 0u);
-    EXPECT_STREQ(reinterpret_cast<const char*>(info.data() + 8), "S3C2410 Watchdog");
     simk::OpenFile* second = nullptr;
     EXPECT_EQ(simk::dev_open(10, 130, O_RDWR, task, &second), -EBUSY);
     EXPECT_EQ(simk::dev_write(f, reinterpret_cast<uintptr_t>("V"), 1, task), 1);
@@ -426,26 +387,6 @@ TEST_F(Sounds, AStreamIsCutIntoItsFilesAndEachIsRecognised) {
               (std::vector<std::string>{
                   "074.wav 300 ms 2444 bytes shell", "071.wav 200 ms 1644 bytes shell",
                   "unknown-wave 50 ms 1644 bytes shell", "unknown-sound 100 ms 800 bytes shell"}));
-}
-
-TEST_F(Sounds, TheFifoPlaysWhatTheShellWritesAtItsRate) {
-    DspFifo fifo(library, log);
-    std::string error;
-    const fs::path path = dir.path() / "dsp";
-    std::ofstream(path) << "a placeholder file";
-    ASSERT_TRUE(fifo.start(path, error)) << error;
-    for (const auto* prompt : {&prompt71, &prompt74}) {
-        // As "cat FILE > dsp" does: open, write, close.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        EXPECT_EQ(::write(fd, prompt->data(), prompt->size()),
-                  static_cast<ssize_t>(prompt->size()));
-        ::close(fd);
-    }
-    ASSERT_TRUE(peerstest::eventually([&] { return log.count() == 2; }));
-    fifo.stop();
-    EXPECT_EQ(played(), (std::vector<std::string>{"071.wav 200 ms 1644 bytes shell",
-                                                  "074.wav 300 ms 2444 bytes shell"}));
 }
 
 class Dsp : public Sounds {

@@ -8,7 +8,6 @@
 #include <linux/init.h>
 #include <linux/fs.h>
 #include <linux/errno.h>
-#include <linux/slab.h>
 #include <linux/vmalloc.h>
 #include <linux/mm.h>
 #include <linux/interrupt.h>
@@ -25,25 +24,9 @@
 #include <asm/irq.h>
 #include <asm/semaphore.h>
 
-#include <asm/ioctl.h>
 #include <asm/arch/irqs.h>
-#include <asm/arch/regs-gpio.h>
-#include <asm/arch/regs-timer.h>
 
 #include "testmod.h"
-
-/* The numbers the board's drivers depend on, as the ARM kernel has them. */
-_Static_assert(_IOR('K', 2, int) == 0x80044B02, "ioctl encoding");
-_Static_assert(_IOC_TYPE(0x4B05) == 'K' && _IOC_NR(0x4B05) == 5, "ioctl fields");
-_Static_assert(EPERM == 1 && EIO == 5 && ENOMEM == 12 && EBUSY == 16 &&
-	       ENODEV == 19 && EINVAL == 22 && ENOTTY == 25, "errno values");
-_Static_assert(IRQ_EINT0 == 16 && IRQ_EINT3 == 19 && IRQ_EINT4 == 48 &&
-	       IRQ_EINT9 == 53 && IRQ_EINT16 == 60, "interrupt numbers");
-_Static_assert(IRQF_DISABLED == 0x20 && IRQT_FALLING == 2, "irq flags");
-_Static_assert(HZ == 200 && SIGIO == 29 && POLL_IN == 0x20001 &&
-	       O_ASYNC == 0x2000, "tick, signal, band, flag");
-_Static_assert(S3C2410_GPG1 == 193 && S3C2410_GPE11 == 139 &&
-	       S3C2410_GPG1_EINT9 == (2 << 2), "pins");
 
 static int major = TM_MAJOR;
 static int answer = 42;
@@ -263,10 +246,6 @@ static int tm_ioctl(struct inode *inode, struct file *filp, unsigned int cmd,
 		return wait_event_interruptible(data_wq, data_ready);
 	case TM_TIMER_BUSY:
 		timer_busy_us = arg;
-		return 0;
-	case TM_STATE:
-		if (copy_to_user((void __user *)arg, &state, sizeof(state)))
-			return -EFAULT;
 		return 0;
 	case TM_AREA_PEEK:
 		if (!area || arg >= TM_AREA_PAGES * PAGE_SIZE)

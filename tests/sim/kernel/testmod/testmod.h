@@ -23,6 +23,7 @@ struct tm_timer {
 	int in_interrupt;
 };
 
+/* read() of minor 1 */
 struct tm_state {
 	int in_timer;
 	int in_critical;
@@ -48,13 +49,11 @@ struct tm_state {
 #define TM_KILL_FASYNC _IO('T', 12)
 #define TM_WAIT_DATA _IO('T', 13)
 #define TM_TIMER_BUSY _IO('T', 14)	/* arg: microseconds the next timer run keeps busy */
-/* also: read() of minor 1 */
-#define TM_STATE _IOR('T', 15, struct tm_state)
 #define TM_AREA_PEEK _IO('T', 16)	/* arg: offset; returns the byte */
 #define TM_SET_DATA _IO('T', 17)
 #define TM_MSLEEP _IO('T', 18)		/* arg: milliseconds */
-#define TM_SEMA _IO('T', 19)
+#define TM_SEMA _IO('T', 19)		/* down_interruptible on a taken semaphore */
+#define TM_WHOAMI _IO('T', 20)		/* arg: 16 bytes for comm; returns pid */
 #define TM_IRQS_OFF_RETURN _IO('T', 21)
-#define TM_WHOAMI _IO('T', 20)		/* arg: 16 bytes for comm; returns pid */		/* down_interruptible on a taken semaphore */
 
 #endif

@@ -8,19 +8,15 @@
 //   peers_probe rtc-read             prints the RTC's date as ReadRTC gives it
 //   peers_probe rtc-set Y M D h m s  sets the RTC with SetRTC, then reads it back
 //   peers_probe watchdog SECONDS     arms the watchdog with that timeout and never feeds it
-//   peers_probe feed SECONDS         arms the watchdog with that timeout and feeds it every second
 //   peers_probe prompt N...          plays the prompts through the recorder's prompt thread
-//   peers_probe capture BYTES        reads that many bytes from /dev/dsp, prints their range
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <semaphore>
 #include <string>
-#include <vector>
 
 #include "RTCnVolume.h"
 #include "config.h"
@@ -97,7 +93,7 @@ int read_rtc() {
     return r == 0 ? 0 : 1;
 }
 
-int watchdog(int seconds, bool feed) {
+int watchdog(int seconds) {
     // The recorder's own arming asks for 30 s; the probe asks for its own timeout the same way.
     wdt_fd = os::open("/dev/watchdog", O_RDWR | O_NONBLOCK);
     if (wdt_fd < 0) {
@@ -107,11 +103,7 @@ int watchdog(int seconds, bool feed) {
     int timeout = seconds;
     const int r = os::ioctl(wdt_fd, WDIOC_SETTIMEOUT, &timeout);
     std::printf("watchdog armed (%d): %d s\n", r, timeout);
-    if (!feed) wait_for_end();
-    for (;;) {
-        ::sleep(1);
-        watchdog_live();
-    }
+    wait_for_end();
 }
 
 int prompts(int argc, char** argv) {
@@ -124,25 +116,6 @@ int prompts(int argc, char** argv) {
     std::printf("all prompts played\n");
     release_snd();
     return 0;
-}
-
-int capture(size_t bytes) {
-    const int fd = os::open("/dev/dsp", O_RDONLY);
-    if (fd < 0) {
-        std::printf("no /dev/dsp: %s\n", std::strerror(errno));
-        return 1;
-    }
-    std::vector<uint8_t> data(bytes);
-    size_t got = 0;
-    while (got < bytes) {
-        const ssize_t n = os::read(fd, data.data() + got, bytes - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    os::close(fd);
-    const auto [lo, hi] = std::minmax_element(data.begin(), data.begin() + static_cast<long>(got));
-    std::printf("captured %zu bytes, from %d to %d\n", got, got ? *lo : 0, got ? *hi : 0);
-    return got == bytes ? 0 : 1;
 }
 
 }  // namespace
@@ -162,10 +135,8 @@ int main(int argc, char** argv) {
         std::printf("SetRTC %d\n", r);
         return read_rtc();
     }
-    if (mode == "watchdog" && argc == 3) return watchdog(std::atoi(argv[2]), false);
-    if (mode == "feed" && argc == 3) return watchdog(std::atoi(argv[2]), true);
+    if (mode == "watchdog" && argc == 3) return watchdog(std::atoi(argv[2]));
     if (mode == "prompt") return prompts(argc, argv);
-    if (mode == "capture" && argc == 3) return capture(static_cast<size_t>(std::atol(argv[2])));
     std::fprintf(stderr, "peers_probe: unknown mode '%s'\n", mode.c_str());
     return 2;
 }
