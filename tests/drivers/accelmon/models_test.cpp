@@ -1,7 +1,5 @@
 // The models around accelmon that the driver tests do not reach through the driver: SPI0's bus
-// rules, the ADC's clock gate, the LIS3LV02DQ's power-down and range, and the car's motion.
-#include <cmath>
-
+// rules, the ADC's clock gate, the LIS3LV02DQ's power-down and range.
 #include "accelmon_fixture.hpp"
 
 namespace accelmontest {
@@ -106,34 +104,6 @@ TEST_F(Models, Lis3lv02dqMeasuresOnlyOnceSwitchedOn) {
     EXPECT_EQ(axis(0x28), 2047);
     EXPECT_EQ(axis(0x2A), -2048);
     EXPECT_EQ(axis(0x2C), 1024);
-}
-
-// ---- Motion -----------------------------------------------------------------------------------
-
-TEST_F(Models, TheCarStandsStillWhenParkedAndVibratesWhenDriving) {
-    hw::VehicleMotion motion;
-    const auto t0 = hw::Clock::now();
-    const hw::Accel parked = motion.at(t0);
-    EXPECT_EQ(parked.x, 0);
-    EXPECT_EQ(parked.y, 0);
-    EXPECT_EQ(parked.z, 1);
-
-    motion.set_state(hw::MotionState::kDriving);
-    double min_z = 2, max_z = 0;
-    for (int ms = 0; ms < 2000; ms += 7) {
-        const hw::Accel a = motion.at(t0 + std::chrono::milliseconds(ms));
-        min_z = std::min(min_z, a.z);
-        max_z = std::max(max_z, a.z);
-        EXPECT_LT(std::abs(a.x), 0.1);
-        EXPECT_LT(std::abs(a.y), 0.1);
-    }
-    EXPECT_GT(max_z - min_z, 0.05) << "the road shakes";
-    EXPECT_LT(max_z - min_z, 0.3) << "but never like an impact";
-
-    motion.set_state(hw::MotionState::kBraking);
-    EXPECT_LT(motion.at(t0).x, -0.35);
-    motion.set_state(hw::MotionState::kCornering);
-    EXPECT_GT(motion.at(t0).y, 0.25);
 }
 
 }  // namespace
