@@ -240,15 +240,6 @@ TEST_F(Cameras, DiagnosticSelfTestsEndOnADeadChip) {
     EXPECT_TRUE(board.console_has("Test_W99685CMD_MassDataDMA: time out, test stopped"));
 }
 
-TEST_F(Cameras, LcdDiagnosticsFillTheScreenAndSetItsRegister) {
-    unsigned short code = 7;
-    EXPECT_EQ(ioctl(front, CAMERA_IOC_DIAG, &code), -ENOTTY);
-    EXPECT_EQ(board.front.lcd_pixel_writes(), 0u) << "no pixel register selected yet";
-    code = 9;
-    ioctl(front, CAMERA_IOC_DIAG, &code);
-    EXPECT_EQ(board.front.lcd_register(0x15), 0xA05D);
-}
-
 TEST_F(Cameras, AReportedLengthPastTheHalfIsNotFetched) {
     board.front.set_fault(hw::W99685::Fault::kGarbageLength);
     EXPECT_EQ(read_frame(front), 0);
