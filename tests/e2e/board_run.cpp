@@ -32,6 +32,13 @@ std::vector<uint8_t> padded_jpeg(size_t size) {
     return b;
 }
 
+void write_bytes(const fs::path& p, const std::vector<uint8_t>& bytes) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
 }  // namespace
 
 std::string rec_file(int index) {
@@ -116,11 +123,7 @@ BoardRun::BoardRun(const std::string& name) : SimBoard("e2e-" + name) {
 }
 
 void BoardRun::write_card(const std::string& card_path, const std::vector<uint8_t>& bytes) {
-    const fs::path p = card() / card_path;
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    write_bytes(card() / card_path, bytes);
 }
 
 void BoardRun::write_card(const std::string& card_path, const std::string& text) {
@@ -129,11 +132,7 @@ void BoardRun::write_card(const std::string& card_path, const std::string& text)
 
 std::string BoardRun::big_jpeg_dir(size_t size) {
     const fs::path dir = this->dir() / "jpegs";
-    fs::create_directories(dir);
-    const auto jpeg = padded_jpeg(size);
-    std::ofstream(dir / "frame.jpg", std::ios::binary)
-        .write(reinterpret_cast<const char*>(jpeg.data()),
-               static_cast<std::streamsize>(jpeg.size()));
+    write_bytes(dir / "frame.jpg", padded_jpeg(size));
     return dir.string();
 }
 

@@ -4,8 +4,6 @@
 // parking mode changes what locks.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "board_run.hpp"
 #include "recording_checks.hpp"
 

@@ -19,12 +19,11 @@ std::vector<double> times_of(const std::vector<LogLine>& lines, const std::strin
     return out;
 }
 
-double median_gap(const std::vector<double>& t) {
-    std::vector<double> gaps;
-    for (size_t i = 1; i < t.size(); ++i) gaps.push_back(t[i] - t[i - 1]);
-    if (gaps.empty()) return 0;
-    std::sort(gaps.begin(), gaps.end());
-    return gaps[gaps.size() / 2];
+// Boots the board and waits until its first file holds ten frames.
+void start_recording(BoardRun& board) {
+    board.start({"--gps-fix-after", "1000"});
+    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
+    ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Video) >= 10; }));
 }
 
 // The error halt repeats its code to the sub-board every half second (and its prompt), and keeps
@@ -54,9 +53,7 @@ void expect_error_halt(BoardRun& board, const std::string& sentence) {
 // and reboots; back on power it records again.
 TEST(Faults, PowerDetectShutsDownAndReboots) {
     BoardRun board("power-detect");
-    board.start({"--gps-fix-after", "1000"});
-    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
-    ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Video) >= 10; }));
+    ASSERT_NO_FATAL_FAILURE(start_recording(board));
     ASSERT_TRUE(board.act("power fail"));
     ASSERT_TRUE(board.wait_for("[recorder] shutdown")) << board.console();
     const auto boot = board.wait_for("[board] power on: boot 2 (reboot requested by recorder");
@@ -83,9 +80,7 @@ TEST(Faults, PowerDetectShutsDownAndReboots) {
 // sensorError marker and halts with code 1.
 TEST(Faults, AFrontCameraFailureHaltsWithError1) {
     BoardRun board("front-camera");
-    board.start({"--gps-fix-after", "1000"});
-    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
-    ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Video) >= 10; }));
+    ASSERT_NO_FATAL_FAILURE(start_recording(board));
     ASSERT_TRUE(board.act("camera fail front busy"));
     ASSERT_TRUE(board.wait_for("[recorder] Capture error..")) << board.console();
     ASSERT_TRUE(board.wait_for("error halt, code 1")) << board.console();
@@ -98,9 +93,7 @@ TEST(Faults, AFrontCameraFailureHaltsWithError1) {
 
 TEST(Faults, AFullCardHaltsWithErrorSD) {
     BoardRun board("card-full");
-    board.start({"--gps-fix-after", "1000"});
-    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
-    ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Video) >= 10; }));
+    ASSERT_NO_FATAL_FAILURE(start_recording(board));
     ASSERT_TRUE(board.act("card full"));
     ASSERT_TRUE(board.wait_for("error halt, code 255")) << board.console();
     expect_error_halt(board, "$PZVK,#ERRSD,00*cc");
@@ -113,9 +106,7 @@ TEST(Faults, AFullCardHaltsWithErrorSD) {
 
 TEST(Faults, ARemovedCardHaltsWithErrorSD) {
     BoardRun board("card-removed");
-    board.start({"--gps-fix-after", "1000"});
-    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
-    ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Video) >= 10; }));
+    ASSERT_NO_FATAL_FAILURE(start_recording(board));
     ASSERT_TRUE(board.act("card remove"));
     ASSERT_TRUE(board.wait_for("error halt, code 255")) << board.console();
     expect_error_halt(board, "$PZVK,#ERRSD,00*cc");

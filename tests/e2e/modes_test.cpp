@@ -14,20 +14,6 @@ namespace {
 const std::string kFndOff = "$PZVK,#FND0,00*cc";
 const std::string kReboot = "$PZVK,#REBOOT,00*cc";
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-// The median time between the frames of a channel.
-double frame_period(const asd::Recording& rec, int channel) {
-    const std::vector<double> t = video_times(rec, channel);
-    std::vector<double> gaps;
-    for (size_t i = 1; i < t.size(); ++i) gaps.push_back(t[i] - t[i - 1]);
-    return median(gaps);
-}
-
 size_t sentences(const BoardRun& board, const std::string& sentence) {
     size_t n = 0;
     for (const auto& l : board.subboard()) n += l.text == sentence ? 1 : 0;
@@ -43,7 +29,7 @@ void expect_parking_file(const asd::Recording& rec, double period, const std::st
     EXPECT_EQ(rec.count(asd::Kind::Accel), 0u);
     for (const int channel : {kRear, kFront}) {
         ASSERT_GE(video_count(rec, channel), 3u) << "channel " << channel;
-        const double p = frame_period(rec, channel);
+        const double p = median_gap(video_times(rec, channel));
         EXPECT_GT(p, 0.75 * period) << "channel " << channel;
         EXPECT_LT(p, 1.5 * period) << "channel " << channel;
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <variant>
 
 namespace e2e {
@@ -106,6 +107,14 @@ std::vector<asd::GpsRecord> gps_records(const asd::Recording& rec) {
         if (const auto* g = std::get_if<asd::GpsRecord>(&r.body)) out.push_back(*g);
     }
     return out;
+}
+
+double median_gap(const std::vector<double>& times) {
+    std::vector<double> gaps;
+    for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
+    if (gaps.empty()) return 0;
+    std::sort(gaps.begin(), gaps.end());
+    return gaps[gaps.size() / 2];
 }
 
 }  // namespace e2e

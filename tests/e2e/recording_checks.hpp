@@ -38,5 +38,7 @@ void expect_audio_blocks(const asd::Recording& rec, const std::string& name);
 size_t video_count(const asd::Recording& rec, int channel);
 std::vector<double> video_times(const asd::Recording& rec, int channel);
 std::vector<asd::GpsRecord> gps_records(const asd::Recording& rec);
+// The median of the gaps between successive times (0 with fewer than two).
+double median_gap(const std::vector<double>& times);
 
 }  // namespace e2e

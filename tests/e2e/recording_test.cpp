@@ -3,16 +3,10 @@
 // locked files skipped, and how the last file of a run looks when the power goes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cstdio>
 
 #include "board_run.hpp"
 #include "recording_checks.hpp"
-
-extern char** environ;
 
 namespace e2e {
 namespace {
@@ -38,24 +32,14 @@ time_t gps_date(const asd::GpsRecord& g) {
     return utc(2000 + g.year, g.month, g.day, g.hour, g.minute, g.second);
 }
 
-// Runs asdtool check on the files; its exit status and output.
+// Runs asdtool check on the files (its output into `out`); its exit status and output.
 int asdtool_check(const std::vector<std::string>& files, std::string& output, const fs::path& out) {
-    std::vector<std::string> args = {ASDTOOL_EXE, "check"};
-    args.insert(args.end(), files.begin(), files.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, ASDTOOL_EXE, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
+    std::vector<std::string> argv = {ASDTOOL_EXE, "check"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    const pid_t pid = testsupport::spawn(argv, out);
+    const int status = pid > 0 ? testsupport::wait_exit(pid) : -1;
     output = read_file(out);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status;
 }
 
 TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {

@@ -23,7 +23,6 @@ class CamerasOnTheBoard : public ::testing::Test {
     CamerasOnTheBoard() { board_.module_dir = MODULE_DIR; }
 
     testsupport::SimBoard board_{"camboard"};
-    const fs::path& dir_ = board_.dir();
 };
 
 double capture_seconds() {
@@ -62,7 +61,7 @@ TEST_F(CamerasOnTheBoard, AnotherProcessReadsJpegFramesFromBothCamerasAtOnce) {
 }
 
 TEST_F(CamerasOnTheBoard, ScenarioActionsReachTheCameras) {
-    const fs::path scenario = dir_ / "cameras.txt";
+    const fs::path scenario = board_.dir() / "cameras.txt";
     std::ofstream(scenario) << "1 camera fail rear busy\n"
                                "+0.2 camera sensor front none\n"
                                "+0.2 camera fps 5\n"
@@ -77,7 +76,7 @@ TEST_F(CamerasOnTheBoard, ScenarioActionsReachTheCameras) {
 }
 
 TEST_F(CamerasOnTheBoard, BadCameraLinesAndOptionsAreRefusedBeforeTheBoardStarts) {
-    const fs::path scenario = dir_ / "bad.txt";
+    const fs::path scenario = board_.dir() / "bad.txt";
     std::ofstream(scenario) << "1 camera fail side busy\n";
     EXPECT_NE(board_.run({"--scenario", scenario.string()}), 0);
     EXPECT_NE(board_.output().find("unknown camera 'side'"), std::string::npos) << board_.output();

@@ -4,17 +4,13 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <jpeglib.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <csetjmp>
-#include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "hw.hpp"
+#include "jpeg_decode.hpp"
 #include "kernel_board.hpp"
 #include "s3c2410.hpp"
 #include "simk.hpp"
@@ -109,36 +105,5 @@ class CamcoreTest : public ::testing::Test {
     std::vector<simk::OpenFile*> files_;
     bool loaded_ = false;
 };
-
-// Decodes a JPEG file with libjpeg; false if it is not one.
-inline bool decode_jpeg(const uint8_t* data, size_t size, unsigned& width, unsigned& height) {
-    struct Error {
-        jpeg_error_mgr mgr;
-        jmp_buf jump;
-    } err{};
-    jpeg_decompress_struct cinfo{};
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<Error*>(c->err)->jump, 1); };
-    err.mgr.output_message = [](j_common_ptr) {};
-    bool ok = false;
-    std::vector<uint8_t> row;
-    if (setjmp(err.jump) == 0) {
-        jpeg_create_decompress(&cinfo);
-        jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
-        jpeg_read_header(&cinfo, TRUE);
-        jpeg_start_decompress(&cinfo);
-        row.resize(size_t{cinfo.output_width} * cinfo.output_components);
-        while (cinfo.output_scanline < cinfo.output_height) {
-            JSAMPROW r = row.data();
-            jpeg_read_scanlines(&cinfo, &r, 1);
-        }
-        jpeg_finish_decompress(&cinfo);
-        width = cinfo.output_width;
-        height = cinfo.output_height;
-        ok = cinfo.err->num_warnings == 0;
-    }
-    jpeg_destroy_decompress(&cinfo);
-    return ok;
-}
 
 }  // namespace camtest

@@ -11,72 +11,19 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 
-// clang-format off
-#include <cstdio>
-#include <jpeglib.h>
-// clang-format on
-
-#include <atomic>
 #include <chrono>
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
-#include <vector>
 
+#include "jpeg_decode.hpp"
 #include "os.h"
 
 namespace {
 
 constexpr size_t kArea = 409600;
 constexpr size_t kHalf = 204800;
-
-struct Picture {
-    unsigned width = 0, height = 0;
-    int red = 0, green = 0;  // the colour of the camera's name
-};
-
-struct JpegError {
-    jpeg_error_mgr mgr;
-    jmp_buf jump;
-};
-
-// Decodes the frame; the colour is sampled where the first dot of the name is drawn.
-bool decode(const uint8_t* data, size_t size, Picture& pic) {
-    JpegError err{};
-    jpeg_decompress_struct cinfo{};
-    cinfo.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = [](j_common_ptr c) {
-        longjmp(reinterpret_cast<JpegError*>(c->err)->jump, 1);
-    };
-    err.mgr.output_message = [](j_common_ptr) {};
-    bool ok = false;
-    std::vector<uint8_t> row;
-    if (setjmp(err.jump) == 0) {
-        jpeg_create_decompress(&cinfo);
-        jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
-        jpeg_read_header(&cinfo, TRUE);
-        cinfo.out_color_space = JCS_RGB;
-        jpeg_start_decompress(&cinfo);
-        row.resize(size_t{cinfo.output_width} * 3);
-        while (cinfo.output_scanline < cinfo.output_height) {
-            const unsigned y = cinfo.output_scanline;
-            JSAMPROW r = row.data();
-            jpeg_read_scanlines(&cinfo, &r, 1);
-            if (y == 24 && cinfo.output_width > 24) {
-                pic.red = row[24 * 3];
-                pic.green = row[24 * 3 + 1];
-            }
-        }
-        jpeg_finish_decompress(&cinfo);
-        pic.width = cinfo.output_width;
-        pic.height = cinfo.output_height;
-        ok = cinfo.err->num_warnings == 0;
-    }
-    jpeg_destroy_decompress(&cinfo);
-    return ok;
-}
 
 struct Result {
     const char* name;
@@ -91,11 +38,11 @@ void fetch(int fd, const uint8_t* area, double seconds, Result& result) {
     const uint8_t* frame = area + (result.front ? 0 : kHalf);
     while (std::chrono::steady_clock::now() < end) {
         const ssize_t length = os::read(fd, nullptr, 0);
-        Picture pic;
+        camtest::Picture pic;
         std::string error;
         if (length <= 0 || length > static_cast<ssize_t>(kHalf)) {
             error = "read returned " + std::to_string(length);
-        } else if (!decode(frame, static_cast<size_t>(length), pic)) {
+        } else if (!camtest::decode_jpeg(frame, static_cast<size_t>(length), pic)) {
             error = "frame does not decode";
         } else if (pic.width != 640 || pic.height != 480) {
             error = "frame of " + std::to_string(pic.width) + " x " + std::to_string(pic.height);
