@@ -5,15 +5,13 @@
 // "<root>/dev" to real PTYs. Device nodes that the board serves (os::simdev::is_device_path) go to
 // the device half (sim_dev.cpp); everything else is the real call on the mapped path.
 //
-// The SD card has a virtual capacity and a state that the board changes at run time; both are in
-// "<root>/run/card" (layout in sim_card.h), mapped read-only here. Reads and writes on descriptors
-// opened on card files consult that state on every call.
+// Calls on the SD card's files, its capacity, its state and its journal of unflushed changes are
+// the card half's (sim_card.cpp).
 //
 // The system clock is the PC's clock plus an offset kept in "<root>/run/clock": one line of text,
 // the offset in microseconds as a signed decimal number ("-86400000000\n"). A missing file means
 // no offset (the board deletes it at every power-on). settimeofday() rewrites it (temporary file
 // and rename, so a reader never sees half a number); the PC's clock is never touched.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -31,11 +29,8 @@
 #include <string_view>
 
 #include "os.h"
-#include "sim_card.h"
+#include "sim_card_io.h"
 #include "sim_dev.h"
-
-static_assert(std::endian::native == std::endian::little,
-              "the card state file is read in place and is little-endian");
 
 namespace os {
 
@@ -45,14 +40,6 @@ constexpr std::string_view kCardBox = "/mnt/mmcblk0p1";
 
 std::string g_root;
 std::atomic<int64_t> g_clockOffsetUsec{0};
-
-// Descriptors opened on card files. A flat table of flags so that the check is lock-free and
-// safe in signal handlers (the parking-mode timer writes records from one).
-constexpr int kMaxTrackedFd = 65536;
-std::array<std::atomic<uint8_t>, kMaxTrackedFd> g_cardFd{};
-
-// The mapping of "<root>/run/card", or null while the board has not written it.
-std::atomic<const uint8_t*> g_cardMap{nullptr};
 
 bool starts_with(std::string_view s, std::string_view prefix) {
     return s.substr(0, prefix.size()) == prefix;
@@ -64,132 +51,8 @@ bool is_mapped_path(std::string_view box) {
     return starts_with(box, "/mnt/") || starts_with(box, "/dev/") || box == "/mnt" || box == "/dev";
 }
 
-bool is_card_path(std::string_view box) {
-    if (!starts_with(box, kCardBox)) return false;
-    return box.size() == kCardBox.size() || box[kCardBox.size()] == '/';
-}
-
 std::string run_path(const char* name) {
     return g_root + "/run/" + name;
-}
-
-// ---- card state ----
-
-const uint8_t* card_map() {
-    const uint8_t* map = g_cardMap.load(std::memory_order_acquire);
-    if (map != nullptr) return map;
-    int fd = ::open(run_path("card").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st {};
-    void* p = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= simcard::kFileSize) {
-        p = ::mmap(nullptr, simcard::kFileSize, PROT_READ, MAP_SHARED, fd, 0);
-    }
-    ::close(fd);
-    if (p == MAP_FAILED) return nullptr;
-    auto* fresh = static_cast<const uint8_t*>(p);
-    if (std::memcmp(fresh, simcard::kMagic, sizeof simcard::kMagic) != 0) {
-        ::munmap(p, simcard::kFileSize);
-        return nullptr;
-    }
-    const uint8_t* expected = nullptr;
-    if (!g_cardMap.compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-        ::munmap(p, simcard::kFileSize);  // another thread mapped it first
-        return expected;
-    }
-    return fresh;
-}
-
-void card_unmap() {
-    const uint8_t* map = g_cardMap.exchange(nullptr);
-    if (map != nullptr) ::munmap(const_cast<uint8_t*>(map), simcard::kFileSize);
-}
-
-uint32_t card_state() {
-    const uint8_t* map = card_map();
-    if (map == nullptr) return simcard::CARD_OK;
-    auto* word = const_cast<uint32_t*>(reinterpret_cast<const uint32_t*>(map + simcard::kOffState));
-    return std::atomic_ref<uint32_t>(*word).load(std::memory_order_acquire);
-}
-
-struct CardGeometry {
-    uint64_t capacity;
-    uint32_t blockSize;
-};
-
-CardGeometry card_geometry() {
-    const uint8_t* map = card_map();
-    if (map == nullptr) return {simcard::kDefaultCapacity, simcard::kDefaultBlockSize};
-    CardGeometry g{};
-    std::memcpy(&g.capacity, map + simcard::kOffCapacity, sizeof g.capacity);
-    std::memcpy(&g.blockSize, map + simcard::kOffBlockSize, sizeof g.blockSize);
-    if (g.blockSize == 0) g.blockSize = simcard::kDefaultBlockSize;
-    return g;
-}
-
-// Space the files under `dir` take on a card with `block` bytes per block: every file's size
-// rounded up to whole blocks, every directory one block.
-uint64_t space_used(const std::string& dir, uint32_t block) {
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return 0;
-    uint64_t used = 0;
-    while (const dirent* e = ::readdir(d)) {
-        std::string_view name = e->d_name;
-        if (name == "." || name == "..") continue;
-        std::string path = dir + "/" + e->d_name;
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            used += block + space_used(path, block);
-        } else {
-            used += (static_cast<uint64_t>(st.st_size) + block - 1) / block * block;
-        }
-    }
-    ::closedir(d);
-    return used;
-}
-
-int card_statfs(struct statfs* out) {
-    CardGeometry g = card_geometry();
-    std::string dir = host_path(std::string(kCardBox).c_str());
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) return -1;  // card removed: ENOENT as a real unmount
-    uint64_t blocks = g.capacity / g.blockSize;
-    uint64_t usedBlocks = space_used(dir, g.blockSize) / g.blockSize;
-    uint64_t freeBlocks = usedBlocks < blocks ? blocks - usedBlocks : 0;
-    if (card_state() == simcard::CARD_FULL) freeBlocks = 0;
-    std::memset(out, 0, sizeof *out);
-    out->f_type = 0x4d44;  // MSDOS_SUPER_MAGIC: the card is FAT
-    out->f_bsize = g.blockSize;
-    out->f_frsize = g.blockSize;
-    out->f_blocks = blocks;
-    out->f_bfree = freeBlocks;
-    out->f_bavail = freeBlocks;
-    out->f_namelen = 255;
-    return 0;
-}
-
-// -1 with errno set when the card's state forbids I/O on a card descriptor.
-int card_io_check(int fd, bool writing) {
-    if (fd < 0 || fd >= kMaxTrackedFd || !g_cardFd[fd].load(std::memory_order_relaxed)) return 0;
-    switch (card_state()) {
-        case simcard::CARD_REMOVED:
-        case simcard::CARD_FAILING:
-            errno = EIO;
-            return -1;
-        case simcard::CARD_FULL:
-            if (writing) {
-                errno = ENOSPC;
-                return -1;
-            }
-            return 0;
-        default:
-            return 0;
-    }
-}
-
-void track_card_fd(int fd, bool onCard) {
-    if (fd >= 0 && fd < kMaxTrackedFd) g_cardFd[fd].store(onCard ? 1 : 0);
 }
 
 // ---- clock ----
@@ -327,8 +190,7 @@ void init() {
     while (g_root.size() > 1 && g_root.back() == '/') g_root.pop_back();
     const char* socket = std::getenv("SIMBOARD_SOCKET");
     simdev::init(g_root, socket != nullptr ? socket : "");
-    card_unmap();
-    card_map();
+    simcardio::init(g_root);
     g_clockOffsetUsec.store(read_clock_offset());
 }
 
@@ -342,27 +204,29 @@ std::string host_path(const char* path) {
 
 int open(const char* path, int flags, mode_t mode) {
     if (simdev::is_device_path(path)) return simdev::open(path, flags);
-    int fd = ::open(host_path(path).c_str(), flags | O_CLOEXEC, mode);
-    if (fd >= 0) track_card_fd(fd, is_card_path(path));
+    if (simcardio::is_card_path(path)) return simcardio::open(path, host_path(path), flags, mode);
+    const int fd = ::open(host_path(path).c_str(), flags | O_CLOEXEC, mode);
+    simcardio::closed(fd);  // a descriptor number a card file had before
     return fd;
 }
 
 int close(int fd) {
     if (simdev::owns(fd)) return simdev::close(fd);
-    track_card_fd(fd, false);
+    simcardio::closed(fd);
     return ::close(fd);
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
     if (simdev::owns(fd)) return simdev::read(fd, buf, count);
-    if (card_io_check(fd, false) < 0) return -1;
+    if (simcardio::read_check(fd) < 0) return -1;
     return ::read(fd, buf, count);
 }
 
 ssize_t write(int fd, const void* buf, size_t count) {
     if (simdev::owns(fd)) return simdev::write(fd, buf, count);
-    if (card_io_check(fd, true) < 0) return -1;
-    return ::write(fd, buf, count);
+    bool card = false;
+    const ssize_t n = simcardio::write(fd, buf, count, card);
+    return card ? n : ::write(fd, buf, count);
 }
 
 int ioctl(int fd, unsigned long request, void* arg) {
@@ -393,18 +257,22 @@ off_t lseek(int fd, off_t offset, int whence) {
 }
 
 int ftruncate(int fd, off_t length) {
-    if (card_io_check(fd, true) < 0) return -1;
-    return ::ftruncate(fd, length);
+    bool card = false;
+    const int rc = simcardio::ftruncate(fd, length, card);
+    return card ? rc : ::ftruncate(fd, length);
 }
 
 int fsync(int fd) {
-    if (card_io_check(fd, true) < 0) return -1;
-    return ::fsync(fd);
+    bool card = false;
+    const int rc = simcardio::fsync(fd, card);
+    return card ? rc : ::fsync(fd);
 }
 
-// The board's power cuts end the programs, they do not lose the PC's page cache: flushing the
-// PC's disks would add load on shared disks and change nothing the board can observe.
-void sync() {}
+// The PC's disks are not flushed (that would add load on shared disks and change nothing the
+// board can observe): on a crash-faithful card, what was written is now kept at a power cut.
+void sync() {
+    simcardio::sync();
+}
 
 FILE* fopen(const char* path, const char* mode) {
     int flags = open_flags_of(mode);
@@ -435,11 +303,13 @@ int tcflush(int fd, int queue_selector) {
 // ---- file system ----
 
 int mkdir(const char* path, mode_t mode) {
+    if (simcardio::is_card_path(path)) return simcardio::mkdir(path, host_path(path), mode);
     return ::mkdir(host_path(path).c_str(), mode);
 }
 
 int statfs(const char* path, struct statfs* out) {
-    if (is_card_path(path)) return card_statfs(out);
+    if (simcardio::is_card_path(path))
+        return simcardio::statfs(host_path(std::string(kCardBox).c_str()), out);
     return ::statfs(host_path(path).c_str(), out);
 }
 
@@ -450,9 +320,12 @@ int access(const char* path, int mode) {
     return ::access(host_path(path).c_str(), mode);
 }
 int unlink(const char* path) {
+    if (simcardio::is_card_path(path)) return simcardio::unlink(path, host_path(path));
     return ::unlink(host_path(path).c_str());
 }
 int rename(const char* from, const char* to) {
+    if (simcardio::is_card_path(from) && simcardio::is_card_path(to))
+        return simcardio::rename(from, host_path(from), to, host_path(to));
     return ::rename(host_path(from).c_str(), host_path(to).c_str());
 }
 
@@ -463,6 +336,7 @@ int system(const char* command) {
     if (cmd == "reboot") return simdev::request_reboot();
     if (cmd == "date") return print_board_date();
     std::fflush(stdout);
+    simcardio::ShellChanges journaled(cmd);
     return std::system(rewrite_command(command).c_str());
 }
 

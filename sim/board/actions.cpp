@@ -25,7 +25,7 @@ const bool registered = [] {
     register_action({"power off", "", "remove the power: the programs die where they are", nullptr,
                      [](Board& b, const Args&) -> std::string {
                          if (!b.powered()) return "the board is already off";
-                         runner(b).power_off("power removed");
+                         runner(b).power_off("power removed", false);
                          return "";
                      }});
     register_action({"power on", "", "apply the power: the board boots", nullptr,
@@ -36,7 +36,7 @@ const bool registered = [] {
                      }});
     register_action({"power cycle", "", "power off and on again", nullptr,
                      [](Board& b, const Args&) -> std::string {
-                         runner(b).power_off("power cycle");
+                         runner(b).power_off("power cycle", false);
                          runner(b).power_on("power cycle");
                          return "";
                      }});
@@ -60,6 +60,19 @@ const bool registered = [] {
                      [](Board& b, const Args&) { return runner(b).card().remove(); }});
     register_action({"card insert", "", "put the removed card back", nullptr,
                      [](Board& b, const Args&) { return runner(b).card().insert(); }});
+    register_action(
+        {"card at", "COUNT CLASS ACTION",
+         "at the COUNTth card operation from now of CLASS (any, index, names, recording): cut "
+         "the power, or make the card full, failing or removed",
+         [](const Args& args) {
+             CardTrigger t;
+             return parse_trigger(args, t);
+         },
+         [](Board& b, const Args& args) {
+             CardTrigger t;
+             if (std::string why = parse_trigger(args, t); !why.empty()) return why;
+             return runner(b).card().arm(t);
+         }});
     register_action({"log", "TEXT...", "write a line on the board's console", any_text,
                      [](Board& b, const Args& args) {
                          std::string text;

@@ -78,6 +78,25 @@ bool parse_options(const std::vector<std::string>& args, const fs::path& self_di
                 return false;
             }
             out.card_bytes = *size;
+        } else if (name == "--card-durability") {
+            if (!take(v)) return false;
+            if (v == "faithful") {
+                out.card_durability = Durability::kFaithful;
+            } else if (v == "host") {
+                out.card_durability = Durability::kHost;
+            } else {
+                error = "--card-durability " + v + ": expected faithful or host";
+                return false;
+            }
+        } else if (name == "--card-crash-seed") {
+            if (!take(v)) return false;
+            uint64_t seed = 0;
+            const auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), seed);
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size()) {
+                error = "--card-crash-seed " + v + ": expected a number";
+                return false;
+            }
+            out.card_seed = seed;
         } else if (name == "--scenario") {
             if (!take(v)) return false;
             out.scenario = v;
@@ -149,6 +168,11 @@ Options:
   --root DIR          board root directory (default ./board; created when missing)
   --model tk500|tk700 the one- or two-camera model (default tk700)
   --card SIZE         virtual SD card capacity, with K, M or G (default 8G)
+  --card-durability faithful|host
+                      faithful (default): at a power cut the card keeps only part of what
+                      was not flushed, as an SD card behind a write-back cache; host: it
+                      keeps everything written
+  --card-crash-seed N the seed of what power cuts keep (default: drawn, and printed)
   --scenario FILE     timeline of actions (below)
   --duration SECONDS  run that long, then power off and exit 0
   --tty1 PATH         attach serial port 1 (front sub-board) to an outside device or PTY

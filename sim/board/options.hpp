@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "board.hpp"
+#include "card.hpp"
 #include "programs.hpp"
 
 namespace simboard {
@@ -16,12 +17,14 @@ struct Options {
     std::filesystem::path root = "board";
     Model model = Model::kTK700;
     uint64_t card_bytes = 8ull << 30;
-    std::filesystem::path scenario;    // empty: none
-    std::optional<double> duration;    // seconds; empty: until Ctrl-C or "quit"
-    std::string tty1, tty2;            // outside devices for the serial ports
-    std::filesystem::path bin_dir;     // where the programs are (default: beside simboard)
-    std::filesystem::path module_dir;  // where the modules are (default: ../modules)
-    std::vector<StartStep> steps;      // default: run volcheck, then start recorder
+    Durability card_durability = Durability::kFaithful;
+    std::optional<uint64_t> card_seed;  // empty: drawn at the start, and printed
+    std::filesystem::path scenario;     // empty: none
+    std::optional<double> duration;     // seconds; empty: until Ctrl-C or "quit"
+    std::string tty1, tty2;             // outside devices for the serial ports
+    std::filesystem::path bin_dir;      // where the programs are (default: beside simboard)
+    std::filesystem::path module_dir;   // where the modules are (default: ../modules)
+    std::vector<StartStep> steps;       // default: run volcheck, then start recorder
     bool help = false;
 };
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <random>
 #include <sstream>
 
 #include "../hw/hw.hpp"
@@ -94,7 +95,24 @@ bool Runner::start(std::string& error) {
     if (!prepare_root(root_, options_.model, error)) return false;
     if (!existed && !lock_root()) return false;
     if (!console_.open_log(root_ / "log/console.log", error)) return false;
-    if (!card_.open(root_, options_.card_bytes, error)) return false;
+    if (!options_.card_seed) options_.card_seed = std::random_device()();
+    if (!card_.open(root_, options_.card_bytes, options_.card_durability, *options_.card_seed,
+                    error))
+        return false;
+    // A program's trigger fired at its card operation (`card at ...`).
+    const auto triggered = [this](std::string message) {
+        post([this, message = std::move(message)] {
+            if (message.rfind("remove ", 0) == 0) {
+                log("card: taken out at card operation: " + message.substr(7));
+                if (const std::string why = card_.finish_remove(); !why.empty()) log(why);
+            } else if (powered()) {
+                const std::string op = message.rfind("cut ", 0) == 0 ? message.substr(4) : message;
+                log("card: power cut at card operation: " + op);
+                power_off("power cut at a card operation", false);
+            }
+        });
+    };
+    if (!card_.listen(triggered, error)) return false;
     for (int n : {1, 2}) {
         std::string peer_name;
         for (const auto& spec : registry().peers) {
@@ -121,6 +139,10 @@ bool Runner::start(std::string& error) {
     log("simboard on " + root_.string() + ": model " +
         (options_.model == Model::kTK500 ? "TK500" : "TK700") + ", card " +
         format_size(options_.card_bytes) +
+        (options_.card_durability == Durability::kHost
+             ? " keeping everything written"
+             : " crash-faithful (seed " + std::to_string(*options_.card_seed) +
+                   ": --card-crash-seed " + std::to_string(*options_.card_seed) + " replays it)") +
         (options_.scenario.empty() ? ""
                                    : ", scenario " + options_.scenario.string() + " (" +
                                          std::to_string(scenario_.size()) + " steps)"));
@@ -204,7 +226,7 @@ int Runner::run() {
         reason = quit_reason_;
     }
     log("stopping: " + reason);
-    power_off("board stopping");
+    power_off("board stopping", false);
     console_.clear_status();
     log("stopped after " + fixed(board_time(), 1) + " s, " + std::to_string(boots()) + " boot" +
         (boots() == 1 ? "" : "s"));
@@ -258,6 +280,7 @@ void Runner::power_on(std::string cause) {
     log("power on: boot " + std::to_string(boot) + " (" + cause + ")");
     std::error_code ec;
     fs::remove(root_ / "run/clock", ec);  // the system clock starts afresh at every power-on
+    card_.recount();
     hw::reset_all();
     for (const auto& hooks : registry().power_hooks) {
         if (hooks.on) hooks.on(*this);
@@ -315,7 +338,7 @@ void Runner::unload_modules() {
     }
 }
 
-void Runner::power_off(std::string reason) {
+void Runner::power_off(std::string reason, bool flushed) {
     if (!powered()) return;
     log("power off (" + reason + ")");
     {
@@ -346,10 +369,16 @@ void Runner::power_off(std::string reason) {
     for (auto it = hooks.rbegin(); it != hooks.rend(); ++it) {
         if (it->off) it->off(*this);
     }
+    // The programs have ended: nothing writes to the card any more.
+    if (flushed) {
+        card_.flush();
+    } else if (const std::string line = card_.power_cut(reason); !line.empty()) {
+        log(line);
+    }
     // Tasks of the boot that ended (program exits) concern nothing that still exists.
 }
 
-void Runner::reboot(std::string cause) {
+void Runner::reboot(std::string cause, bool flushed) {
     if (!powered()) {
         log("reboot (" + cause + ") ignored: the board is off");
         return;
@@ -359,14 +388,14 @@ void Runner::reboot(std::string cause) {
         if (record.program) record.program->drain_output();
     }
     log("reboot: " + cause);
-    power_off("reboot: " + cause);
+    power_off("reboot: " + cause, flushed);
     power_on(cause);
 }
 
 void Runner::reset(std::string cause) {
     const unsigned boot = boots();
     post([this, boot, cause = std::move(cause)] {
-        if (boot == boots()) reboot(cause);
+        if (boot == boots()) reboot(cause, false);
     });
 }
 
@@ -500,6 +529,7 @@ std::string Runner::status_report() {
     out << "\n";
     out << "open device files " << devices_.connections() << "\n";
     out << "card " << card_.describe() << " (capacity " << format_size(card_.capacity()) << ")\n";
+    out << "card durability " << card_.describe_durability() << "\n";
     for (const auto& port : ports_) out << port->describe() << "\n";
     for (const auto& item : registry().status_items) {
         const std::string value = item.value ? item.value(*this) : "";

@@ -52,9 +52,12 @@ class Runner : public Board {
     hw::S3c2410& soc() override { return *soc_; }
 
     // Actions of the board itself (registered in actions.cpp).
-    void power_off(std::string reason);
+    // `flushed`: everything written reaches the card first (a clean shutdown); otherwise the
+    // card meets a power cut.
+    void power_off(std::string reason, bool flushed);
     void power_on(std::string cause);
-    void reboot(std::string cause);
+    // A reboot the shell or the operator asks for flushes the card; a reset does not.
+    void reboot(std::string cause, bool flushed = true);
     Card& card() { return card_; }
     std::string status_report();
 

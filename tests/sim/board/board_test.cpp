@@ -256,7 +256,8 @@ class CardTest : public ::testing::Test {
     }
     void open_card(uint64_t capacity) {
         std::string error;
-        ASSERT_TRUE(card_.open(tmp_.path(), capacity, error)) << error;
+        ASSERT_TRUE(card_.open(tmp_.path(), capacity, simboard::Durability::kFaithful, 1, error))
+            << error;
         os::init();
     }
     std::string box(const char* name) { return std::string("/mnt/mmcblk0p1/") + name; }
@@ -343,7 +344,8 @@ TEST_F(CardTest, ACardLeftRemovedIsBackAtTheNextStart) {
     EXPECT_EQ(card_.remove(), "");
     simboard::Card next;
     std::string error;
-    ASSERT_TRUE(next.open(tmp_.path(), 1ull << 30, error)) << error;
+    ASSERT_TRUE(next.open(tmp_.path(), 1ull << 30, simboard::Durability::kFaithful, 1, error))
+        << error;
     EXPECT_EQ(next.state(), os::simcard::CARD_OK);
     EXPECT_EQ(read_file(tmp_.path() / "mnt/mmcblk0p1/data.bin"), "kept");
 }

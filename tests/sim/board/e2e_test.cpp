@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../../../os/sim_card.h"
 #include "sim_board.hpp"
 
 namespace {
@@ -149,7 +150,7 @@ TEST_F(BoardRun, ScenarioDrivesTheCardAndThePower) {
     EXPECT_NE(log.find("power on: boot 2 (power cycle)"), std::string::npos) << log;
     EXPECT_NE(log.find("stopping: quit"), std::string::npos) << log;
     const std::string card = read_file(root_ / "run/card");
-    ASSERT_EQ(card.size(), 32u);
+    ASSERT_EQ(card.size(), os::simcard::kFileSize);
     EXPECT_EQ(card[20], 1);  // still full after the power cycle
 }
 
