@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,7 +44,7 @@
 
 static_assert(std::endian::native == std::endian::little,
               "the card state file is read in place and is little-endian");
-static_assert(os::cardlog::kHeadSize == 56 && os::cardlog::kListHead == 32);
+static_assert(os::cardlog::kHeadSize == 64 && os::cardlog::kListHead == 32);
 
 namespace os::simcardio {
 
@@ -277,8 +278,12 @@ bool keep(const std::string& host, uint64_t ino) {
 
 // Appends one entry (the caller holds the journal). A journal that cannot be written only makes
 // the card keep what it would have lost: the change itself goes ahead.
-void append(const Entry& e, std::span<const uint8_t> data) {
+void append(const Entry& entry, std::span<const uint8_t> data) {
     if (g_journalFd < 0) return;
+    Entry e = entry;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    e.timeNs = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
     const std::vector<uint8_t> bytes = cardlog::encode(e, data);
     size_t done = 0;
     while (done < bytes.size()) {

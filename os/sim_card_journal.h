@@ -9,7 +9,7 @@
 // emptied and the undo store cleared). At a power cut the board takes back a seeded share of what
 // the journal still holds.
 //
-// File "<root>/run/card.journal": entries one after the other, each a 56-byte head followed by
+// File "<root>/run/card.journal": entries one after the other, each a 64-byte head followed by
 // its path, its second path and its data. Little-endian:
 //    0  4  magic "CJE1"
 //    4  2  kind (Kind)
@@ -22,6 +22,8 @@
 //   32  8  offset, or the new size of a TRUNCATE
 //   40  8  length, or the size an FSYNC made durable
 //   48  8  size of the file before the change
+//   56  8  when the change was made (CLOCK_MONOTONIC, ns): the kernel writes back on its own
+//          what stayed dirty long enough
 // Paths are relative to the card's directory ("data/recinfo"). Appends are serialised by an
 // exclusive flock(2) of the journal, which the board also takes while it applies it.
 #pragma once
@@ -41,7 +43,7 @@
 namespace os::cardlog {
 
 constexpr std::array<uint8_t, 4> kMagic = {'C', 'J', 'E', '1'};
-constexpr size_t kHeadSize = 56;
+constexpr size_t kHeadSize = 64;
 constexpr size_t kSectorSize = 512;  // what a card writes at once
 // Files up to this size keep their whole content in the journal when a shell command may change
 // them in place (cp onto an existing file).
@@ -70,6 +72,7 @@ struct Entry {
     uint64_t offset = 0;
     uint64_t length = 0;
     uint64_t sizeBefore = 0;
+    uint64_t timeNs = 0;
     std::vector<uint8_t> data;
 };
 
@@ -98,6 +101,7 @@ inline std::vector<uint8_t> encode(const Entry& e, std::span<const uint8_t> data
     put_u64(b, 32, e.offset);
     put_u64(b, 40, e.length);
     put_u64(b, 48, e.sizeBefore);
+    put_u64(b, 56, e.timeNs);
     size_t at = kHeadSize;
     std::copy(e.path.begin(), e.path.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
     at += e.path.size();
@@ -131,6 +135,7 @@ inline std::optional<Entry> decode(std::span<const uint8_t> b, size_t& at) {
     e.offset = get_u64(h, 32);
     e.length = get_u64(h, 40);
     e.sizeBefore = get_u64(h, 48);
+    e.timeNs = get_u64(h, 56);
     const size_t total = kHeadSize + pathLen + path2Len + dataLen;
     if (b.size() - at < total) return std::nullopt;
     const auto* p = b.data() + at + kHeadSize;

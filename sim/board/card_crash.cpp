@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <map>
 #include <optional>
 #include <set>
@@ -25,6 +26,19 @@ namespace {
 constexpr uint64_t kSector = os::cardlog::kSectorSize;
 // A directory a shell command removed: not a journal kind, made when its changes are read.
 constexpr Kind kRmdir = static_cast<Kind>(100);
+// The kernel writes back on its own what stayed dirty for dirty_expire_centisecs (30 s), at its
+// next flusher pass (every 5 s): what is older than this is on the card, flushed or not.
+constexpr uint64_t kWritebackNs = 35ull * 1000000000u;
+
+uint64_t monotonic_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+uint64_t size_after(const Entry& e) {
+    return e.kind == Kind::kWrite ? std::max(e.sizeBefore, e.offset + e.length) : e.offset;
+}
 
 // splitmix64: the same numbers from the same seed on every host and build.
 class Draw {
@@ -120,7 +134,7 @@ Entry whole_write(uint64_t ino, uint64_t size) {
 // The changes a shell command made, from the card's listings before and after it, as the
 // changes the seam journals for its own calls.
 void shell_changes(const std::vector<ListedFile>& before, const std::vector<ListedFile>& after,
-                   std::vector<Op>& out) {
+                   uint64_t time_ns, std::vector<Op>& out) {
     std::vector<Entry> dirs_made, files, removed, dirs_removed;
     for (const auto& a : after) {
         const ListedFile* b = find_path(before, a.path);
@@ -167,15 +181,20 @@ void shell_changes(const std::vector<ListedFile>& before, const std::vector<List
     std::sort(dirs_removed.begin(), dirs_removed.end(),
               [](const Entry& x, const Entry& y) { return x.path > y.path; });
     for (auto* group : {&dirs_made, &files, &removed, &dirs_removed}) {
-        for (auto& e : *group) out.push_back({std::move(e), false});
+        for (auto& e : *group) {
+            e.timeNs = time_ns;
+            out.push_back({std::move(e), false});
+        }
     }
 }
 
 // The journal's entries as changes: shell commands expanded, short writes made short, and the
 // changes that a later fsync flushed marked.
-std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& card) {
+std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& card,
+                           uint64_t now_ns) {
     std::vector<Op> ops;
     std::optional<std::vector<ListedFile>> shell_before;
+    uint64_t shell_time = 0;
     for (const Entry& e : entries) {
         switch (e.kind) {
             case Kind::kWrote:
@@ -188,11 +207,12 @@ std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& ca
                 break;
             case Kind::kShell:
                 shell_before = os::cardlog::decode_listing(e.data);
+                shell_time = e.timeNs;
                 break;
             case Kind::kShellEnd:
                 if (shell_before) {
                     if (auto after = os::cardlog::decode_listing(e.data))
-                        shell_changes(*shell_before, *after, ops);
+                        shell_changes(*shell_before, *after, e.timeNs, ops);
                 }
                 shell_before.reset();
                 break;
@@ -204,7 +224,11 @@ std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& ca
     if (shell_before) {  // the power went during the command: it left the card as it is now
         std::vector<ListedFile> now;
         list_card(card, "", now);
-        shell_changes(*shell_before, now, ops);
+        shell_changes(*shell_before, now, shell_time, ops);
+    }
+    // Directory entries that stayed dirty that long were written back by the kernel.
+    for (Op& op : ops) {
+        if (op.e.timeNs + kWritebackNs <= now_ns) op.forced = true;
     }
     for (size_t i = 0; i < ops.size(); ++i) {
         if (ops[i].e.kind != Kind::kFsync) continue;
@@ -221,7 +245,8 @@ std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& ca
 
 class Cut {
   public:
-    Cut(const CardPaths& paths, uint64_t seed) : paths_(paths), draw_(seed) {}
+    Cut(const CardPaths& paths, uint64_t seed, uint64_t now_ns)
+        : paths_(paths), draw_(seed), now_ns_(now_ns) {}
 
     CutOutcome run(std::vector<Op> ops) {
         ops_ = std::move(ops);
@@ -371,9 +396,22 @@ class Cut {
             const auto at = where.find(ino);
             if (list.empty() || at == where.end()) continue;
             const auto fsynced = flushed_size.find(ino);
-            const uint64_t size0 =
+            uint64_t size0 =
                 fsynced != flushed_size.end() ? fsynced->second : list.front()->sizeBefore;
-            file(at->second, list, size0);
+            // Dirtied by its first pending change, written back by the kernel that long after:
+            // what came before then is on the card.
+            size_t first = 0;
+            while (first < list.size() && list[first]->timeNs + kWritebackNs <= now_ns_) {
+                const uint64_t written_back = list[first]->timeNs + kWritebackNs;
+                while (first < list.size() && list[first]->timeNs < written_back) {
+                    size0 = size_after(*list[first]);
+                    ++first;
+                }
+            }
+            if (first == list.size()) continue;
+            file(at->second,
+                 std::vector<const Entry*>(list.begin() + static_cast<long>(first), list.end()),
+                 size0);
         }
     }
 
@@ -519,6 +557,7 @@ class Cut {
 
     const CardPaths& paths_;
     Draw draw_;
+    uint64_t now_ns_;
     std::vector<Op> ops_;
     CutOutcome out_;
 };
@@ -560,11 +599,12 @@ class LockedJournal {
 
 }  // namespace
 
-CutOutcome apply_power_cut(const CardPaths& paths, uint64_t seed) {
+CutOutcome apply_power_cut(const CardPaths& paths, uint64_t seed, uint64_t now_ns) {
     LockedJournal journal(paths.journal);
+    if (now_ns == 0) now_ns = monotonic_ns();
     CutOutcome out;
     if (fs::is_directory(paths.card)) {
-        out = Cut(paths, seed).run(changes_of(journal.entries(), paths.card));
+        out = Cut(paths, seed, now_ns).run(changes_of(journal.entries(), paths.card, now_ns));
     }
     clear_undo(paths.undo);
     journal.empty();

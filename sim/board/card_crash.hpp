@@ -11,7 +11,8 @@
 //     what it was at some moment since then (the last flush at the oldest), or to a sector bound
 //     inside a write that grew the file: unflushed data is lost, kept, or torn at sector bounds;
 //   - what an fsync of a file flushed (its data, its size, its name) and what a sync flushed
-//     (everything) stays.
+//     (everything) stays, and so does what stayed dirty long enough for the kernel to write it
+//     back on its own (35 s: Linux's dirty_expire_centisecs and one flusher period).
 //
 // Which share is taken back is drawn from a seed: the same journal on the same card with the
 // same seed leaves the same card.
@@ -39,8 +40,9 @@ struct CardPaths {
 };
 
 // Applies a power cut to the card: takes back the share of the journal's changes that `seed`
-// draws, then empties the journal and the undo store.
-CutOutcome apply_power_cut(const CardPaths& paths, uint64_t seed);
+// draws, then empties the journal and the undo store. `now_ns` is the time of the cut on
+// CLOCK_MONOTONIC (0: now).
+CutOutcome apply_power_cut(const CardPaths& paths, uint64_t seed, uint64_t now_ns = 0);
 
 // Everything written is on the card (a sync): the journal and the undo store are emptied.
 void drop_journal(const CardPaths& paths);

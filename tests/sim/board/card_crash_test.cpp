@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -85,7 +86,9 @@ class CrashCard : public ::testing::Test {
         os::close(fd);
     }
 
-    simboard::CutOutcome cut(uint64_t seed) { return simboard::apply_power_cut(paths(), seed); }
+    simboard::CutOutcome cut(uint64_t seed, uint64_t now_ns = 0) {
+        return simboard::apply_power_cut(paths(), seed, now_ns);
+    }
 
     bool has(const std::string& name) const { return fs::exists(card() / name); }
     std::string text(const std::string& name) const { return read_file(card() / name); }
@@ -284,6 +287,32 @@ TEST_F(CrashCard, TheSeedReplaysTheSameCard) {
         cards.insert(first);
     }
     EXPECT_GT(cards.size(), 1u);
+}
+
+TEST_F(CrashCard, WhatStayedDirtyLongEnoughWasWrittenBackByTheKernel) {
+    const auto later = [](int seconds) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<uint64_t>(now.tv_sec + seconds) * 1000000000u +
+               static_cast<uint64_t>(now.tv_nsec);
+    };
+    std::set<bool> whole_at_30s;
+    for (int seed = 0; seed < kSeeds; ++seed) {
+        start_with({{"idx", "old"}});
+        write("f", pattern(3000, 'k'), O_CREAT | O_TRUNC);
+        write("idx.tmp", "new", O_CREAT | O_TRUNC);
+        os::rename(box("idx.tmp").c_str(), box("idx").c_str());
+        // 40 s later: written back whole, names and data.
+        cut(static_cast<uint64_t>(seed), seed % 2 == 0 ? later(40) : later(30));
+        if (seed % 2 == 0) {
+            EXPECT_EQ(text("f"), pattern(3000, 'k')) << seed;
+            EXPECT_EQ(text("idx"), "new") << seed;
+            EXPECT_FALSE(has("idx.tmp")) << seed;
+        } else {
+            whole_at_30s.insert(text("f") == pattern(3000, 'k') && text("idx") == "new");
+        }
+    }
+    EXPECT_EQ(whole_at_30s, (std::set<bool>{false, true}));  // 30 s may not be enough
 }
 
 TEST_F(CrashCard, AHostCardKeepsEverything) {

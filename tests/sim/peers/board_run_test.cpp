@@ -61,7 +61,9 @@ std::vector<std::string> configuration_22() {
 }
 
 TEST_F(PeersRun, TheLinksCarryConfigurationGpsKeysAndIbcStates) {
-    ASSERT_EQ(run({"--gps-fix-after", "0", "--start", probe("links 22 1 2"), "--scenario",
+    // The probe writes GPS_version.txt as the recorder does, without a flush thread behind it.
+    ASSERT_EQ(run({"--card-durability", "host", "--gps-fix-after", "0", "--start",
+                   probe("links 22 1 2"), "--scenario",
                    scenario("1.2 ibc parking\n+0.2 key erase\n+0.2 ibc send AO 09:15:05 09:16:45\n"
                             "+0.3 gps lost\n"),
                    "--duration", "3.5"}),
@@ -91,8 +93,10 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     // A track of its own, too.
     std::ofstream(board_.dir() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
                                              "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
-    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (board_.dir() / "t.gpx").string(),
-                   "--gps-fix-after", "0", "--run", probe("links 14 0 0"), "--duration", "1.5"}),
+    // The probe writes GPS_version.txt as the recorder does, without a flush thread behind it.
+    ASSERT_EQ(run({"--card-durability", "host", "--subboard", "2.4:20100930", "--gps-track",
+                   (board_.dir() / "t.gpx").string(), "--gps-fix-after", "0", "--run",
+                   probe("links 14 0 0"), "--duration", "1.5"}),
               0);
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
     // 11 m between the points: 40 km/h back and forth.
@@ -101,8 +105,9 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
 
     // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
-    ASSERT_EQ(
-        run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
+    ASSERT_EQ(run({"--card-durability", "host", "--subboard", "3.5:20100430", "--run",
+                   probe("links 14 0 0"), "--duration", "1"}),
+              0);
     EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 

@@ -1,8 +1,8 @@
 // A program for the board's end-to-end tests, run by simboard in place of volcheck and recorder.
 //
 //   board_probe say TEXT...     prints the text and exits 0
-//   board_probe reboot-once     counts its boots on the card and in the flash, asks the board
-//                               for a reboot on the first one, then waits to be ended
+//   board_probe reboot-once     counts its boots on the card (flushed) and in the flash, asks
+//                               the board for a reboot on the first one, then waits to be ended
 //   board_probe hold            prints its environment and waits to be ended
 #include <unistd.h>
 
@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
             std::fprintf(f, "boot %d\n", boot);
             std::fclose(f);
         }
+        os::sync();  // the card keeps only what was flushed when the power goes
         if (FILE* f = os::fopen(flash_file, "w")) {
             std::fprintf(f, "%d\n", boot);
             std::fclose(f);
