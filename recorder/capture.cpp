@@ -175,8 +175,11 @@ int start_record() {
 int stop_record() {
     g_bRec = 0;
     if (rec_fd >= 0) {
-        // A file closed before its first record has no header to complete.
-        if (write_size >= static_cast<int>(recfmt::HEADER_SIZE)) complete_fileheader();
+        // A file closed before its first record has no header to complete. Its records reach
+        // the card first: a power cut must never leave a header that counts records the card
+        // has not got.
+        if (write_size >= static_cast<int>(recfmt::HEADER_SIZE) && os::fsync(rec_fd) == 0)
+            complete_fileheader();
         os::close(rec_fd);
         rec_fd = -1;
     }

@@ -1,10 +1,12 @@
 // The record writer: header, the four record kinds, the previous-record chain, completing the
 // header at close, the file change at 20 MiB, and short writes.
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 
 #include "le.hpp"
+#include "sim_card_journal.h"
 #include "storage_fixture.hpp"
 
 using namespace storagetest;
@@ -106,6 +108,39 @@ TEST_F(RecFileTest, RecordsChainBackwardsAndCloseCompletesTheHeader) {
     EXPECT_EQ(u32_at(b, 20), end.sec);
     EXPECT_EQ(u32_at(b, 24), end.usec);
     EXPECT_EQ(u32_at(b, 20), u32_at(b, a0 + 6));  // the last record's time
+}
+
+// On the crash-faithful card: the records are flushed before the header is completed, so that a
+// power cut never leaves a closed file without its last records.
+TEST_F(RecFileTest, CloseFlushesTheRecordsBeforeCompletingTheHeader) {
+    stop_record();
+    set_card(8ull << 30, 512);
+    const uint32_t faithful = os::simcard::kFaithful;
+    const int state = ::open((board.root() / "run/card").c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(state, &faithful, 4, os::simcard::kOffDurability), 4);
+    ::close(state);
+    start_record();
+    auto jpeg = pattern(3000, 5);
+    ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 3000), 0);
+    ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 3000), 0);
+    stop_record();
+    const auto closed = file(g_currentRecIndex);
+    ASSERT_GE(closed.size(), 12u);
+    EXPECT_EQ(u32_at(closed, 8), 2u);
+
+    struct stat st {};
+    ASSERT_EQ(::stat(rec_path(g_currentRecIndex).c_str(), &st), 0);
+    const auto journal = read_bytes(board.root() / "run/card.journal");
+    size_t at = 0, flushed = 0, completed = 0, n = 0;
+    while (const auto e = os::cardlog::decode(journal, at)) {
+        ++n;
+        if (e->ino != st.st_ino) continue;
+        if (e->kind == os::cardlog::Kind::kFsync && flushed == 0) flushed = n;
+        if (e->kind == os::cardlog::Kind::kWrite && e->offset == 8) completed = n;
+    }
+    ASSERT_GT(completed, 0u);
+    EXPECT_GT(flushed, 0u);
+    EXPECT_LT(flushed, completed);
 }
 
 TEST_F(RecFileTest, FileClosedBeforeItsFirstRecordHasNoHeader) {
