@@ -5,6 +5,8 @@
 #   make build           build only (debug, in build/)
 #   make test-sanitize   the same test suite built with AddressSanitizer + UBSan (build-asan/)
 #   make release         optimised build in build-release/ (benchmarks: make bench)
+#   make torture         power cuts against the recorder on the crash-faithful card (CUTS, SEED)
+#   make soak            the recorder on a small card until its ring has wrapped five times
 
 JOBS     ?= $(shell nproc)
 BUILD    ?= build
@@ -14,8 +16,10 @@ DURATION ?=
 SCENARIO ?= scenarios/demo.txt
 ROOT     ?= board
 CTEST_ARGS ?=
+CUTS     ?= 200
+SEED     ?=
 
-.PHONY: all deps build test test-sanitize release bench run clean format
+.PHONY: all deps build test test-sanitize release bench run torture soak clean format
 
 all: build
 
@@ -51,6 +55,13 @@ run: build
 	  echo "The simulated board is not built yet: there is nothing to run."; exit 1; fi
 	$(BUILD)/bin/simboard --root $(ROOT) $(if $(SCENARIO),--scenario $(SCENARIO)) \
 	  $(if $(DURATION),--duration $(DURATION)) --summary
+
+# Exits non-zero when a lock was lost, a locked file overwritten or a closed file damaged.
+torture: build
+	$(BUILD)/bin/card_torture --cuts $(CUTS) $(if $(SEED),--seed $(SEED))
+
+soak: build
+	$(BUILD)/bin/card_soak
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i

@@ -60,6 +60,13 @@ const bool registered = [] {
                      [](Board& b, const Args&) { return runner(b).card().remove(); }});
     register_action({"card insert", "", "put the removed card back", nullptr,
                      [](Board& b, const Args&) { return runner(b).card().insert(); }});
+    register_action({"card sync", "",
+                     "flush the card, as the shell command sync does: what was written so far "
+                     "survives a power cut",
+                     nullptr, [](Board& b, const Args&) {
+                         runner(b).card().flush();
+                         return std::string();
+                     }});
     register_action(
         {"card at", "COUNT CLASS ACTION",
          "at the COUNTth card operation from now of CLASS (any, index, names, recording): cut "

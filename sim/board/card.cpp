@@ -305,9 +305,12 @@ std::string Card::arm(const CardTrigger& trigger) {
     return "";
 }
 
-std::string Card::power_cut(std::string_view cause) {
+void Card::disarm() {
     store32(os::simcard::kOffTriggerClasses, 0);
     store32(os::simcard::kOffTriggerCountdown, 0);
+}
+
+std::string Card::power_cut(std::string_view cause) {
     if (durability_ == Durability::kHost) {
         drop_journal(paths());
         return "";
@@ -321,16 +324,19 @@ std::string Card::power_cut(std::string_view cause) {
     log << "# cut " << cuts_ << " (" << cause << "), seed " << seed_ << ": " << out.changes
         << " unflushed change" << (out.changes == 1 ? "" : "s") << "\n";
     for (const auto& line : out.lines) log << line << "\n";
-    if (out.changes == 0) return "card: power cut " + std::to_string(cuts_) + ": all flushed";
-    return "card: power cut " + std::to_string(cuts_) + ": " + std::to_string(out.changes) +
-           " unflushed change" + (out.changes == 1 ? "" : "s") + ", " + std::to_string(out.kept) +
-           " kept, " + std::to_string(out.lost) + " lost, " + std::to_string(out.torn) +
-           " torn (log/card.log)";
+    std::string line = "card: power cut " + std::to_string(cuts_) + ": ";
+    if (out.changes == 0) {
+        line += "all flushed";
+    } else {
+        line += std::to_string(out.changes) + " unflushed change" + (out.changes == 1 ? "" : "s") +
+                ", " + std::to_string(out.kept) + " kept, " + std::to_string(out.lost) + " lost, " +
+                std::to_string(out.torn) + " torn (log/card.log)";
+    }
+    if (log_) log_(line);
+    return line;
 }
 
 void Card::flush() {
-    store32(os::simcard::kOffTriggerClasses, 0);
-    store32(os::simcard::kOffTriggerCountdown, 0);
     drop_journal(paths());
 }
 

@@ -71,11 +71,14 @@ class Card {
     // The seam set the state to removed when a trigger fired: the card goes now.
     std::string finish_remove();
     std::string arm(const CardTrigger& trigger);
+    void disarm();
 
-    // The power goes: what was not flushed meets the cut. The console's line about it ("" when
-    // the card keeps everything); each change is told in <root>/log/card.log.
+    // Where the card's console lines go (power cuts).
+    void set_log(std::function<void(std::string_view line)> log) { log_ = std::move(log); }
+    // The power goes: what was not flushed meets the cut. The console's line about it (also
+    // logged; "" when the card keeps everything); each change is told in <root>/log/card.log.
     std::string power_cut(std::string_view cause);
-    // Everything written reaches the card (the sync of a clean reboot).
+    // Everything written so far reaches the card (a sync; a clean reboot's too).
     void flush();
     // Unflushed changes the programs journaled so far.
     size_t unflushed() const;
@@ -103,6 +106,7 @@ class Card {
     uint64_t seed_ = 0;
     unsigned cuts_ = 0;
     uint8_t* map_ = nullptr;
+    std::function<void(std::string_view)> log_;
     int fifo_fd_ = -1;
     int stop_fd_ = -1;
     std::thread listener_;

@@ -113,6 +113,7 @@ bool Runner::start(std::string& error) {
         });
     };
     if (!card_.listen(triggered, error)) return false;
+    card_.set_log([this](std::string_view line) { log(line); });
     for (int n : {1, 2}) {
         std::string peer_name;
         for (const auto& spec : registry().peers) {
@@ -370,10 +371,11 @@ void Runner::power_off(std::string reason, bool flushed) {
         if (it->off) it->off(*this);
     }
     // The programs have ended: nothing writes to the card any more.
+    card_.disarm();
     if (flushed) {
         card_.flush();
-    } else if (const std::string line = card_.power_cut(reason); !line.empty()) {
-        log(line);
+    } else {
+        card_.power_cut(reason);
     }
     // Tasks of the boot that ended (program exits) concern nothing that still exists.
 }

@@ -1,5 +1,7 @@
 #include "board_run.hpp"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +11,7 @@
 #include <thread>
 
 #include "le.hpp"
+#include "recording_checks.hpp"
 
 namespace e2e {
 
@@ -71,6 +74,14 @@ std::vector<LogLine> with_text(const std::vector<LogLine>& lines, std::string_vi
     return out;
 }
 
+std::vector<double> times_of(const std::vector<LogLine>& lines, const std::string& text) {
+    std::vector<double> out;
+    for (const auto& l : lines) {
+        if (l.text == text) out.push_back(l.time);
+    }
+    return out;
+}
+
 std::string BasicConf::text() const {
     std::ostringstream s;
     s << "RESOLUTION : " << resolution << "\n"
@@ -122,6 +133,11 @@ BoardRun::BoardRun(const std::string& name) : SimBoard("e2e-" + name) {
     module_dir = MODULE_DIR;
 }
 
+int BoardRun::flush_and_quit() {
+    act("card sync");
+    return quit();
+}
+
 void BoardRun::write_card(const std::string& card_path, const std::vector<uint8_t>& bytes) {
     write_bytes(card() / card_path, bytes);
 }
@@ -168,6 +184,18 @@ std::vector<std::string> BoardRun::prompts() const {
     std::vector<std::string> out;
     for (const auto& l : playback()) out.push_back(l.text.substr(0, l.text.find(' ')));
     return out;
+}
+
+void expect_halting(BoardRun& board, const std::string& sentence) {
+    ASSERT_TRUE(board.until([&] { return times_of(board.subboard(), sentence).size() >= 6; }))
+        << board.console();
+    const std::string status = board.status();
+    const size_t at = status.find("watchdog running, 30 s timeout, ");
+    ASSERT_NE(at, std::string::npos) << status;
+    EXPECT_GT(std::atof(status.c_str() + at + 32), 25.0) << status;
+    const double gap = median_gap(times_of(board.subboard(), sentence));
+    EXPECT_GT(gap, 0.4);
+    EXPECT_LT(gap, 0.8);
 }
 
 }  // namespace e2e

@@ -36,6 +36,9 @@ struct LogLine {
 std::vector<LogLine> log_lines(const fs::path& path);
 std::vector<LogLine> with_text(const std::vector<LogLine>& lines, std::string_view text);
 
+// The times of the lines that are exactly `text`.
+std::vector<double> times_of(const std::vector<LogLine>& lines, const std::string& text);
+
 // The user's configuration file, line by line as the recorder reads it.
 struct BasicConf {
     int resolution = 32;
@@ -83,6 +86,10 @@ class BoardRun : public testsupport::SimBoard {
     // --front-jpegs / --rear-jpegs: the largest frames the recorder takes.
     std::string big_jpeg_dir(size_t size = 98000);
 
+    // The operator flushes the card (the shell's sync), then the board stops: what the recorder
+    // wrote until then is on the card, whatever the power cut at the end takes back of the rest.
+    int flush_and_quit();
+
     // --- What the run left ---
     fs::path card() const { return root() / "mnt/mmcblk0p1"; }
     fs::path data() const { return card() / "data"; }
@@ -99,5 +106,9 @@ class BoardRun : public testsupport::SimBoard {
     // The prompts played, by file name ("074.wav", ...).
     std::vector<std::string> prompts() const;
 };
+
+// A running board in the error halt: it repeats `sentence` to the sub-board every half second
+// and keeps the watchdog fed (30 s timeout, far from expiring).
+void expect_halting(BoardRun& board, const std::string& sentence);
 
 }  // namespace e2e

@@ -31,9 +31,8 @@ std::vector<std::string> indicator(const BoardRun& board) {
 TEST(Events, AnImpactWhileDrivingLocksItsFileAndTheNextUntilThePostRecordingEnds) {
     BoardRun board("impact");
     const std::string jpegs = board.big_jpeg_dir();
-    // The files are judged closed as the recorder left them, a moment before the board stops.
     board.start({"--camera-fps", "0", "--front-jpegs", jpegs, "--rear-jpegs", jpegs,
-                 "--gps-fix-after", "1000", "--card-durability", "host"});
+                 "--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     ASSERT_TRUE(board.act("impact 4 x"));
     ASSERT_TRUE(board.wait_for("[recorder] Gsensor value over critical section area"))
@@ -51,7 +50,7 @@ TEST(Events, AnImpactWhileDrivingLocksItsFileAndTheNextUntilThePostRecordingEnds
     EXPECT_NE(board.console().find("[recorder] Receive time to GPS"), std::string::npos);
     ASSERT_TRUE(board.wait_for(rec_file(2), *end)) << board.console();
     ASSERT_TRUE(board.until([&] { return board.prompts().size() >= 2; }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     locks = board.recinfo();
     ASSERT_TRUE(locks);
@@ -104,7 +103,7 @@ TEST(Events, TheButtonAndTheAlarmLockTheRecentFilesAndTheEraseKeyClearsThem) {
     ASSERT_TRUE(board.wait_for("[recorder] lock file 1 lock index 1", before_alarm))
         << board.console();
     settle();
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     locks = board.recinfo();
     ASSERT_TRUE(locks);
@@ -145,7 +144,7 @@ TEST(Events, WhenTheLocksRunOutTheOldestEventsFilesReturnToTheRing) {
     ASSERT_TRUE(board.until([&] { return !board.prompts().empty(); }));
     ASSERT_TRUE(board.act("key erase"));  // switched off: nothing at all
     settle();
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     const std::string console = board.console();
     EXPECT_NE(console.find("[recorder] Max file count : 23, Max Lock Count 6"), std::string::npos);

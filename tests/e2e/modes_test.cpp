@@ -83,7 +83,7 @@ TEST(Modes, ParkingRecordsFromTheTimerAndDrivingAgainReboots) {
         const auto r = board.recording(2);
         return r.count(asd::Kind::Audio) >= 1 && video_count(r, kRear) >= 1;
     }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     EXPECT_EQ(sentences(board, kFndOff), 9u);
     EXPECT_EQ(sentences(board, kReboot), 1u);
@@ -158,7 +158,7 @@ TEST(Modes, ATimedPeriodOf100SecondsSwitchesAtThe60thCommandAndStopsAtThe90th) {
     ASSERT_TRUE(boot) << board.console();
     ASSERT_TRUE(board.wait_for(rec_file(2), *boot)) << board.console();
     ASSERT_TRUE(board.until([&] { return !board.recording(2).records.empty(); }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     // The switch came with the 60th command, the stop with the 90th.
     const std::string console = board.console();
@@ -205,7 +205,7 @@ TEST(Modes, ATimedPeriodOf60SecondsStopsAtThe50thCommandAndParksAtThe60th) {
     ASSERT_TRUE(board.act("ibc snapshot end"));
     const auto boot = board.wait_for("[board] power on: boot 2 (reboot requested by recorder");
     ASSERT_TRUE(boot) << board.console();
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     const std::string console = board.console();
     const std::string sent = "[board] ctl: " + command;
@@ -225,8 +225,7 @@ TEST(Modes, ATimedPeriodOf60SecondsStopsAtThe50thCommandAndParksAtThe60th) {
 // ends; the index file names the set after the one in progress.
 TEST(Modes, SnapshotsAreTakenFourToASet) {
     BoardRun board("snapshots");
-    // The last picture and the index are judged as written, a moment before the board stops.
-    board.start({"--gps-fix-after", "1000", "--card-durability", "host"});
+    board.start({"--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     const fs::path dir = board.card() / "snapshot";
     auto index_file = [&] {
@@ -246,7 +245,7 @@ TEST(Modes, SnapshotsAreTakenFourToASet) {
     ASSERT_TRUE(board.act("ibc snapshot end"));
     ASSERT_TRUE(board.act("ibc snapshot"));
     ASSERT_TRUE(board.wait_for("[recorder] /mnt/mmcblk0p1/snapshot/002-1.jpg")) << board.console();
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());

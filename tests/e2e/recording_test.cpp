@@ -52,7 +52,7 @@ TEST(Recording, TwoCameraModelRecordsBothCamerasAudioGpsAndTheAccelerometer) {
         const auto r = board.recording(1);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
     }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     const std::string console = board.console();
     EXPECT_EQ(count(console, "[recorder] Model TK700"), 1u);
@@ -125,7 +125,7 @@ TEST(Recording, OneCameraModelRecordsTheFrontCameraOnly) {
         const auto r = board.recording(0);
         return r.count(asd::Kind::Audio) >= 2 && r.count(asd::Kind::Gps) >= 2;
     }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     EXPECT_EQ(count(board.console(), "[recorder] Model TK500"), 1u);
     for (const int index : board.recordings()) {
@@ -159,12 +159,11 @@ TEST(Recording, FilesChangeAt20MiBAndTheRingSkipsLockedFiles) {
     board.write_card("data/rec00000000.asd", "an impact's file");
     board.write_card("data/rec00000001.asd", "an alarm's file");
     const std::string jpegs = board.big_jpeg_dir();
-    // The file closed at 20 MiB is judged closed a moment after, when the board stops.
     board.start({"--card", "450M", "--camera-fps", "0", "--front-jpegs", jpegs, "--rear-jpegs",
-                 jpegs, "--gps-fix-after", "1000", "--card-durability", "host"});
+                 jpegs, "--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(2), 0, 1, 180s)) << board.console();
     ASSERT_TRUE(board.until([&] { return board.recording(2).records.size() >= 2; }));
-    ASSERT_EQ(board.quit(), 0) << board.output();
+    ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 
     const std::string console = board.console();
     EXPECT_NE(console.find("[recorder] Max file count : 23, Max Lock Count 6"), std::string::npos);
