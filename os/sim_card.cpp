@@ -527,7 +527,9 @@ int open(std::string_view box, const std::string& host, int flags, mode_t mode) 
                 ::close(fd);
                 ::unlink(fresh.c_str());
                 fd = -1;
-                if (err != EEXIST) {  // raced by another creation: opened below as it is
+                // Raced by another creation, or a card on another file system than the undo
+                // store: opened below as it is.
+                if (err != EEXIST && err != EXDEV) {
                     errno = err;
                     return -1;
                 }
@@ -733,9 +735,15 @@ int fsync(int fd, bool& handled) {
     if (::fstat(fd, &st) != 0) return -1;
     if (change.journal()) {
         Entry e;
-        e.kind = Kind::kFsync;
         e.ino = st.st_ino;
-        e.length = static_cast<uint64_t>(st.st_size);
+        if (S_ISDIR(st.st_mode)) {  // the directory's entries
+            e.kind = Kind::kFsyncDir;
+            e.path = fd_name(fd);
+            if (e.path == g_cardDir) e.path.clear();
+        } else {
+            e.kind = Kind::kFsync;
+            e.length = static_cast<uint64_t>(st.st_size);
+        }
         append(e);
     }
     return 0;

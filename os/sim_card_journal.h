@@ -61,6 +61,7 @@ enum class Kind : uint16_t {
     kShell = 9,      // data: the card's listing before a shell command (Listing)
     kShellEnd = 10,  // data: the listing after it
     kWrote = 11,     // inode, length: the last WRITE of inode wrote only that many bytes
+    kFsyncDir = 12,  // path: a directory was flushed (its entries: creations, removals, renames)
 };
 
 struct Entry {
@@ -124,7 +125,8 @@ inline std::optional<Entry> decode(std::span<const uint8_t> b, size_t& at) {
     if (!std::equal(kMagic.begin(), kMagic.end(), h.begin())) return std::nullopt;
     Entry e;
     const uint16_t kind = le::get_u16(h, 4);
-    if (kind < static_cast<uint16_t>(Kind::kCreate) || kind > static_cast<uint16_t>(Kind::kWrote))
+    if (kind < static_cast<uint16_t>(Kind::kCreate) ||
+        kind > static_cast<uint16_t>(Kind::kFsyncDir))
         return std::nullopt;
     e.kind = static_cast<Kind>(kind);
     const size_t pathLen = le::get_u16(h, 6);

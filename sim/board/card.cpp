@@ -122,6 +122,11 @@ std::string parse_trigger(const std::vector<std::string>& words, CardTrigger& ou
 }
 
 Card::~Card() {
+    stop_listening();
+    if (map_ != nullptr) ::munmap(map_, os::simcard::kFileSize);
+}
+
+void Card::stop_listening() {
     if (listener_.joinable()) {
         const uint64_t one = 1;
         if (::write(stop_fd_, &one, sizeof one) < 0) { /* the thread also ends at a closed fd */
@@ -130,7 +135,7 @@ Card::~Card() {
     }
     if (fifo_fd_ >= 0) ::close(fifo_fd_);
     if (stop_fd_ >= 0) ::close(stop_fd_);
-    if (map_ != nullptr) ::munmap(map_, os::simcard::kFileSize);
+    fifo_fd_ = stop_fd_ = -1;
 }
 
 bool Card::open(const fs::path& root, uint64_t capacity, Durability durability, uint64_t seed,

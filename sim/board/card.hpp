@@ -86,6 +86,7 @@ class Card {
     // Calls `sink` on a thread of its own with each message of a program's fired trigger
     // ("cut write data/rec00000003.asd", "remove ..."), until the card is destroyed.
     bool listen(std::function<void(std::string message)> sink, std::string& error);
+    void stop_listening();
 
     const std::filesystem::path& dir() const { return dir_; }
     std::string describe() const;             // "12.0 MiB of 8.0 GiB used, ok"

@@ -36,6 +36,12 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
+// "data/recinfo" -> "data"; "x" -> "".
+std::string parent_of(const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    return slash == std::string::npos ? std::string() : rel.substr(0, slash);
+}
+
 uint64_t size_after(const Entry& e) {
     return e.kind == Kind::kWrite ? std::max(e.sizeBefore, e.offset + e.length) : e.offset;
 }
@@ -231,6 +237,17 @@ std::vector<Op> changes_of(const std::vector<Entry>& entries, const fs::path& ca
         if (op.e.timeNs + kWritebackNs <= now_ns) op.forced = true;
     }
     for (size_t i = 0; i < ops.size(); ++i) {
+        if (ops[i].e.kind == Kind::kFsyncDir) {
+            // Every entry of the directory is on the card.
+            const std::string& dir = ops[i].e.path;
+            for (size_t k = 0; k < i; ++k) {
+                const Entry& e = ops[k].e;
+                if (parent_of(e.path) == dir ||
+                    (e.kind == Kind::kRename && parent_of(e.path2) == dir))
+                    ops[k].forced = true;
+            }
+            continue;
+        }
         if (ops[i].e.kind != Kind::kFsync) continue;
         const uint64_t ino = ops[i].e.ino;
         for (size_t k = 0; k < i; ++k) {

@@ -66,6 +66,7 @@ Runner::Runner(Options options, DeviceKernel& kernel)
       }) {}
 
 Runner::~Runner() {
+    card_.stop_listening();  // its messages go to this runner
     simk::set_console(nullptr);
     simk::set_panic_handler(nullptr);
     control_.stop();

@@ -207,13 +207,32 @@ TEST_F(CrashCard, ARenameWithoutALaterFlushMayBeUndone) {
     }
     EXPECT_EQ(seen.size(), 3u);
 
-    start_with({{"idx", "old index"}});
-    write("idx.tmp", "new index", O_CREAT | O_TRUNC, true);
-    ASSERT_EQ(os::rename(box("idx.tmp").c_str(), box("idx").c_str()), 0);
-    os::sync();
-    for (int seed = 0; seed < 10; ++seed) cut(static_cast<uint64_t>(seed));
-    EXPECT_EQ(text("idx"), "new index");
-    EXPECT_FALSE(has("idx.tmp"));
+    // A sync, or a flush of the directory, puts the rename on the card.
+    for (const bool whole_card : {true, false}) {
+        for (int seed = 0; seed < 10; ++seed) {
+            start_with({{"idx", "old index"}});
+            os::mkdir(box("d").c_str(), 0755);
+            write("d/idx", "old", O_CREAT | O_TRUNC, true);
+            os::sync();
+            write("idx.tmp", "new index", O_CREAT | O_TRUNC, true);
+            ASSERT_EQ(os::rename(box("idx.tmp").c_str(), box("idx").c_str()), 0);
+            write("d/idx.tmp", "new", O_CREAT | O_TRUNC, true);
+            ASSERT_EQ(os::rename(box("d/idx.tmp").c_str(), box("d/idx").c_str()), 0);
+            if (whole_card) {
+                os::sync();
+            } else {
+                const int dir = os::open("/mnt/mmcblk0p1", O_RDONLY | O_DIRECTORY);
+                ASSERT_GE(dir, 0);
+                ASSERT_EQ(os::fsync(dir), 0);
+                os::close(dir);
+            }
+            cut(static_cast<uint64_t>(seed));
+            EXPECT_EQ(text("idx"), "new index");
+            EXPECT_FALSE(has("idx.tmp"));
+            if (!whole_card) seen.insert(text("d/idx"));  // another directory: not flushed
+        }
+    }
+    EXPECT_TRUE(seen.count("old")) << "the rename in d/ was never undone";
 }
 
 TEST_F(CrashCard, UnflushedCreationsRemovalsAndTruncationsMayBeUndone) {
