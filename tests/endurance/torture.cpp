@@ -35,7 +35,7 @@ struct Tally {
     int cutsInIndexSave = 0;
     int cutsInFileChange = 0;
     int events = 0;
-    int repairs = 0;
+    int repairs = 0;  // boots that mended the recording index
     int crashes = 0;
     int halts = 0;
     int stuckBoots = 0;
@@ -80,10 +80,23 @@ int main(int argc, char** argv) {
     endurance::use_build(board);
     Tally tally;
     endurance::ConsoleFollower console(board.root() / "log/console.log");
+    bool repaired_this_boot = false;
+    bool first_boot = true;
     console.on_line([&](std::string_view line) {
-        if (line.find("Now fix recinfo file") != std::string_view::npos ||
-            line.find("recovered from") != std::string_view::npos)
-            ++tally.repairs;
+        if (line.find("[board] power on: boot") != std::string_view::npos) {
+            first_boot = line.find("boot 1 ") != std::string_view::npos;
+            repaired_this_boot = false;
+        }
+        // A boot that had to mend the recording index (or make a new one, after the first),
+        // whatever it said about it.
+        for (const char* repair : {"Now fix recinfo file", "recinfo recovered from",
+                                   "recinfo repaired", "create recinfo file"}) {
+            if (first_boot && std::string_view(repair) == "create recinfo file") continue;
+            if (!repaired_this_boot && line.find(repair) != std::string_view::npos) {
+                repaired_this_boot = true;
+                ++tally.repairs;
+            }
+        }
         if (line.find("[board] recorder killed by signal") != std::string_view::npos ||
             line.find("[board] recorder exited") != std::string_view::npos)
             ++tally.crashes;
