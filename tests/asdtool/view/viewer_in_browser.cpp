@@ -17,15 +17,16 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-// Driving; an impact at 4 s; the power goes at 9 s (the board boots again: the impact's event
-// ends with it); the emergency button at 15 s; a snapshot at 17 s; the end at 22 s.
+// Driving (the GPS's car leaves its traffic light at 8 s); an impact at 10 s; the power goes at
+// 13 s (the board boots again: the impact's event ends with it); the emergency button at 19 s; a
+// snapshot at 21 s; the end at 26 s.
 constexpr const char* kScenario = R"(0     motion driving
-4     impact -3 x
+10    impact -3 x
 +0.6  motion driving
-9     power cycle
-15    button
-17    ibc snapshot
-22    quit
+13    power cycle
+19    button
+21    ibc snapshot
+26    quit
 )";
 
 // A process started for the test, ended with SIGTERM when the test ends.
