@@ -139,7 +139,7 @@ int open_device() {
     init_ibc(__callback_proc);
     init_gps(__callback_proc);
     OpenIICDevice();
-    init_gsensor(__callback_proc);
+    init_gsensor(__callback_proc, subCheck);
     return 0;
 }
 
