@@ -20,6 +20,8 @@
 #include "os.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
+#include "rotation.h"
 #include "snapshot.h"
 #include "sndout.h"
 

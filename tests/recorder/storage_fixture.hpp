@@ -25,6 +25,8 @@
 #include "halt.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
+#include "rotation.h"
 #include "sim_card.h"
 #include "snapshot.h"
 #include "storage.h"
@@ -127,6 +129,7 @@ class StorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
         reset_globals();
+        set_halt_close_step(stop_record);
         set_halt_hook(throwing_halt);
         for (const char* d :
              {"/mnt/mmcblk0p1/data", "/mnt/mmcblk0p1/configs", "/mnt/mmcblk0p1/snapshot"}) {
@@ -138,6 +141,7 @@ class StorageTest : public ::testing::Test {
     void TearDown() override {
         if (rec_fd >= 0) ::close(rec_fd);
         rec_fd = -1;
+        set_halt_close_step(nullptr);
         set_halt_hook(nullptr);
         cardfile::before_rename = nullptr;
     }
