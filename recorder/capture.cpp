@@ -40,6 +40,18 @@ std::array<uint8_t, AUDIO_BLOCK_SIZE> g_audioBuf{};
 
 FrameFetchFunction g_frameFetch = FetchFrame;
 
+void reset_capture_globals() {
+    g_bTK700 = 1;
+    w99685fd[0] = w99685fd[1] = -1;
+    g_buf = nullptr;
+    audio_fd = -1;
+    g_front_fcount = 0;
+    __v = kInitialWidth;
+    __h = kInitialHeight;
+    g_audioBuf.fill(0);
+    g_frameFetch = FetchFrame;
+}
+
 namespace {
 
 constexpr int kKeepIndexBelow = 512000;  // a front-camera failure in a file this small reuses it

@@ -103,3 +103,6 @@ bool FrontCaptureTurn();
 void PeriCaptureTurn();
 // One pass of sync_thread without its pause.
 void SyncTurn();
+
+// Every global of this file back at its start value (tests). Devices are not closed.
+void reset_capture_globals();

@@ -32,6 +32,15 @@ int tCnt = 0;
 int tCnt_stop = 0;
 int ss_flag = 0;
 
+void reset_dispatcher_globals() {
+    g_eventEnable = 0;
+    g_GSFirst = 0;
+    g_preX = g_preY = g_preZ = 0;
+    tCnt = 0;
+    tCnt_stop = 0;
+    ss_flag = 0;
+}
+
 namespace {
 
 constexpr int kKeyNone = 255;

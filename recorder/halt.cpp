@@ -25,6 +25,11 @@ void set_halt_hook(HaltHook hook) {
     g_haltHook = hook;
 }
 
+void reset_halt_globals() {
+    g_haltCloseStep = nullptr;
+    g_haltHook = nullptr;
+}
+
 void error_halt(int code, bool closeFile) {
     std::printf("***** error halt, code %d *****\n", code);
     if (closeFile && g_haltCloseStep != nullptr) g_haltCloseStep();

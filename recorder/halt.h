@@ -20,3 +20,6 @@ void set_halt_close_step(HaltCloseStep step);
 // and throws, so that they can observe the halt without looping for ever.
 using HaltHook = void (*)(int code);
 void set_halt_hook(HaltHook hook);
+
+// Every global of this file back at its start value: no close step, no hook (tests).
+void reset_halt_globals();

@@ -20,6 +20,15 @@ int g_totalVFrame = 0;
 RecTime g_endtime{0, 0};
 std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest{};
 
+void reset_recfile_globals() {
+    if (rec_fd >= 0) os::close(rec_fd);
+    rec_fd = -1;
+    write_size = 0;
+    g_preFrameSize = 0;
+    g_totalVFrame = 0;
+    g_endtime = {0, 0};
+}
+
 namespace {
 
 using namespace recfmt;

@@ -99,3 +99,7 @@ int put_gpsframe(const uint8_t* gpsRecord);  // 92-byte GPS record, at its recep
 // 20-byte accelerometer record; the time `t` is stamped into the caller's record too.
 int put_gsensorframe(uint8_t* gsensorRecord, RecTime t);
 int put_audioframe(const uint8_t* samples, size_t length, RecTime t);
+
+// Every global of this file back at its start value; an open file is closed first, as it is
+// (tests).
+void reset_recfile_globals();

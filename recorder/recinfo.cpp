@@ -16,6 +16,11 @@
 std::array<uint32_t, RECINFO_WORDS> g_recinfo{};
 int g_recHistory[REC_HISTORY_SIZE] = {-1, -1, -1, -1, -1};
 
+void reset_recinfo_globals() {
+    g_recinfo.fill(0);
+    std::fill(std::begin(g_recHistory), std::end(g_recHistory), -1);
+}
+
 namespace {
 
 constexpr uint32_t kGenerationMask = 0xFFFF;

@@ -48,3 +48,6 @@ void lock_file(int index, int type, int generation);
 void RotationLockInfomation();
 // Lock count 0 and every lock entry free (the index is not saved).
 void clear_lock_entries();
+
+// Every global of this file back at its start value (tests).
+void reset_recinfo_globals();

@@ -52,3 +52,13 @@ void pause_capture_state(CaptureCondition allowed, std::chrono::milliseconds per
     gate().changed.wait_for(hold, period, [allowed] { return !allowed(); });
 }
 
+void reset_recstate_globals() {
+    g_bRec = kInitialRec;
+    g_drMode = kInitialMode;
+    g_modeChange = kInitialModeChange;
+    g_drEv = kInitialDrEv;
+    g_gpsRecv = 0;
+    std::memset(g_gpsData, 0, sizeof g_gpsData);
+    g_gsCap = 0;
+    std::memset(g_gsCapData, 0, sizeof g_gsCapData);
+}

@@ -55,3 +55,6 @@ using CaptureCondition = bool (*)();
 void wait_capture_state(CaptureCondition allowed);
 // Pauses for `period`, or less when `allowed` turns false meanwhile.
 void pause_capture_state(CaptureCondition allowed, std::chrono::milliseconds period);
+
+// Every global of this file back at its start value (tests; never while other threads run).
+void reset_recstate_globals();

@@ -24,6 +24,16 @@ int g_lock_time = 0;
 int g_postRecFileCnt = 0;
 int g_bkHistory[REC_HISTORY_SIZE] = {-1, -1, -1, -1, -1};
 
+void reset_rotation_globals() {
+    g_currentRecIndex = 0;
+    g_sdErrorCnt = 0;
+    g_lock_status = 0;
+    g_lock_type = 0;
+    g_lock_time = 0;
+    g_postRecFileCnt = 0;
+    std::fill(std::begin(g_bkHistory), std::end(g_bkHistory), -1);
+}
+
 namespace {
 
 constexpr int kPromptLockStart = 74;

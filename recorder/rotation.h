@@ -47,3 +47,6 @@ int write_videoframe(int width, int height, int channel, const uint8_t* jpeg, in
 int write_gpsframe(const uint8_t* gpsRecord);    // 92-byte GPS record
 int write_gsensorframe(uint8_t* gsensorRecord);  // 20-byte record; its time is set here
 int write_audioframe(const uint8_t* samples, int length);
+
+// Every global of this file back at its start value (tests).
+void reset_rotation_globals();

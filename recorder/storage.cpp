@@ -99,3 +99,8 @@ bool check_free_space() {
     return true;
 }
 
+void reset_storage_globals() {
+    g_sdtype = kInitialSdType;
+    g_maxFileCount = kInitialFileCount;
+    g_maxLockCount = kInitialLockCount;
+}

@@ -30,3 +30,6 @@ void init_storage_limits();
 // false when less than 30 MB are free (or the sizes cannot be read). The caller closes the
 // recording file and enters the error halt (code 255) then.
 bool check_free_space();
+
+// Every global of this file back at its start value (tests).
+void reset_storage_globals();
