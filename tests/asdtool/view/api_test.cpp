@@ -79,7 +79,10 @@ class Api : public ::testing::Test {
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            return -1;
+        }
         EXPECT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL),
                   static_cast<ssize_t>(request.size()));
         std::string answer;
