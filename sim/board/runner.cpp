@@ -24,8 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-Runner* g_running = nullptr;
-
 // How long a reboot gives the programs to end on SIGTERM before they are killed.
 constexpr unsigned kRebootGraceMs = 1000;
 
@@ -36,10 +34,6 @@ std::string fixed(double v, int decimals) {
 }
 
 }  // namespace
-
-Board* running_board() {
-    return g_running;
-}
 
 double board_time() {
     static const auto start = std::chrono::steady_clock::now();
@@ -70,15 +64,17 @@ Runner::~Runner() {
     control_.stop();
     devices_.stop();
     for (auto& p : ports_) p->stop();
-    if (g_running == this) g_running = nullptr;
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
 // ---- start-up of the board process -------------------------------------------------------------
 
 bool Runner::start(std::string& error) {
+    // Everything is checked before the first change: a start that fails leaves the root, and
+    // whatever lies beside it, as it was.
     if (!options_.scenario.empty() && !load_scenario(options_.scenario, scenario_, error))
         return false;
+    if (error = check_root(root_); !error.empty()) return false;
     // One board per root: the root directory itself is locked, before anything in it changes.
     const auto lock_root = [this, &error] {
         lock_fd_ = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -91,22 +87,24 @@ bool Runner::start(std::string& error) {
     std::error_code ec;
     const bool existed = fs::is_directory(root_, ec);
     if (existed && !lock_root()) return false;
-    if (!prepare_root(root_, options_.model, error)) return false;
-    if (!existed && !lock_root()) return false;
-    if (!console_.open_log(root_ / "log/console.log", error)) return false;
-    if (!card_.open(root_, options_.card_bytes, error)) return false;
     for (int n : {1, 2}) {
         std::string peer_name;
         for (const auto& spec : registry().peers) {
             if (spec.port == n) peer_name = spec.name;
         }
         auto port = std::make_unique<SerialPort>(n, peer_name);
-        if (!port->open(root_, n == 1 ? options_.tty1 : options_.tty2, error)) return false;
+        if (!port->open(n == 1 ? options_.tty1 : options_.tty2, error)) return false;
         ports_.push_back(std::move(port));
+    }
+    if (!prepare_root(root_, options_.model, error)) return false;
+    if (!existed && !lock_root()) return false;
+    if (!console_.open_log(root_ / "log/console.log", error)) return false;
+    if (!card_.open(root_, options_.card_bytes, error)) return false;
+    for (auto& port : ports_) {
+        if (!port->link(root_, error)) return false;
     }
     if (!devices_.listen((root_ / "run/dev.sock").string(), error)) return false;
     if (!control_.listen((root_ / "run/ctl.sock").string(), error)) return false;
-    g_running = this;
 
     simk::set_console([this](std::string_view line) { console("kernel", line); });
     simk::set_panic_handler([this](std::string_view message) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 
 #include "gps.h"
 #include "ibc.h"
@@ -11,6 +12,7 @@
 #include "peers/ibc_peer.hpp"
 #include "peers/subboard.hpp"
 #include "peers_support.hpp"
+#include "root.hpp"
 #include "scenario.hpp"
 
 namespace {
@@ -367,6 +369,38 @@ TEST(PeerActions, ArgumentsAreCheckedBeforeTheBoardStarts) {
           "ibc send T 25:00:00 09:00:00", "ibc period X 10", "ibc period T 0", "ibc period T 1.5",
           "rtc set 1999-12-31 00:00:00", "rtc set invalid", "audio source"}) {
         EXPECT_NE(scenario_error(bad), "") << bad;
+    }
+}
+
+// Dates a calendar has, and the files an action reads: checked when the scenario is loaded, not
+// when the line's time comes.
+TEST(PeerActions, ImpossibleDatesAndUnusableFilesAreRefusedUpFront) {
+    for (const char* good : {"gps date 2024-02-29 12:00:00", "gps date 2000-02-29 00:00:00",
+                             "gps date 2026-04-30 23:59:59"}) {
+        EXPECT_EQ(scenario_error(good), "") << good;
+    }
+    for (const char* bad : {"gps date 2026-02-30 00:00:00", "gps date 2025-02-29 00:00:00",
+                            "gps date 2026-04-31 00:00:00", "gps date 2026-00-10 00:00:00"}) {
+        EXPECT_NE(scenario_error(bad).find("expected YYYY-MM-DD HH:MM:SS"), std::string::npos)
+            << bad;
+    }
+
+    peerstest::TempDir tmp("audiosource");
+    const auto wav = simboard::make_prompt_wave(440, 100);
+    std::ofstream(tmp.path() / "cabin.wav", std::ios::binary)
+        .write(reinterpret_cast<const char*>(wav.data()), static_cast<std::streamsize>(wav.size()));
+    std::ofstream(tmp.path() / "notes.wav") << "not a sound";
+    EXPECT_EQ(scenario_error("audio source " + (tmp.path() / "cabin.wav").string()), "");
+    const std::pair<std::string, std::string> refused[] = {
+        {(tmp.path() / "missing.wav").string(), "No such file"},
+        {(tmp.path() / "notes.wav").string(), "not a RIFF file"},
+        {tmp.path().string(), "not a regular file (a folder)"},
+        {"/dev/zero", "not a regular file (a character device)"},
+    };
+    for (const auto& [path, why] : refused) {
+        const std::string error = scenario_error("audio source " + path);
+        EXPECT_EQ(error.rfind("s.txt:1: 'audio source " + path + "': ", 0), 0u) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
     }
 }
 
