@@ -158,7 +158,7 @@ const bool registered = [] {
                          return parse_subboard_kind(v, g_sub_settings);
                      }});
     register_option({"gps-track", "FILE",
-                     "GPS track: a GPX file or an NMEA log (default: built in)",
+                     "GPS track: a GPX file or an NMEA log, at its own pace (default: built in)",
                      [](std::string_view v) -> std::string {
                          std::string error;
                          auto track = Track::load(std::string(v), error);
