@@ -91,33 +91,33 @@ void ControlServer::loop() {
 }
 
 void ControlServer::serve(int sock) {
+    // The request, within the limit; a board that stops hangs up at once. It is taken from the
+    // socket even when it will be refused: a socket closed with a message unread would reset the
+    // connection and lose the answer.
+    std::array<pollfd, 2> fds{{{sock, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
+    int ready;
+    do {
+        ready = ::poll(fds.data(), fds.size(), static_cast<int>(request_limit_.count()));
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0 || fds[1].revents != 0) return;
+    std::array<char, kMaxRequest + 1> buf{};
+    const ssize_t n = ::recv(sock, buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT);
+    if (n <= 0) return;
     std::string reply;
     bool ok = false;
     ucred peer{};
     if (!peer_is_own_user(sock, peer)) {
         reply = "refused: the board belongs to another user";
+    } else if (static_cast<size_t>(n) > kMaxRequest || buf[static_cast<size_t>(n) - 1] != '\0') {
+        reply = "malformed control request";
     } else {
-        // The request, within the limit; a board that stops hangs up at once.
-        std::array<pollfd, 2> fds{{{sock, POLLIN, 0}, {stop_fd_, POLLIN, 0}}};
-        int ready;
-        do {
-            ready = ::poll(fds.data(), fds.size(), static_cast<int>(request_limit_.count()));
-        } while (ready < 0 && errno == EINTR);
-        if (ready <= 0 || fds[1].revents != 0) return;
-        std::array<char, kMaxRequest + 1> buf{};
-        const ssize_t n = ::recv(sock, buf.data(), buf.size(), MSG_TRUNC | MSG_DONTWAIT);
-        if (n <= 0) return;
-        if (static_cast<size_t>(n) > kMaxRequest || buf[static_cast<size_t>(n) - 1] != '\0') {
-            reply = "malformed control request";
-        } else {
-            std::vector<std::string> words;
-            for (size_t start = 0; start < static_cast<size_t>(n);) {
-                const size_t len = std::strlen(buf.data() + start);
-                words.emplace_back(buf.data() + start, len);
-                start += len + 1;
-            }
-            ok = handler_(words, reply);
+        std::vector<std::string> words;
+        for (size_t start = 0; start < static_cast<size_t>(n);) {
+            const size_t len = std::strlen(buf.data() + start);
+            words.emplace_back(buf.data() + start, len);
+            start += len + 1;
         }
+        ok = handler_(words, reply);
     }
     if (reply.size() > kMaxReply - 1) reply.resize(kMaxReply - 1);
     reply.insert(reply.begin(), ok ? '0' : '1');
@@ -156,19 +156,24 @@ int run_ctl(const std::filesystem::path& root, const std::vector<std::string>& w
     std::vector<char> reply(kMaxReply);
     ssize_t n = -1;
     bool late = false;
-    if (::send(sock, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-        for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd fd{sock, POLLIN, 0};
-            const int ready = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) late = true;
-            if (ready <= 0) break;
-            n = ::recv(sock, reply.data(), reply.size(), MSG_DONTWAIT);
-            if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
+    // A board that turns the connection away (busy) may answer and hang up before the request is
+    // sent: the answer is looked for all the same.
+    ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
+    for (bool reset_seen = false;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd fd{sock, POLLIN, 0};
+        const int ready = ::poll(&fd, 1, static_cast<int>(std::max<int64_t>(0, left.count())));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) late = true;
+        if (ready <= 0) break;
+        n = ::recv(sock, reply.data(), reply.size(), MSG_DONTWAIT);
+        // A hang-up with our request unread is reported first; the answer may still be there.
+        if (n < 0 && errno == ECONNRESET && !reset_seen) {
+            reset_seen = true;
+            continue;
         }
+        if (n >= 0 || (errno != EINTR && errno != EAGAIN)) break;
     }
     ::close(sock);
     if (late) {
