@@ -94,7 +94,7 @@ int longest_wait(const std::map<time_t, GpsFix>& fixes) {
     return longest;
 }
 
-TEST(GpsTrack, ADriveLogComesOutOfTheCardAtItsOwnPaceAndSpeed) {
+TEST(DriveLog, ComesOutOfTheCardAtItsOwnPaceAndSpeed) {
     BoardRun board("gps-track");
     const fs::path log = board.dir() / "drive.gpx";
     std::ofstream(log) << kDriveLog;
