@@ -3,6 +3,7 @@
 //   asdtool check FILE...         verifies every record; exit status 1 when a file is damaged
 //   asdtool summary CARD_DIR      the card's recordings, events and snapshots
 //   asdtool export FILE DIR       frames as JPEG files, GPS as GPX, accelerometer, audio as WAV
+//   asdtool view CARD_DIR         the card in a browser (view_server.hpp)
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,9 @@
 #include "asd_reader.hpp"
 #include "card_summary.hpp"
 #include "recording_export.hpp"
+#ifdef ASDTOOL_VIEW
+#include "view_server.hpp"
+#endif
 
 namespace {
 
@@ -130,7 +134,9 @@ int usage() {
                  "       asdtool check FILE...       exit status 1 when a file is damaged\n"
                  "       asdtool summary CARD_DIR    recordings, events and snapshots of a card\n"
                  "       asdtool export FILE DIR     frames (JPEG), track (GPX), accelerometer\n"
-                 "                                   (CSV) and audio (WAV) into a new directory\n");
+                 "                                   (CSV) and audio (WAV) into a new directory\n"
+                 "       asdtool view CARD_DIR [--port N] [--listen ADDRESS] [--tiles URL|none]\n"
+                 "                                   the card in a browser\n");
     return 2;
 }
 
@@ -148,6 +154,13 @@ int main(int argc, char** argv) {
         status = summary(argv[2]);
     } else if (command == "export" && argc == 4) {
         status = export_file(argv[2], argv[3]);
+    } else if (command == "view") {
+#ifdef ASDTOOL_VIEW
+        status = asd::view::view_main(std::span<char* const>(argv + 2, argc - 2));
+#else
+        std::fprintf(stderr, "asdtool view: this asdtool was built without the viewer\n");
+        status = 2;
+#endif
     } else {
         return usage();
     }
