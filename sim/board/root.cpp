@@ -57,7 +57,8 @@ std::string foreign_entry(const fs::path& dir, std::string_view shown,
         if ((!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) ||
             type == fs::file_type::character || type == fs::file_type::block ||
             (!folders && type == fs::file_type::directory))
-            return "'" + std::string(shown) + name + "' is no part of a board";
+            return std::string(1, '\'').append(shown).append(name).append(
+                "' is no part of a board");
     }
     if (ec) return std::string(shown.empty() ? "it" : shown) + " cannot be read: " + ec.message();
     return "";
