@@ -118,7 +118,6 @@ int record_control(int command) {
         encoding_qp(g_qp);
         RecLock hold;
         start_record();
-        g_bRec = 1;
     } else if (command == 2 && g_bRec != 0) {
         std::printf("stop record\n");
         {

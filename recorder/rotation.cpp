@@ -80,6 +80,10 @@ int start_record() {
     g_preFrameSize = 0;
     g_totalVFrame = 0;
 
+    if (halt_entered()) {
+        std::printf("no new recording file: the recorder is in the error halt\n");
+        return 0;
+    }
     if (!check_free_space()) error_halt(HALT_STORAGE, true);
 
     const int index = static_cast<int>(g_recinfo[RECINFO_NEXT]);
