@@ -115,9 +115,12 @@ int replace_recinfo() {
     return 0;
 }
 
+// The index, then its backup: the backup is a copy of the last index that reached the card.
 int write_recinfo() {
     const RecinfoBytes bytes = encode();
-    return cardfile::replace(cardpath::kRecinfo, bytes);
+    if (cardfile::replace(cardpath::kRecinfo, bytes) != 0) return -1;
+    cardfile::replace(cardpath::kRecinfoBak, bytes);
+    return 0;
 }
 
 int check_nextfile() {

@@ -34,6 +34,8 @@ int stop_record();
 // The admission check for a record of `size` bytes and time `t`: 1 write it, 0 discard it.
 int check_maxsize(int size, RecTime t);
 
+// An event, and the erase key, save the index with its locks and flush the card before they
+// return.
 void event_proc(int type);
 // The erase key: ends an event in progress and releases every lock.
 void clear_all_locks();

@@ -78,7 +78,7 @@ TEST_F(RecinfoTest, BackupOutOfRangeToo) {
     EXPECT_EQ(replace_recinfo(), 0);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("****** recinfo, recinfo.bak crash... *******\n"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(bak()));
+    EXPECT_EQ(read_bytes(bak()), read_bytes(recinfo()));
     auto b = read_bytes(recinfo());
     ASSERT_EQ(b.size(), 5608u);
     EXPECT_TRUE(std::all_of(b.begin(), b.end(), [](uint8_t v) { return v == 0; }));
@@ -196,7 +196,9 @@ TEST_F(EventTest, EventLocksCurrentAndPreviousFileAndTheFileAfter) {
     EXPECT_EQ(g_recinfo[RECINFO_LOCKCOUNT], 1u);
     EXPECT_EQ(lock_entry(0), 0x00010001u);
     EXPECT_EQ(lock_entry(1), 0x00010001u);
+    // Saved before event_proc returns, and the backup with it.
     EXPECT_EQ(stored_word(RECINFO_FIRST_ENTRY + 1), 0x00010001u);
+    EXPECT_EQ(read_bytes(bak()), read_bytes(recinfo()));
 
     event_proc(LOCK_EMERGENCY);  // ignored while the event runs
     EXPECT_EQ(g_recinfo[RECINFO_LOCKCOUNT], 1u);
@@ -265,6 +267,7 @@ TEST_F(EventTest, EraseKeyClearsEveryLockAndRollsBackTheHistory) {
     EXPECT_EQ(g_recHistory[1], 1);
     auto b = read_bytes(recinfo());
     EXPECT_TRUE(std::all_of(b.begin() + 4, b.end(), [](uint8_t v) { return v == 0; }));
+    EXPECT_EQ(read_bytes(bak()), b);
 }
 
 }  // namespace
