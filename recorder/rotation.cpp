@@ -93,6 +93,14 @@ int start_record() {
     }
     if (!check_free_space()) error_halt(HALT_STORAGE, true);
 
+    // The next index names a free file. One that names a locked file (an index that this
+    // recorder did not write) gives way to the next free one: a locked file is not overwritten
+    // while a free one is left.
+    const uint32_t next = g_recinfo[RECINFO_NEXT];
+    if (next < MAX_REC_FILES && lock_entry(static_cast<int>(next)) != 0) {
+        std::printf("next file %u is locked\n", next);
+        check_nextfile();
+    }
     const int index = static_cast<int>(g_recinfo[RECINFO_NEXT]);
     char path[128];
     std::snprintf(path, sizeof path, "%s/rec%08d.asd", cardpath::kDataDir, index);

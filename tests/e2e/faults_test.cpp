@@ -124,9 +124,9 @@ TEST(Faults, AStorageHaltWhileParkingStillRebootsOnTheEngineStart) {
     ASSERT_TRUE(board.act("card full"));
     const auto halted = board.wait_for("error halt, code 255");
     ASSERT_TRUE(halted) << board.console();
-    ASSERT_TRUE(
-        board.until([&] { return times_of(board.subboard(), "$PZVK,#ERRSD,00*cc").size() >= 2; }))
-        << board.console();
+    ASSERT_TRUE(board.until([&] {
+        return times_of(board.subboard(), "$PZVK,#ERRSD,00*cc").size() >= 2;
+    })) << board.console();
 
     ASSERT_TRUE(board.act("ibc driving"));
     ASSERT_TRUE(board.wait_for("[recorder] System rebooting..", *halted)) << board.console();
