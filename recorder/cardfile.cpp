@@ -62,6 +62,16 @@ int replace(const char* path, std::span<const uint8_t> bytes) {
     return 0;
 }
 
+int adopt_temporary(const char* path) {
+    const std::string tmp = temporary_path(path);
+    if (os::rename(tmp.c_str(), path) != 0) {
+        std::printf("%s: cannot replace - %m\n", path);
+        return -1;
+    }
+    flush_directory(path);
+    return 0;
+}
+
 long read_exact(const char* path, std::span<uint8_t> bytes) {
     int fd = os::open(path, O_RDONLY);
     if (fd < 0) return -1;

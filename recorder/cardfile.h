@@ -18,6 +18,11 @@ int replace(const char* path, std::span<const uint8_t> bytes);
 // The temporary file that replace() writes for `path`.
 std::string temporary_path(const char* path);
 
+// Puts the temporary file of `path` in its place, as the rename of a replace() cut short by a
+// power cut would have, and flushes the directory. The caller has read it whole. Returns 0, or
+// -1 (the temporary file stays).
+int adopt_temporary(const char* path);
+
 // Reads exactly bytes.size() bytes from the start of `path`. Returns the count read (short when
 // the file is shorter), or -1 when the file cannot be opened or read (a directory included).
 long read_exact(const char* path, std::span<uint8_t> bytes);

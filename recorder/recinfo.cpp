@@ -100,7 +100,10 @@ bool recover_from_temporary() {
     if (!f.whole() || !next_in_range(f.word[RECINFO_NEXT])) return false;
     std::printf("recinfo recovered from %s\n", tmp.c_str());
     g_recinfo = f.word;
-    write_recinfo();
+    // Renamed, not written again: until it is in place it is the only whole copy.
+    if (cardfile::adopt_temporary(cardpath::kRecinfo) == 0) {
+        cardfile::replace(cardpath::kRecinfoBak, encode());
+    }
     return true;
 }
 
