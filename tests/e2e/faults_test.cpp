@@ -150,10 +150,10 @@ TEST(Faults, TheEraseKeyStillClearsTheLocksDuringAnErrorHalt) {
     BoardRun board("halt-erase");
     ASSERT_NO_FATAL_FAILURE(start_recording(board));
     ASSERT_TRUE(board.act("button"));
-    ASSERT_TRUE(board.wait_for("[recorder] lock file 0 lock index 1")) << board.console();
+    ASSERT_TRUE(board.wait_for("[recorder] Lock Normal 1....")) << board.console();
     ASSERT_TRUE(board.until([&] {
         const auto r = board.recinfo();
-        return r && r->lockCount == 1 && r->generation(0) == 1;
+        return r && r->lockCount == 1 && !r->locked().empty();
     }));
     ASSERT_TRUE(board.act("camera fail front busy"));
     const auto halted = board.wait_for("error halt, code 1");
