@@ -3,8 +3,10 @@
 # running as root, otherwise prints the exact apt-get line and fails.
 set -euo pipefail
 
+# FFmpeg's libraries write asdtool's videos; the ffmpeg package's ffprobe and ffmpeg judge them
+# in the tests.
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libjpeg62-turbo-dev)
+          libjpeg62-turbo-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg)
 
 missing=()
 for p in "${packages[@]}"; do
