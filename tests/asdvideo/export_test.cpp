@@ -29,8 +29,7 @@ using videotest::RecordingMaker;
 
 constexpr double kFrame = 1.0 / 15;
 
-// What a recording holds, in seconds from kBase: the times the writer gave its records (the
-// clock is set before each write, but the write takes its own time on a busy machine).
+// What a recording holds, in seconds from kBase, read back from its files.
 struct Recorded {
     std::vector<double> front, rear, gps;
     std::vector<double> audioEnds;  // every block's write time (8192 samples before it)
@@ -495,6 +494,53 @@ TEST_F(VideoExportTest, CombinedClipShowsBothCamerasWithTheStrip) {
     };
     EXPECT_FALSE(red(shown));
     EXPECT_TRUE(red(videotest::frame_at(clip, r.impact - origin + 0.1)));
+}
+
+// Frames that are not pictures (bytes gone bad, a header that claims 30000 x 30000 pixels): the
+// camera's file keeps them as recorded; the combined clip shows the picture before and says so.
+TEST_F(VideoExportTest, FramesThatDoNotDecodeLeaveThePictureBefore) {
+    m.start();
+    Drive(m).run(0, 0.5, kFrame, true);
+    std::vector<uint8_t> huge = m.jpeg_of(1, 100);
+    for (size_t i = 0; i + 8 < huge.size(); ++i) {
+        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {  // start of frame: height and width
+            huge[i + 5] = huge[i + 7] = 0x75;
+            huge[i + 6] = huge[i + 8] = 0x30;
+            break;
+        }
+    }
+    m.raw_frame(0.55, 1, huge);
+    m.raw_frame(0.62, 1, std::vector<uint8_t>(5000, 0xAB));
+    Drive(m).run(0.7, 1.2, kFrame, false);
+    m.stop();
+
+    const Exported e = export_with({m.file(0).string(), out().string(), "--combined"});
+    ASSERT_EQ(e.status, 0) << e.out << e.err;
+    EXPECT_NE(e.out.find("2 recorded frames did not decode: the picture before them stays"),
+              std::string::npos)
+        << e.out;
+    EXPECT_EQ(videotest::packets(out() / "front.mkv", "v:0").size(),
+              recorded_in({m.file(0)}).front.size());
+    EXPECT_EQ(videotest::decode_all(out() / "combined.mp4").err, "");
+}
+
+// A one-camera box: the front camera's file only; side by side the rear half stays dark.
+TEST_F(VideoExportTest, ARecordingOfOneCameraHasOneFile) {
+    m.start();
+    for (int i = 0; i < 10; ++i) m.frame(i * kFrame, 1, static_cast<uint64_t>(i));
+    m.stop();
+    const Exported e = export_with({m.file(0).string(), out().string(), "--combined"});
+    ASSERT_EQ(e.status, 0) << e.out << e.err;
+    EXPECT_TRUE(fs::exists(out() / "front.mkv"));
+    EXPECT_FALSE(fs::exists(out() / "rear.mkv"));
+    EXPECT_EQ(videotest::streams(out() / "front.mkv").size(), 1u);  // no sound, no GPS
+    const std::string frame = videotest::frame_at(out() / "combined.mp4", 0.3);
+    ASSERT_EQ(frame.size(), 1280u * 480 * 3 / 2);
+    double sum = 0;
+    for (int y = 0; y < 400; ++y) {
+        for (int x = 640; x < 1280; ++x) sum += static_cast<uint8_t>(frame[y * 1280 + x]);
+    }
+    EXPECT_LT(sum / (400 * 640), 30.0);
 }
 
 // The rear inset: a 640x480 clip; the frame rate as asked.

@@ -1,7 +1,9 @@
-// Recordings written by the recorder's own writer at chosen times: the board's clock is set before
-// every record, so a test lays out frames, GPS, accelerometer samples and audio blocks on a time
-// line of its own (seconds from kBase) and knows what the video must show where. The frames are
-// the simulated cameras' real JPEG pictures.
+// Recordings written by the recorder's own writer at chosen times, so that a test lays out
+// frames, GPS, accelerometer samples and audio blocks on a time line of its own (seconds from
+// kBase) and knows what the video must show where. The board's clock is set before every record;
+// a write on a busy machine still takes its time, so when a file is closed (or cut) the times
+// its records got are set to the chosen ones, header included. The frames are the simulated
+// cameras' real JPEG pictures.
 #pragma once
 
 #include <sys/time.h>
@@ -11,9 +13,12 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <vector>
 
+#include "asd_reader.hpp"
 #include "board_root.hpp"
 #include "camera_scene.hpp"
 #include "capture.h"
@@ -52,23 +57,35 @@ class RecordingMaker {
     }
 
     // Opens the next file of the ring (rec00000000.asd first).
-    void start() { start_record(); }
+    void start() {
+        start_record();
+        times_.clear();
+    }
     // Closes the file as the recorder does (the header gets its count and end time).
-    void stop() { stop_record(); }
+    void stop() {
+        const int index = g_currentRecIndex;
+        stop_record();
+        retime(index, true);
+    }
     // Leaves the file as a power cut does: never closed.
     void cut() {
+        const int index = g_currentRecIndex;
         os::close(rec_fd);
         rec_fd = -1;
         write_size = 0;
         g_bRec = 0;
+        retime(index, false);
     }
 
     // A frame of `channel` (0 rear, 1 front) recorded `at` seconds after kBase; the picture's
     // number is `picture` (the same number gives the same JPEG).
     void frame(double at, int channel, uint64_t picture) {
-        const std::vector<uint8_t>& jpeg = jpeg_of(channel, picture);
+        raw_frame(at, channel, jpeg_of(channel, picture));
+    }
+    // A frame of any bytes, as a damaged card may hold them.
+    void raw_frame(double at, int channel, const std::vector<uint8_t>& bytes) {
         clock(at);
-        write_videoframe(640, 480, channel, jpeg.data(), static_cast<int>(jpeg.size()));
+        kept(at, write_videoframe(640, 480, channel, bytes.data(), static_cast<int>(bytes.size())));
     }
     // A GPS fix received `at` seconds after kBase.
     void gps(double at, int speed, int heading) {
@@ -82,7 +99,7 @@ class RecordingMaker {
         le::put_u32(g, gpsrec::RECV_SEC, t.sec);
         le::put_u32(g, gpsrec::RECV_USEC, t.usec);
         clock(at);
-        write_gpsframe(g.data());
+        kept(at, write_gpsframe(g.data()));
     }
     // An accelerometer sample in counts (1024 a g), written `at` seconds after kBase.
     void accel(double at, int16_t x, int16_t y, int16_t z) {
@@ -92,7 +109,7 @@ class RecordingMaker {
         le::put_i16(s, gsrec::Z, z);
         le::put_i16(s, gsrec::W, 255);
         clock(at);
-        write_gsensorframe(s.data());
+        kept(at, write_gsensorframe(s.data()));
     }
     // An audio block of `n` samples whose last sample was read `at` seconds after kBase.
     void audio(double at, size_t n = 8192) {
@@ -100,7 +117,7 @@ class RecordingMaker {
         for (size_t i = 0; i < n; ++i)
             samples[i] = static_cast<uint8_t>(128 + 60 * std::sin(static_cast<double>(i) / 3));
         clock(at);
-        write_audioframe(samples.data(), static_cast<int>(n));
+        kept(at, write_audioframe(samples.data(), static_cast<int>(n)));
     }
 
     fs::path file(int index) const { return board.card() / "data" / asd::recording_name(index); }
@@ -130,6 +147,48 @@ class RecordingMaker {
         os::settimeofday(&tv);
     }
 
+    void kept(double at, int written) {
+        if (written == 0) times_.push_back(time_at(at));
+    }
+
+    // Gives the file's records (as many as were written whole) their chosen times.
+    void retime(int index, bool closed) {
+        const fs::path path = file(index);
+        std::vector<uint8_t> b;
+        {
+            std::ifstream in(path, std::ios::binary);
+            b.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        const asd::Recording rec = asd::parse(b);
+        if (rec.records.empty()) return;
+        const auto put = [&b](size_t off, RecTime t) {
+            le::put_u32(b, off, t.sec);
+            le::put_u32(b, off + 4, t.usec);
+        };
+        for (size_t i = 0; i < rec.records.size() && i < times_.size(); ++i) {
+            const size_t off = rec.records[i].offset;
+            switch (rec.records[i].kind()) {
+                case asd::Kind::Video:
+                    put(off + 18, times_[i]);
+                    break;
+                case asd::Kind::Accel:
+                    put(off + 14, times_[i]);
+                    break;
+                case asd::Kind::Audio:
+                    put(off + 6, times_[i]);
+                    break;
+                case asd::Kind::Gps:  // its reception time is the chosen one already
+                    break;
+            }
+        }
+        put(recfmt::OFF_START_TIME, times_.front());
+        const size_t last = std::min(rec.records.size(), times_.size()) - 1;
+        put(recfmt::OFF_END_TIME, closed ? times_[last] : times_.front());
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+    }
+
+    std::vector<RecTime> times_;  // chosen, of the records the open file took
     std::map<std::pair<int, uint64_t>, std::vector<uint8_t>> jpegs_;
 };
 

@@ -93,7 +93,7 @@ bool export_one(const std::string& file, const fs::path& dir, std::FILE* out, st
 int export_video(const ExportArgs& args, std::vector<video::Input> inputs,
                  const std::optional<EventFiles>& event, std::FILE* out, std::FILE* err) {
     // FFmpeg's own chatter stays off the console: what goes wrong comes back as an error here.
-    av_log_set_level(AV_LOG_FATAL);
+    av_log_set_level(AV_LOG_QUIET);
     std::string error;
     std::optional<video::Plan> plan = video::plan_clip(std::move(inputs), error);
     if (!plan) {

@@ -41,8 +41,9 @@ std::string add_streams(const Plan& plan, Camera& cam) {
     AVCodecParameters* par = cam.video->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
     par->codec_id = AV_CODEC_ID_MJPEG;
-    par->width = v.width;
-    par->height = v.height;
+    // The size the first frame says it has (the JPEG inside says for itself).
+    par->width = v.width != 0 ? v.width : 640;
+    par->height = v.height != 0 ? v.height : 480;
     par->color_range = AVCOL_RANGE_JPEG;
     cam.video->time_base = kMicros;
     av_dict_set(&cam.video->metadata, "title", cam.channel == 1 ? "front camera" : "rear camera",
@@ -177,7 +178,8 @@ std::string write_frame(const Plan& plan, Camera& cam, size_t file, size_t recor
 std::string write_block(Camera& cam, size_t file, size_t record, const AudioRecord& s) {
     const std::optional<int64_t> silence = cam.sound->block(file, record);
     if (!silence) return "audio out of the plan's order";
-    const int64_t first = cam.sound->position() - s.samples.size() - *silence;
+    const int64_t first =
+        cam.sound->position() - static_cast<int64_t>(s.samples.size()) - *silence;
     if (*silence > 0) {
         if (auto why = write_silence(cam, first, *silence); !why.empty()) return why;
     }

@@ -18,6 +18,7 @@ namespace asd::video {
 namespace {
 
 constexpr int kAudioBitRate = 32000;
+constexpr int64_t kLargestPicture = 2048 * 2048;  // pixels of a recorded frame we decode
 constexpr int kInsetMargin = 8;
 constexpr int kInsetBorder = 2;
 
@@ -173,6 +174,8 @@ class Combiner {
             cam.decoded.reset(av_frame_alloc());
             cam.picture = picture_frame(cam.slot.w, cam.slot.h);
             if (!cam.decoder || !cam.decoded || !cam.picture) return "out of memory";
+            // A damaged JPEG header must not make the decoder allocate a giant picture.
+            cam.decoder->max_pixels = kLargestPicture;
             err = avcodec_open2(cam.decoder.get(), mjpeg, nullptr);
             if (err < 0) return "cannot open the JPEG decoder: " + av::error_text(err);
         }
@@ -240,7 +243,13 @@ class Combiner {
         for (size_t c : {size_t{1}, size_t{0}}) {
             Camera& cam = cams_[c];
             if (cam.pending) decode(cam);
-            if (!cam.shown) continue;
+            if (!cam.shown) {
+                // Side by side, an empty half says why it is empty; the inset is left out.
+                if (options_.layout == Layout::SideBySide)
+                    draw_text(pic, cam.slot.x + (cam.slot.w - text_width("NO PICTURE", 2)) / 2,
+                              cam.slot.y + cam.slot.h / 2 - 8, "NO PICTURE", kGrey, 2);
+                continue;
+            }
             if (options_.layout == Layout::Inset && c == 0)
                 fill(pic, cam.slot.x - kInsetBorder, cam.slot.y - kInsetBorder,
                      cam.slot.w + 2 * kInsetBorder, cam.slot.h + 2 * kInsetBorder, kWhite);
