@@ -178,8 +178,7 @@ std::string write_frame(const Plan& plan, Camera& cam, size_t file, size_t recor
 std::string write_block(Camera& cam, size_t file, size_t record, const AudioRecord& s) {
     const std::optional<int64_t> silence = cam.sound->block(file, record);
     if (!silence) return "audio out of the plan's order";
-    const int64_t first =
-        cam.sound->position() - static_cast<int64_t>(s.samples.size()) - *silence;
+    const int64_t first = cam.sound->position() - static_cast<int64_t>(s.samples.size()) - *silence;
     if (*silence > 0) {
         if (auto why = write_silence(cam, first, *silence); !why.empty()) return why;
     }
