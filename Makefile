@@ -59,7 +59,7 @@ run: deps
 	  $(if $(DURATION),--duration $(DURATION)) --summary; \
 	status=$$?; \
 	echo; \
-	echo "Watch the card in a browser:  $(BUILD)/bin/asdtool view $(CARD)"; \
+	echo "Watch the card in a browser:  $(BUILD)/bin/asdtool view $(CARD)  (then open http://127.0.0.1:8080/)"; \
 	echo "Export an event as videos:    $(BUILD)/bin/asdtool export $(CARD) event1 --event 1 --combined"; \
 	exit $$status
 

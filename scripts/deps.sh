@@ -3,10 +3,17 @@
 # running as root, otherwise prints the exact apt-get line and fails.
 set -euo pipefail
 
-# FFmpeg's libraries write asdtool's videos; the ffmpeg package's ffprobe and ffmpeg judge them
-# in the tests.
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libjpeg62-turbo-dev libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg)
+          libjpeg62-turbo-dev
+          # asdtool export's videos: FFmpeg's libraries, and ffprobe and ffmpeg for its tests
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+          # asdtool view: its HTTP server and JSON, and the browser its test drives
+          libcpp-httplib-dev nlohmann-json3-dev chromium)
+# npm installs the viewer's page libraries and the browser test's driver (pinned lockfiles). A
+# node that came with its own npm (not Debian's) is left as it is.
+if ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -31,6 +31,8 @@
 #include "os.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
+#include "rotation.h"
 #include "storage.h"
 
 namespace videotest {
@@ -43,14 +45,16 @@ class RecordingMaker {
   public:
     RecordingMaker() {
         fs::create_directories(board.card() / "data");
-        std::memset(&g_exFileHeader, 0, sizeof g_exFileHeader);
+        reset_config_globals();
+        reset_recstate_globals();
+        reset_recfile_globals();
+        reset_recinfo_globals();
+        reset_rotation_globals();
+        reset_storage_globals();
+        reset_clock_globals();
         g_qp = 4;
-        g_recinfo.fill(0);
         g_maxFileCount = 90;
         g_maxLockCount = 6;
-        g_sdErrorCnt = 0;
-        g_lock_status = 0;
-        g_gpsActiveNextFile = 0;
     }
     ~RecordingMaker() {
         if (rec_fd >= 0) stop_record();

@@ -4,10 +4,12 @@
 //   asdtool summary CARD_DIR      the card's recordings, events and snapshots
 //   asdtool export FILE... DIR    frames as JPEG files, GPS as GPX, accelerometer, audio as WAV,
 //                                 a video per camera; --event N, --combined (export_command.hpp)
+//   asdtool view CARD_DIR         the card in a browser (view_server.hpp)
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -16,6 +18,9 @@
 #include "asd_reader.hpp"
 #include "card_summary.hpp"
 #include "export_command.hpp"
+#ifdef ASDTOOL_VIEW
+#include "view_server.hpp"
+#endif
 
 namespace {
 
@@ -117,7 +122,9 @@ int usage() {
                  "         --combined                also one clip of both cameras (MP4, H.264)\n"
                  "         --layout side|pip         side by side (default), or the rear inset\n"
                  "         --quality CRF             0 (best) .. 51, default 23\n"
-                 "         --fps N                   frames a second of the clip, default 15\n");
+                 "         --fps N                   frames a second of the clip, default 15\n"
+                 "       asdtool view CARD_DIR [--port N] [--listen ADDRESS] [--tiles URL|none]\n"
+                 "                                   the card in a browser\n");
     return 2;
 }
 
@@ -141,6 +148,13 @@ int main(int argc, char** argv) {
             return usage();
         }
         status = asd::run_export(args, stdout, stderr);
+    } else if (command == "view") {
+#ifdef ASDTOOL_VIEW
+        status = asd::view::view_main(std::span<char* const>(argv + 2, argc - 2));
+#else
+        std::fprintf(stderr, "asdtool view: this asdtool was built without the viewer\n");
+        status = 2;
+#endif
     } else {
         return usage();
     }
