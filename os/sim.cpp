@@ -17,9 +17,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
