@@ -395,8 +395,10 @@ class Change {
     }
 
     // The power goes during this change: nothing of this process reaches the card any more
-    // (its card mutex and the journal stay held) until the board has ended it.
+    // (its card mutex stays held) until the board has ended it. The journal is let go, so that
+    // the board can apply it whatever it does first.
     [[noreturn]] void freeze() {
+        if (journal_ && g_journalFd >= 0) ::flock(g_journalFd, LOCK_UN);
         notify_board("cut " + describe());
         for (;;) ::pause();
     }
