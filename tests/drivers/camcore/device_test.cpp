@@ -51,8 +51,8 @@ TEST_P(DeviceType, OpenResetsOnlyAsTheConfigurationNeeds) {
     const size_t resets = board.count_lines("reset backend device");
     EXPECT_EQ(resets, type == 0 ? 1u : resets_after_rear) << "the front open resets only alone";
     // One train of four pulses resets both chips.
-    EXPECT_EQ(board.front.resets(), 4 * resets);
-    EXPECT_EQ(board.rear.resets(), 4 * resets);
+    EXPECT_EQ(board.front.snapshot().resets, 4 * resets);
+    EXPECT_EQ(board.rear.snapshot().resets, 4 * resets);
     EXPECT_TRUE(board.front.stats().running);
     EXPECT_TRUE(board.console_has("Firmware version marjor 2,minor 15"));
 }
@@ -150,11 +150,11 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
     unsigned char resolution = 0x40;
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_RESOLUTION, &resolution), -ENOTTY);
     EXPECT_EQ(resolution, 0x40);
-    EXPECT_EQ(board.front.image_format(), 0x20) << "the format set at bring-up stays";
+    EXPECT_EQ(board.front.snapshot().image_format, 0x20) << "the format set at bring-up stays";
 
     unsigned char qp = 2;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
-    EXPECT_EQ(board.front.qp(), 2);
+    EXPECT_EQ(board.front.snapshot().qp, 2);
     EXPECT_TRUE(board.console_has("w99685_ioctl: Encoding QP set 2"));
 
     struct iic_cmd cmd {
@@ -179,7 +179,7 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
 
 TEST_F(Cameras, UnreadableArgumentsCountAsZero) {
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, 0x10UL), -ENOTTY);
-    EXPECT_EQ(board.front.qp(), 0);
+    EXPECT_EQ(board.front.snapshot().qp, 0);
     board.clear_console();
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_WRITE, 0x10UL), -ENOTTY);
     EXPECT_TRUE(board.console_has("w99685_ioctl: iic wirte 0,0"));
@@ -244,7 +244,7 @@ TEST_F(Cameras, AReportedLengthPastTheHalfIsNotFetched) {
     board.front.set_fault(hw::W99685::Fault::kGarbageLength);
     EXPECT_EQ(read_frame(front), 0);
     EXPECT_TRUE(board.console_has("SingleCapture: reported length"));
-    EXPECT_EQ(board.front.data_bytes_read(), 0u);
+    EXPECT_EQ(board.front.snapshot().data_bytes_read, 0u);
     board.front.set_fault(hw::W99685::Fault::kNone);
     EXPECT_GT(read_frame(front), 0);
 }
@@ -342,9 +342,10 @@ TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     simk::OpenFile* rear = open_minor(0);
     EXPECT_TRUE(board.console_has("DownloadFirmware: coprocessor program not running (status d0)"));
     EXPECT_FALSE(board.console_has("Firmware version marjor"));
-    const uint64_t writes = board.rear.parameter_writes();
+    const uint64_t writes = board.rear.snapshot().parameter_writes;
     EXPECT_EQ(read_frame(rear), 0);
-    EXPECT_EQ(board.rear.parameter_writes(), writes) << "the read does not talk to a dead chip";
+    EXPECT_EQ(board.rear.snapshot().parameter_writes, writes)
+        << "the read does not talk to a dead chip";
     EXPECT_FALSE(board.console_has("Capture Error"));
     // Nor do the requests that would command it (a sweep would wait out every frame's time-out);
     // the clock requests, which do not involve it, still work.
@@ -353,7 +354,7 @@ TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
     EXPECT_EQ(board.count_lines("w99685_ioctl: request"), 2u);
     EXPECT_FALSE(board.console_has("Encoding QP set"));
-    EXPECT_EQ(board.rear.parameter_writes(), writes);
+    EXPECT_EQ(board.rear.snapshot().parameter_writes, writes);
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_CLOCK_SLOW), -ENOTTY);
     EXPECT_TRUE(board.console_has("PLL OFF -> Slow Mode"));
     simk::OpenFile* front = open_minor(1);
@@ -392,9 +393,9 @@ TEST_P(Detection, EachSensorIsFoundAndSetUp) {
     if (kind == SensorKind::kMt9m112d || kind == SensorKind::kNone) {
         EXPECT_EQ(board.count_lines("MT9M112d initialize..."), 2u)
             << "an unknown sensor gets them too";
-        EXPECT_EQ(board.front.internal_byte(0xB048), 0x11);
-        EXPECT_EQ(board.front.internal_byte(0xB041), 0x4E);
-        EXPECT_EQ(board.front.internal_byte(0xB042), 0x06);
+        EXPECT_EQ(board.front.snapshot().internal[0xB048], 0x11);
+        EXPECT_EQ(board.front.snapshot().internal[0xB041], 0x4E);
+        EXPECT_EQ(board.front.snapshot().internal[0xB042], 0x06);
     }
     if (kind == SensorKind::kMt9m112d) {
         EXPECT_TRUE(board.console_has("read Sensor ID 148c"));
@@ -404,7 +405,7 @@ TEST_P(Detection, EachSensorIsFoundAndSetUp) {
         unsigned char qp = 3;
         ioctl(front, CAMERA_IOC_SET_QP, &qp);
         EXPECT_TRUE(board.console_has("!!!!!!!!!!!!! Use Scaler... !!!!!!!!!!!!!!!!!"));
-        EXPECT_EQ(board.front.qp(), 3);
+        EXPECT_EQ(board.front.snapshot().qp, 3);
     }
     if (kind == SensorKind::kOv7725) {
         EXPECT_FALSE(board.console_has("write IIC 16bit")) << "an 8-bit sensor";
