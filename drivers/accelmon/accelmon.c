@@ -40,6 +40,11 @@
 
 #include "accelmon.h"
 
+typedef struct {
+	int lavel;	/* the last level read, by the tick or on demand */
+	int reserved;	/* the last level reported in a record */
+} volume_t;
+
 #define ACCELMON_REGION_NAME "Gsensor+Volume"
 #define ACCELMON_REGION_SIZE 0x20
 
