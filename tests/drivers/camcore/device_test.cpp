@@ -17,9 +17,6 @@ namespace {
 using camtest::CamcoreTest;
 using hw::SensorKind;
 
-constexpr size_t kArea = 409600;
-constexpr size_t kHalf = 204800;
-
 class DeviceType : public CamcoreTest, public ::testing::WithParamInterface<int> {
   protected:
     std::vector<std::string> params() override {
@@ -75,41 +72,9 @@ TEST_F(Device, OnlyMinorsZeroAndOneExist) {
     EXPECT_FALSE(board.console_has("Firmware download"));
 }
 
-// Both cameras open, as the recorder has them.
-class Cameras : public CamcoreTest {
-  protected:
-    explicit Cameras(SensorKind rear_sensor = SensorKind::kMt9v111,
-                     SensorKind front_sensor = SensorKind::kOv7725)
-        : CamcoreTest(rear_sensor, front_sensor) {}
-    void SetUp() override {
-        CamcoreTest::SetUp();
-        rear = open_minor(0);
-        front = open_minor(1);
-        ASSERT_NE(rear, nullptr);
-        ASSERT_NE(front, nullptr);
-        simk::MmapResult m;
-        ASSERT_EQ(simk::dev_mmap(rear, 0, kArea, PROT_READ | PROT_WRITE, &m, task), 0);
-        ASSERT_EQ(m.valid_length, kArea);
-        area = static_cast<uint8_t*>(
-            ::mmap(nullptr, kArea, PROT_READ, MAP_SHARED, m.memfd, m.memfd_offset));
-        ASSERT_NE(area, MAP_FAILED);
-    }
-    void TearDown() override {
-        if (area != nullptr && area != MAP_FAILED) ::munmap(area, kArea);
-        CamcoreTest::TearDown();
-    }
-
-    // A frame of `length` bytes at `offset` in the area is a 640 x 480 JPEG.
-    bool frame_at(size_t offset, long length) {
-        camtest::Picture pic;
-        return length > 0 && camtest::decode_jpeg(area + offset, size_t(length), pic) &&
-               pic.width == 640 && pic.height == 480;
-    }
-
-    simk::OpenFile* rear = nullptr;
-    simk::OpenFile* front = nullptr;
-    uint8_t* area = nullptr;
-};
+using camtest::Cameras;
+using camtest::kArea;
+using camtest::kHalf;
 
 sigjmp_buf bus_error_jump;
 void on_bus_error(int) {
