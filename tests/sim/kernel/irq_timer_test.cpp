@@ -3,6 +3,7 @@
 // interrupts-off sections.
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 
 #include "kernel_fixture.hpp"
@@ -97,6 +98,17 @@ TEST_F(Processor, AnInterruptRaisedByAModelWakesASleeper) {
     const tm_state s = state();
     EXPECT_EQ(s.last_irq, static_cast<int>(kIrqEint16));
     EXPECT_EQ(s.irq_in_interrupt, 1);
+}
+
+// The kernel takes timer 4's interrupt from boot on, and a stopped timer 4 interrupts no more.
+TEST_F(Processor, TheSystemTickInterruptsTheKernel) {
+    EXPECT_EQ(reg(simktest::kIntmsk) & (1u << 14), 0u) << "unmasked at boot";
+    const uint64_t before = simk::tick_interrupts();
+    ASSERT_TRUE(eventually([&] { return simk::tick_interrupts() >= before + 3; }));
+    simktest::set_reg(0x51000008, reg(0x51000008) & ~(1u << 20));  // TCON: timer 4 stopped
+    const uint64_t stopped = simk::tick_interrupts();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_LE(simk::tick_interrupts(), stopped + 1) << "at most one taken as it stopped";
 }
 
 TEST_F(Processor, RequestIrqUnmasksAndFreeIrqMasks) {
