@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <string_view>
 #include <thread>
 
@@ -75,6 +76,13 @@ TEST_F(Device, OnlyMinorsZeroAndOneExist) {
 using camtest::Cameras;
 using camtest::kArea;
 using camtest::kHalf;
+
+// The requests and the frame area as user space has them from camcore.h.
+static_assert(CAMERA_IOC_SET_QP == 5 && CAMERA_IOC_SET_RESOLUTION == 6);
+static_assert(CAMERA_IOC_CLOCK_NORMAL == 7 && CAMERA_IOC_CLOCK_SLOW == 8);
+static_assert(CAMERA_IOC_AUDIO_CLOCK_OFF == 9 && W99685_MAJOR == 240);
+static_assert(W99685_AREA_SIZE == 409600 && W99685_REAR_OFFSET == 204800);
+static_assert(sizeof(struct iic_cmd) == 4 && offsetof(struct iic_cmd, data) == 2);
 
 sigjmp_buf bus_error_jump;
 void on_bus_error(int) {
