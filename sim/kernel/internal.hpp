@@ -139,6 +139,7 @@ class TaskScope {
 
 void reset_tasks();
 void interrupt_file(OpenFile* f);
+std::mutex& bkl();  // the big kernel lock
 void bkl_release_for_sleep(TaskState* t);
 void bkl_reacquire_after_sleep(TaskState* t);
 
