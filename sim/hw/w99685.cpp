@@ -187,13 +187,13 @@ void W99685::reply(uint8_t p0, uint8_t p1, uint8_t p2, uint8_t p3) {
 // ---- Host registers ------------------------------------------------------------------------
 
 uint32_t W99685::read(uint32_t offset, unsigned) {
-    const auto now = Clock::now();
+    if (offset == host_offset(kRegData) && state_ == State::kRunning) return data_read();
     if (offset == kLcdIndex || offset == kLcdData) return lcd_.bypass_read(offset);
     if (offset < kHostRegs || offset > host_offset(kRegCmd) || (offset & 1) != 0) return 0;
+    const auto now = Clock::now();
     const unsigned n = (offset - kHostRegs) / 2;
     if (n == kRegCmd) return status(now);
     progress(now);
-    if (n == kRegData && state_ == State::kRunning) return data_read(now);
     return regs_[n];
 }
 

@@ -215,7 +215,7 @@ class W99685 : public Device {
     void note_problem(const std::string& problem);
 
     // Data port and captures (w99685_capture.cpp).
-    uint8_t data_read(Clock::time_point now);
+    uint8_t data_read();
     void data_write(uint8_t value, Clock::time_point now);
     void start_out(std::shared_ptr<const std::vector<uint8_t>> bytes, size_t length,
                    Clock::time_point now);
@@ -249,7 +249,17 @@ class W99685 : public Device {
     bool stuck_ = false;  // busy for ever (fault)
 
     // The data port: its buffer of one block, and where the next blocks come from or go.
-    std::deque<uint8_t> port_;
+    struct Port {
+        std::array<uint8_t, 512> bytes{};
+        size_t head = 0, tail = 0;  // the bytes not taken yet
+        bool ready = false;         // seen ready since the block came in: no need to look again
+        bool empty() const { return head == tail; }
+        size_t size() const { return tail - head; }
+        void clear() {
+            head = tail = 0;
+            ready = false;
+        }
+    } port_;
     Clock::time_point block_ready_at_{};
     std::shared_ptr<const std::vector<uint8_t>> out_bytes_;
     size_t out_pos_ = 0;

@@ -36,9 +36,13 @@ bool W99685::refill(Clock::time_point now) {
         return false;
     }
     const std::vector<uint8_t>& bytes = *out_bytes_;
-    for (const size_t end = out_pos_ + kBlock; out_pos_ < end; ++out_pos_) {
-        port_.push_back(out_pos_ < bytes.size() ? bytes[out_pos_] : 0);
-    }
+    const size_t n = std::min(kBlock, bytes.size() > out_pos_ ? bytes.size() - out_pos_ : 0);
+    std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(out_pos_), n, port_.bytes.begin());
+    std::fill(port_.bytes.begin() + static_cast<std::ptrdiff_t>(n), port_.bytes.end(), 0);
+    port_.head = 0;
+    port_.tail = kBlock;
+    port_.ready = false;
+    out_pos_ += kBlock;
     block_ready_at_ = std::max(now, busy_until_) + timing_.block;
     return true;
 }
@@ -69,16 +73,20 @@ void W99685::start_in(InTarget target, size_t length, Clock::time_point now) {
     block_ready_at_ = std::max(now, busy_until_);
 }
 
-uint8_t W99685::data_read(Clock::time_point now) {
-    if (in_on_ || (port_.empty() && !refill(now))) return 0;
-    if (now < block_ready_at_) {
-        ++early_data_reads_;  // the block is not in the port yet
-        return 0xFF;
+// The clock is read only until the block is seen ready: the rest of it costs a byte copy.
+uint8_t W99685::data_read() {
+    if (!port_.ready || port_.empty()) {
+        const auto now = Clock::now();
+        if (in_on_ || (port_.empty() && !refill(now))) return 0;
+        if (now < block_ready_at_ || busy(now)) {
+            ++early_data_reads_;  // the block is not in the port yet
+            return 0xFF;
+        }
+        port_.ready = true;
     }
-    const uint8_t b = port_.front();
-    port_.pop_front();
+    const uint8_t b = port_.bytes[port_.head++];
     ++data_bytes_read_;
-    if (port_.empty()) refill(now);
+    if (port_.empty()) refill(Clock::now());
     return b;
 }
 
