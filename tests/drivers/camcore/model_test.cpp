@@ -122,18 +122,19 @@ TEST_F(Chip, BytesLeftInThePortComeOutAheadOfTheNextTransfer) {
 
     // The mistake: 600 bytes taken of two blocks.
     board.front.load_data_for_host(first);
-    const auto read_ready = [&](size_t n) {
+    // Reads `chunks` bytes after a wait for data ready before each chunk.
+    const auto read_ready = [&](std::initializer_list<size_t> chunks) {
         std::vector<uint8_t> out;
-        while (out.size() < n) {
+        for (const size_t chunk : chunks) {
             EXPECT_TRUE(testsupport::eventually([&] { return status() == 0x58; }));
-            const size_t block = std::min<size_t>(512, n - out.size());
-            for (size_t i = 0; i < block; ++i) out.push_back(host(W99685::kFrontBase, 0));
+            for (size_t i = 0; i < chunk; ++i) out.push_back(host(W99685::kFrontBase, 0));
         }
         return out;
     };
-    read_ready(600);
+    read_ready({512, 88});
     board.front.load_data_for_host(second);
-    const std::vector<uint8_t> next = read_ready(512);
+    // What was left comes first, as a block of its own; the new bytes follow.
+    const std::vector<uint8_t> next = read_ready({424, 88});
     EXPECT_TRUE(std::equal(next.begin(), next.begin() + 424, first.begin() + 600));
     EXPECT_TRUE(std::all_of(next.begin() + 424, next.end(), [](uint8_t b) { return b == 0xEE; }));
     EXPECT_EQ(board.front.snapshot().leftover_transfers, 1u);
