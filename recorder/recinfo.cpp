@@ -298,6 +298,11 @@ void RotationLockInfomation() {
     }
 }
 
+void release_oldest_event() {
+    RotationLockInfomation();
+    if (g_recinfo[RECINFO_LOCKCOUNT] > 0) --g_recinfo[RECINFO_LOCKCOUNT];
+}
+
 void clear_lock_entries() {
     g_recinfo[RECINFO_LOCKCOUNT] = 0;
     for (int i = 0; i < MAX_REC_FILES; ++i) lock_entry(i) = 0;

@@ -48,6 +48,9 @@ int check_nextfile();
 void saveRecHistory(int index);
 void lock_file(int index, int type, int generation);
 void RotationLockInfomation();
+// The oldest event's locks released and the others moved down a generation, the lock count one
+// less (the index is not saved).
+void release_oldest_event();
 // Lock count 0 and every lock entry free (the index is not saved).
 void clear_lock_entries();
 

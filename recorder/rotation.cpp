@@ -99,7 +99,13 @@ int start_record() {
     const uint32_t next = g_recinfo[RECINFO_NEXT];
     if (next < MAX_REC_FILES && lock_entry(static_cast<int>(next)) != 0) {
         std::printf("next file %u is locked\n", next);
-        check_nextfile();
+        // Every file is locked (events with pre-recording on a small ring): the oldest event's
+        // locks rotate out, as they do for a new event once every lock is in use, until a file
+        // is free. The index that releases them is saved before the file is opened.
+        while (check_nextfile() != 0 && g_recinfo[RECINFO_LOCKCOUNT] > 0) {
+            std::printf("every file is locked: the oldest event rotates out\n");
+            release_oldest_event();
+        }
     }
     const int index = static_cast<int>(g_recinfo[RECINFO_NEXT]);
     char path[128];

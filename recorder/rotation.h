@@ -24,9 +24,10 @@ extern int g_postRecFileCnt;               // file changes since the event
 extern int g_bkHistory[REC_HISTORY_SIZE];  // the history as it was at the event
 
 // Opens the file named by the next index (after the free-space guard) and advances the index.
-// A next index that names a locked file gives way to the next free file. Returns 0; a card that
-// is full or cannot take the file ends in the error halt. Once the halt is entered no file is
-// opened (g_bRec stays 0).
+// A next index that names a locked file gives way to the next free file; when every file is
+// locked, the oldest events rotate out until one is free. Returns 0; a card that is full or
+// cannot take the file ends in the error halt. Once the halt is entered no file is opened
+// (g_bRec stays 0).
 int start_record();
 
 // Completes the header of the open file (frame count, end time) and closes it. Returns 0.

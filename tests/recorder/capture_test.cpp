@@ -39,6 +39,39 @@ TEST_F(StartRecordTest, ALockedNextFileGivesWayToTheNextFreeOne) {
     EXPECT_EQ(std::filesystem::file_size(rec_path(3)), 6u);
 }
 
+// Every file locked: the oldest event rotates out (generation 1 released, the others one down)
+// and its first file after the next index is recorded; the index saying so is on the card.
+TEST_F(StartRecordTest, EveryFileLockedRotatesOutTheOldestEvent) {
+    g_maxFileCount = 10;
+    g_maxLockCount = 6;
+    g_recinfo[RECINFO_LOCKCOUNT] = 2;
+    g_recinfo[RECINFO_NEXT] = 4;
+    for (int f = 0; f < 10; ++f) {
+        lock_entry(f) = f == 2 || f == 3 ? 0x10001 : 0x20002;
+        write_text(rec_path(f), "locked");
+    }
+    const std::string out = linktest::Console([] { start_record(); });
+    EXPECT_NE(out.find("every file is locked: the oldest event rotates out\n"), std::string::npos)
+        << out;
+    EXPECT_EQ(g_recinfo[RECINFO_LOCKCOUNT], 1u);
+    EXPECT_EQ(g_currentRecIndex, 2);
+    EXPECT_EQ(g_recinfo[RECINFO_NEXT], 3u);
+    EXPECT_EQ(lock_entry(3), 0u);
+    for (const int f : {0, 1, 4, 5, 9}) {
+        EXPECT_EQ(lock_entry(f), 0x20001u) << f;
+        EXPECT_EQ(std::filesystem::file_size(rec_path(f)), 6u) << f;
+    }
+    // Locks of no generation only (an index made elsewhere): the rotation ends once the lock
+    // count is spent, and the next index is recorded as it names.
+    stop_record();
+    g_recinfo[RECINFO_LOCKCOUNT] = 1;
+    for (int f = 0; f < 10; ++f) lock_entry(f) = 0x20000;
+    g_recinfo[RECINFO_NEXT] = 7;
+    start_record();
+    EXPECT_EQ(g_recinfo[RECINFO_LOCKCOUNT], 0u);
+    EXPECT_EQ(g_currentRecIndex, 7);
+}
+
 TEST_F(StartRecordTest, ExistingFileIsTruncated) {
     write_text(rec_path(0), std::string(5000, 'x'));
     start_record();

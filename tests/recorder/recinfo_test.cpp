@@ -1,5 +1,7 @@
 // The recording index: loading, repair, saving through a power cut, the ring with locked files,
 // events, rotation, the end of post-recording and the erase key.
+#include <map>
+
 #include "le.hpp"
 #include "link_test_support.hpp"
 #include "storage_fixture.hpp"
@@ -410,6 +412,44 @@ TEST_F(EventTest, SeventhEventRotatesTheOldest) {
     EXPECT_EQ(lock_entry(0), 0u);
     EXPECT_EQ(lock_entry(1), 0x00020001u);  // event 2 (alarm), now generation 1
     EXPECT_EQ(lock_entry(6), 0x00010006u);  // event 7, the newest generation
+}
+
+// Three pre-recorded files on a ring of 23: four events lock 20 files, and the next event can
+// lock every file that was left free. The oldest event then rotates out at the file change; a
+// locked file is never recorded over.
+TEST_F(EventTest, EventsThatLockEveryFileRotateOutTheOldestInsteadOfRecordingOverIt) {
+    g_maxFileCount = 23;
+    g_recHistoryDepth = 4;
+    uint32_t t = 100;
+    int rotations = 0;
+    for (int change = 1; change <= 150; ++change) {
+        record_at(t++);
+        if (change % 4 == 0 && g_lock_status == 0) event_proc(LOCK_IMPACT);
+        std::map<int, uint64_t> locked;  // file -> its size while locked
+        for (int f = 0; f < g_maxFileCount; ++f) {
+            if (lock_entry(f) != 0) locked[f] = std::filesystem::file_size(rec_path(f));
+        }
+        const uint32_t lockCount = g_recinfo[RECINFO_LOCKCOUNT];
+        next_file();
+        ASSERT_EQ(lock_entry(g_currentRecIndex), 0u) << "file change " << change;
+        if (locked.count(g_currentRecIndex) != 0) {
+            // Recorded over only after its event rotated out, the others one generation down.
+            ++rotations;
+            EXPECT_LT(g_recinfo[RECINFO_LOCKCOUNT], lockCount);
+        }
+        for (const auto& [f, size] : locked) {
+            if (lock_entry(f) != 0) {
+                ASSERT_GE(std::filesystem::file_size(rec_path(f)), size) << "file " << f;
+            }
+        }
+        // The index on the card says what memory says.
+        ASSERT_EQ(stored_word(RECINFO_LOCKCOUNT), g_recinfo[RECINFO_LOCKCOUNT]);
+    }
+    EXPECT_GT(rotations, 0);
+    for (int f = 0; f < g_maxFileCount; ++f) {
+        const uint32_t generation = lock_entry(f) & 0xffffu;
+        EXPECT_LE(generation, g_recinfo[RECINFO_LOCKCOUNT]) << "file " << f;
+    }
 }
 
 TEST_F(EventTest, EraseKeyClearsEveryLockAndRollsBackTheHistory) {
