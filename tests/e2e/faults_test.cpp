@@ -100,7 +100,9 @@ TEST(Faults, AStorageHaltWhileParkingStillRebootsOnTheEngineStart) {
     BoardRun board("halt-parking");
     board.start({"--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
-    ASSERT_TRUE(board.act("ibc parking"));
+    // The IBC controller speaks once the recorder's APWSTART has come, which a loaded machine
+    // can delay past the first file.
+    ASSERT_TRUE(board.until([&] { return board.act("ibc parking"); })) << board.console();
     ASSERT_TRUE(board.wait_for(rec_file(1))) << board.console();  // after the display's delay
     ASSERT_TRUE(board.until([&] { return board.recording(1).count(asd::Kind::Video) >= 2; }));
     ASSERT_TRUE(board.act("card full"));

@@ -43,6 +43,7 @@ uint64_t time_key(const asd::Time& t) {
 
 CardState CardReader::read(const fs::path& card) {
     CardState state;
+    state.ring = ring_;
     const fs::path data = card / "data";
     for (const char* name : {"recinfo", "recinfo.tmp", "recinfo.bak"}) {
         std::string error;
@@ -152,12 +153,26 @@ std::vector<std::string> Checker::check(const CardState& now) {
     }
     counts_.locksSeen += fresh;
     // Rotation drops the oldest event for each new one once every lock is in use, and moves the
-    // others down by as many generations.
+    // others down by as many generations. A file change drops the oldest too when every file of
+    // the ring is locked: then the files of the events it dropped and those locked now are the
+    // whole ring.
     size_t rotated = fresh;
     if (!shifts.empty()) {
         const auto common = std::max_element(shifts.begin(), shifts.end(),
                                              [](auto& a, auto& b) { return a.second < b.second; });
-        rotated = std::min<size_t>(static_cast<size_t>(common->first), fresh);
+        const auto shift = static_cast<size_t>(common->first);
+        rotated = std::min(shift, fresh);
+        if (shift > rotated && now.ring > 0) {
+            std::set<int> covered;
+            for (const auto& [file, lock] : now.locks) covered.insert(file);
+            for (size_t i = 0; i < before.size(); ++i) {
+                if (!match[i] && before[i].generation <= shift)
+                    covered.insert(before[i].files.begin(), before[i].files.end());
+            }
+            const auto in_ring =
+                std::count_if(covered.begin(), covered.end(), [&](int f) { return f < now.ring; });
+            if (in_ring == now.ring) rotated = shift;
+        }
         for (size_t i = 0; i < before.size(); ++i) {
             if (match[i] && before[i].generation - events[*match[i]].generation != common->first) {
                 ++counts_.locksLost;

@@ -3,7 +3,9 @@
 //   - every closed recording file reads whole;
 //   - the file that was open reads up to its last whole record;
 //   - a locked file is never overwritten while it is locked;
-//   - no lock disappears except by rotation (the erase key is never pressed here).
+//   - no lock disappears except by rotation (the erase key is never pressed here): a new event
+//     drops the oldest once every lock is in use, and a file change drops the oldest when every
+//     file of the ring is locked.
 //
 // The recording index that counts is the one the recorder starts from: data/recinfo when it is
 // whole and in range, otherwise a whole data/recinfo.tmp (the save the power cut interrupted),
@@ -38,6 +40,7 @@ struct CardState {
     std::string indexSource;  // "recinfo", "recinfo.tmp", "recinfo.bak" or "" (none readable)
     std::map<int, LockEntry> locks;  // file index -> lock
     std::map<int, FileState> files;  // file index -> what the reader makes of rec%08d.asd
+    int ring = 0;                    // files of the ring
 };
 
 // Reads the card's data directory. `ring` is the number of files of the ring (an index naming a

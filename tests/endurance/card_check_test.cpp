@@ -27,6 +27,7 @@ struct Ev {
 CardState state(const std::vector<Ev>& events, const std::map<int, uint32_t>& starts = {}) {
     CardState s;
     s.indexSource = "recinfo";
+    s.ring = 23;
     for (int f = 0; f < 23; ++f) {
         endurance::FileState file;
         file.size = 1000;
@@ -80,6 +81,35 @@ TEST(Checker, LocksThatDisappearOtherwiseAreLost) {
     e.check(state({{1, 1, {0}}, {2, 1, {2}}, {3, 1, {4}}}));
     e.check(state({{1, 1, {4}}, {2, 0, {6}}}));
     EXPECT_EQ(e.counts().locksLost, 1u);
+}
+
+// A file change with every file of the ring locked drops the oldest event without a new one.
+TEST(Checker, AFileChangeMayRotateOutTheOldestOnlyWhenEveryFileWasLocked) {
+    const std::vector<Ev> full = {{1, 1, {0, 1, 2, 3, 4}},
+                                  {2, 0, {5, 6, 7, 8, 9}},
+                                  {3, 1, {10, 11, 12, 13, 14}},
+                                  {4, 2, {15, 16, 17, 18, 19}},
+                                  {5, 1, {20, 21, 22}}};
+    const std::vector<Ev> after = {{1, 0, {5, 6, 7, 8, 9}},
+                                   {2, 1, {10, 11, 12, 13, 14}},
+                                   {3, 2, {15, 16, 17, 18, 19}},
+                                   {4, 1, {20, 21, 22}}};
+    Checker c;
+    c.check(state(full));
+    EXPECT_TRUE(c.check(state(after, {{0, 7000}})).empty());
+    EXPECT_EQ(c.counts().locksLost, 0u);
+    EXPECT_EQ(c.counts().lockedOverwritten, 0u);
+    // Three files were still free: the oldest had no reason to go.
+    auto partial = full;
+    partial.pop_back();
+    auto shifted = after;
+    shifted.pop_back();
+    Checker d;
+    d.check(state(partial));
+    const auto problems = d.check(state(shifted, {{0, 7000}}));
+    EXPECT_EQ(d.counts().locksLost, 1u);
+    EXPECT_EQ(d.counts().lockedOverwritten, 1u);
+    EXPECT_EQ(problems.size(), 2u);
 }
 
 TEST(Checker, ALockedFileMustKeepItsRecording) {
