@@ -45,18 +45,9 @@ CardState CardReader::read(const fs::path& card) {
     CardState state;
     state.ring = ring_;
     const fs::path data = card / "data";
-    for (const char* name : {"recinfo", "recinfo.tmp", "recinfo.bak"}) {
-        std::string error;
-        const auto index = asd::read_index((data / name).string(), error);
-        if (!index || index->next >= static_cast<uint32_t>(ring_)) continue;
-        state.indexSource = name;
-        for (size_t i = 0; i < asd::kIndexFiles; ++i) {
-            if (const auto lock = index->lock_of(i)) {
-                state.locks[static_cast<int>(i)] = {lock->generation, lock->type};
-            }
-        }
-        break;
-    }
+    // The files before the index: on a card that is being recorded, the recorder saves an index
+    // that releases a lock before it records over the file, so a file read as recorded over is
+    // never judged against a lock read before its release.
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(data, ec)) {
         const int index = recording_index(entry.path().filename().string());
@@ -76,6 +67,18 @@ CardState CardReader::read(const fs::path& card) {
                 c.state.start = rec.base.start;
         }
         state.files[index] = c.state;
+    }
+    for (const char* name : {"recinfo", "recinfo.tmp", "recinfo.bak"}) {
+        std::string error;
+        const auto index = asd::read_index((data / name).string(), error);
+        if (!index || index->next >= static_cast<uint32_t>(ring_)) continue;
+        state.indexSource = name;
+        for (size_t i = 0; i < asd::kIndexFiles; ++i) {
+            if (const auto lock = index->lock_of(i)) {
+                state.locks[static_cast<int>(i)] = {lock->generation, lock->type};
+            }
+        }
+        break;
     }
     return state;
 }

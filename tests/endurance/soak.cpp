@@ -1,10 +1,13 @@
 // card_soak: the recorder for a long time on a small card (`make soak`).
 //
 // Boots the board with unlimited cameras on a type 0 card (a ring of 23 files) and lets it record
-// until the ring has wrapped five times, with an event every few files so that the locks rotate.
+// until the ring has wrapped five times (five rings' worth of files recorded), with an event every
+// few files so that the locks rotate.
 // The resident memory and the open descriptors of the recorder and of the board are sampled;
 // from the first wrap on they must stay flat (the last wrap's highest within 5 % of the second
-// wrap's). At the end every recording on the card must pass the recording reader.
+// wrap's). At every sample the card is judged as the torture judges it (card_check.hpp): no lock
+// lost, no locked file recorded over, no closed file damaged. At the end every recording on the
+// card must pass the recording reader.
 //
 //   card_soak [--wraps N]
 #include <dirent.h>
@@ -20,12 +23,14 @@
 
 #include "asd_reader.hpp"
 #include "board_watch.hpp"
+#include "card_check.hpp"
 
 namespace {
 
 using endurance::Seconds;
 
 constexpr const char* kCard = "700M";
+constexpr int kRingFiles = 23;  // a type 0 card
 constexpr int kFilesBetweenEvents = 5;
 constexpr Seconds kSamplePeriod{5};
 constexpr Seconds kLimit{8 * 3600};  // a run that gets nowhere ends
@@ -92,18 +97,19 @@ int main(int argc, char** argv) {
     }
     testsupport::SimBoard board("soak");
     endurance::use_build(board);
-    int wraps = 0, files = 0, last_index = -1, events_due = 0, events = 0, rotations = 0;
-    int halts = 0, boots = 0;
+    int wraps = 0, files = 0, events_due = 0, events = 0, rotations = 0;
+    int halts = 0, boots = 0, full_ring_rotations = 0;
     endurance::ConsoleFollower console(board.root() / "log/console.log");
     console.on_line([&](std::string_view line) {
         constexpr std::string_view kFile = "[recorder] rec file /mnt/mmcblk0p1/data/rec";
-        if (const size_t at = line.find(kFile); at != std::string_view::npos) {
-            const int index = std::atoi(std::string(line.substr(at + kFile.size(), 8)).c_str());
-            if (last_index >= 0 && index < last_index) ++wraps;
-            last_index = index;
-            if (++files % kFilesBetweenEvents == 0) ++events_due;
+        if (line.find(kFile) != std::string_view::npos) {
+            // A wrap is a ring's worth of files recorded: with most of the ring locked, the
+            // recorder crosses the ring's end after a few files.
+            if (++files % kRingFiles == 0) ++wraps;
+            if (files % kFilesBetweenEvents == 0) ++events_due;
         }
         if (line.find("Lock Rotation") != std::string_view::npos) ++rotations;
+        if (line.find("every file is locked") != std::string_view::npos) ++full_ring_rotations;
         if (line.find("***** error halt") != std::string_view::npos) ++halts;
         if (line.find("[board] power on: boot") != std::string_view::npos) ++boots;
     });
@@ -119,6 +125,12 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<Sample> samples;
+    endurance::CardReader reader(kRingFiles);
+    endurance::Checker checker;
+    const auto judge = [&] {
+        for (const auto& p : checker.check(reader.read(board.root() / "mnt/mmcblk0p1")))
+            std::printf("soak: %s\n", p.c_str());
+    };
     static const char* const kEvents[] = {"impact 4 x", "button", "alarm"};
     const auto start = std::chrono::steady_clock::now();
     int reported_wrap = 0;
@@ -129,6 +141,7 @@ int main(int argc, char** argv) {
         for (; events_due > 0; --events_due) board.act(kEvents[events++ % 3]);
         samples.push_back({wraps, resident_kb(recorder), resident_kb(simboard), open_fds(recorder),
                            open_fds(simboard)});
+        judge();
         if (wraps != reported_wrap) {
             reported_wrap = wraps;
             const double minutes =
@@ -142,11 +155,19 @@ int main(int argc, char** argv) {
     const bool reached = wraps >= wraps_wanted;
     board.quit();
     console.skip();
+    judge();
 
-    bool ok = reached && halts == 0 && boots == 1;
+    const auto& c = checker.counts();
+    bool ok = reached && halts == 0 && boots == 1 && c.locksLost == 0 && c.lockedOverwritten == 0 &&
+              c.closedDamaged == 0;
     std::printf(
-        "soak: %d wraps, %d files, %d events, %d lock rotations, %d error halts, %d boots\n", wraps,
-        files, events, rotations, halts, boots);
+        "soak: %d wraps, %d files, %d events, %d lock rotations (%d with every file locked), %d "
+        "error halts, %d boots\n",
+        wraps, files, events, rotations, full_ring_rotations, halts, boots);
+    std::printf(
+        "soak: %zu looks at the card: locks seen %zu, lost %zu, locked files overwritten %zu, "
+        "closed files damaged %zu\n",
+        c.checks, c.locksSeen, c.locksLost, c.lockedOverwritten, c.closedDamaged);
     std::printf("soak: highest per wrap   recorder RSS  fds   simboard RSS  fds\n");
     for (int w = 0; w <= std::min(wraps, wraps_wanted); ++w) {
         const Sample h = highest(samples, w);
