@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libjpeg62-turbo-dev)
+          libjpeg62-turbo-dev nlohmann-json3-dev ffmpeg)
 
 missing=()
 for p in "${packages[@]}"; do
