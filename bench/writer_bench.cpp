@@ -30,7 +30,9 @@
 #include "halt.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
 #include "report.hpp"
+#include "rotation.h"
 #include "sim_card.h"
 #include "storage.h"
 
