@@ -365,6 +365,23 @@ ssize_t write(int fd, const void* buf, size_t count) {
     return ::write(fd, buf, count);
 }
 
+ssize_t writev(int fd, const struct iovec* iov, int count) {
+    if (simdev::owns(fd)) {
+        // A character device without a vectored write gets one write per buffer, as the
+        // kernel gives it; a short one ends the call.
+        ssize_t total = 0;
+        for (int i = 0; i < count; ++i) {
+            const ssize_t n = simdev::write(fd, iov[i].iov_base, iov[i].iov_len);
+            if (n < 0) return total > 0 ? total : -1;
+            total += n;
+            if (static_cast<size_t>(n) < iov[i].iov_len) break;
+        }
+        return total;
+    }
+    if (card_io_check(fd, true) < 0) return -1;
+    return ::writev(fd, iov, count);
+}
+
 int ioctl(int fd, unsigned long request, void* arg) {
     return ioctl(fd, request, reinterpret_cast<unsigned long>(arg));
 }
