@@ -19,7 +19,7 @@ else
 fi
 for b in "${benches[@]}"; do
   name=$(basename "$b")
-  [ "$name" = bench_table ] && continue
+  case $name in bench_table | *_tests) continue ;; esac
   if [ ! -x "$b" ]; then
     echo "$name: not built"
     continue
