@@ -4,7 +4,16 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libjpeg62-turbo-dev nlohmann-json3-dev ffmpeg)
+          libjpeg62-turbo-dev
+          # asdtool export's videos: FFmpeg's libraries, and ffprobe and ffmpeg for its tests
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+          # asdtool view: its HTTP server and JSON, and the browser its test drives
+          libcpp-httplib-dev nlohmann-json3-dev chromium)
+# npm installs the viewer's page libraries and the browser test's driver (pinned lockfiles). A
+# node that came with its own npm (not Debian's) is left as it is.
+if ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
