@@ -280,13 +280,14 @@ int main() {
         }
     }
     fx.clear_data();
-    // The best round of each: what the path costs when nothing else on the machine interferes.
+    // The median round of each: on a loaded machine the best round of either is a matter of
+    // luck, and the ratio of two lucky rounds swings further than that of two medians.
     const double mib = static_cast<double>(bytes) / (1 << 20);
     const double writerBest = *std::min_element(writer.begin(), writer.end());
     const double plainBest = *std::min_element(plain.begin(), plain.end());
-    const double writerRate = mib / writerBest;
-    const double plainRate = mib / plainBest;
-    const double perRecordUs = writerBest * 1e6 / static_cast<double>(items.size());
+    const double writerRate = mib / median(writer);
+    const double plainRate = mib / median(plain);
+    const double perRecordUs = median(writer) * 1e6 / static_cast<double>(items.size());
     benchreport::Row through{
         .id = "writer_throughput",
         .figure = "record writer throughput",
@@ -299,14 +300,14 @@ int main() {
         .bound = 0.95,
         .note = std::to_string(items.size()) + " records, " + benchreport::format(mib) +
                 " MiB per round (" + std::to_string(kSeconds) +
-                " s of 2 x 15 fps with audio, GPS, accelerometer), best of " +
-                std::to_string(kRounds) + " alternating rounds (medians " +
-                benchreport::format(mib / median(writer)) + " and " +
-                benchreport::format(mib / median(plain)) + " MiB/s); " +
+                " s of 2 x 15 fps with audio, GPS, accelerometer), median of " +
+                std::to_string(kRounds) + " alternating rounds (best " +
+                benchreport::format(mib / writerBest) + " and " +
+                benchreport::format(mib / plainBest) + " MiB/s); " +
                 benchreport::format(perRecordUs) + " us per record",
         .extra = {{"writer_us_per_record", perRecordUs},
-                  {"writer_median_s", median(writer)},
-                  {"plain_median_s", median(plain)}},
+                  {"writer_best_s", writerBest},
+                  {"plain_best_s", plainBest}},
     };
     benchreport::emit(through);
 
@@ -339,7 +340,7 @@ int main() {
         }
         // Two parts of a change that are the simulated card's and the PC's rather than the
         // recorder's: the free-space query (the seam counts the card's files) and the index
-        // save (its fsync goes to the PC's disk).
+        // save (the index and its backup replaced by renames on the PC's file system).
         for (int i = 0; i < kFileChanges; ++i) {
             int total = 0, used = 0, freeMb = 0;
             auto t0 = Clock::now();
@@ -370,9 +371,9 @@ int main() {
                 benchreport::format(percentile(changes, 0.9)) + " ms, max " +
                 benchreport::format(*std::max_element(changes.begin(), changes.end())) +
                 " ms; of the median, the simulated card's statfs over 1400 files " +
-                benchreport::format(median(statfsMs)) + " ms and the index save (fsync on the " +
-                "PC) " + benchreport::format(median(indexSaveMs)) + " ms, the rest " +
-                benchreport::format(own) + " ms",
+                benchreport::format(median(statfsMs)) + " ms and the index save (two files " +
+                "replaced on the PC) " + benchreport::format(median(indexSaveMs)) +
+                " ms, the rest " + benchreport::format(own) + " ms",
         .extra = {{"p90_ms", percentile(changes, 0.9)},
                   {"max_ms", *std::max_element(changes.begin(), changes.end())},
                   {"statfs_ms", median(statfsMs)},

@@ -150,8 +150,13 @@ TEST_F(SimSeamTest, CardStateGovernsIoOnCardFiles) {
     }
     set_state(os::simcard::CARD_OK);
     EXPECT_EQ(os::write(card, "3", 1), 1);
+    EXPECT_EQ(os::fsync(card), 0);
+    EXPECT_EQ(os::fsync(flash), 0);
     os::close(card);
     os::close(flash);
+    errno = 0;
+    EXPECT_EQ(os::fsync(card), -1) << "a closed descriptor is not flushed";
+    EXPECT_EQ(errno, EBADF);
     // A descriptor number reused for a file elsewhere is not taken for a card file.
     set_state(os::simcard::CARD_FAILING);
     int other = os::open("/mnt/jffs_user/a", O_RDWR);
