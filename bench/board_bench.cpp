@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "asd_reader.hpp"
+#include "board_probe.hpp"
 #include "camera_scene.hpp"
 #include "frame_gaps.hpp"
 #include "frame_number.hpp"
@@ -90,14 +91,8 @@ pid_t find_recorder(const fs::path& root) {
         std::error_code ec;
         const std::string target = fs::read_symlink(entry.path() / "exe", ec).string();
         if (ec || target.rfind(exe, 0) != 0) continue;
-        const std::string environment = read_file(entry.path() / "environ");
-        std::string_view rest = environment;
-        while (!rest.empty()) {
-            const size_t end = rest.find('\0');
-            if (rest.substr(0, end) == env) return static_cast<pid_t>(std::stol(name));
-            if (end == std::string_view::npos) break;
-            rest.remove_prefix(end + 1);
-        }
+        if (benchprobe::has_env_entry(read_file(entry.path() / "environ"), env))
+            return static_cast<pid_t>(std::stol(name));
     }
     return 0;
 }
@@ -110,18 +105,12 @@ struct CpuTime {
 
 std::optional<CpuTime> cpu_time(pid_t pid) {
     const fs::path dir = "/proc/" + std::to_string(pid);
-    const std::string stat = read_file(dir / "stat");
-    const size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(paren + 2));
-    std::vector<std::string> f;
-    for (std::string w; fields >> w;) f.push_back(w);
-    if (f.size() < 15) return std::nullopt;
-    // After the name: state is field 3 of the file, utime 14, stime 15, cutime 16, cstime 17.
+    const auto stat = benchprobe::parse_stat(read_file(dir / "stat"));
+    if (!stat) return std::nullopt;
     const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
     CpuTime t;
-    t.process = (std::stod(f[11]) + std::stod(f[12])) / tick;
-    t.children = (std::stod(f[13]) + std::stod(f[14])) / tick;
+    t.process = static_cast<double>(stat->utime + stat->stime) / tick;
+    t.children = static_cast<double>(stat->cutime + stat->cstime) / tick;
     std::error_code ec;
     for (const auto& task : fs::directory_iterator(dir / "task", ec)) {
         std::istringstream s(read_file(task.path() / "schedstat"));
@@ -475,12 +464,8 @@ class IndexWatch {
     // Locked files in the index now.
     size_t locked() const {
         std::ifstream in(data_ / "recinfo", std::ios::binary);
-        std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
-        size_t n = 0;
-        for (size_t off = 8; off + 4 <= b.size(); off += 4) {
-            if (b[off] | b[off + 1] | b[off + 2] | b[off + 3]) ++n;
-        }
-        return n;
+        const std::vector<uint8_t> b((std::istreambuf_iterator<char>(in)), {});
+        return benchprobe::locked_files(b);
     }
 
     // Waits until the index says `locked` (true: some file locked, false: none). The time it
@@ -550,12 +535,7 @@ void bench_impact() {
         return;
     }
     std::sort(ms.begin(), ms.end());
-    auto pct = [&](double p) {
-        const double rank = p * static_cast<double>(ms.size() - 1);
-        const auto lo = static_cast<size_t>(std::floor(rank));
-        const size_t hi = std::min(ms.size() - 1, lo + 1);
-        return ms[lo] + (ms[hi] - ms[lo]) * (rank - static_cast<double>(lo));
-    };
+    auto pct = [&](double p) { return benchprobe::percentile(ms, p); };
     const std::string note = std::to_string(ms.size()) + " impacts locked" +
                              (missed ? ", " + std::to_string(missed) + " not within 5 s" : "") +
                              "; min " + benchreport::format(ms.front()) + " ms, max " +
