@@ -256,8 +256,9 @@ ssize_t writev(int fd, const struct iovec* iov, int count) {
         }
         return total;
     }
-    if (card_io_check(fd, true) < 0) return -1;
-    return ::writev(fd, iov, count);
+    bool card = false;
+    const ssize_t n = simcardio::writev(fd, iov, count, card);
+    return card ? n : ::writev(fd, iov, count);
 }
 
 int ioctl(int fd, unsigned long request, void* arg) {

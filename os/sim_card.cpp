@@ -21,6 +21,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -642,10 +644,16 @@ void closed(int fd) {
     track(fd, 0);
 }
 
-ssize_t write(int fd, const void* buf, size_t count, bool& handled) {
+ssize_t writev(int fd, const struct iovec* iov, int iovcnt, bool& handled) {
     const uint8_t flags = fd_flags(fd);
     handled = (flags & kFdCard) != 0;
     if (!handled) return 0;
+    if (iovcnt < 0 || iovcnt > IOV_MAX) {
+        errno = EINVAL;
+        return -1;
+    }
+    size_t count = 0;
+    for (int i = 0; i < iovcnt; ++i) count += iov[i].iov_len;
     Change change(op_classes(flags), "write", "", fd);
     if (state_check(true) < 0) return -1;
     struct stat st {};
@@ -672,7 +680,15 @@ ssize_t write(int fd, const void* buf, size_t count, bool& handled) {
         if (offset < size) read_at(fd, overwritten, offset, std::min<uint64_t>(n, size - offset));
         append(e, overwritten);
     }
-    const ssize_t written = ::write(fd, buf, n);
+    // The buffers cut at what the card has room for.
+    std::vector<struct iovec> room;
+    size_t left = 0;
+    for (int i = 0; i < iovcnt && left < n; ++i) {
+        const size_t take = std::min(iov[i].iov_len, n - left);
+        room.push_back({iov[i].iov_base, take});
+        left += take;
+    }
+    const ssize_t written = n == 0 ? 0 : ::writev(fd, room.data(), static_cast<int>(room.size()));
     const int err = errno;
     if (change.journal() && written != static_cast<ssize_t>(n)) {
         Entry e;
@@ -684,6 +700,11 @@ ssize_t write(int fd, const void* buf, size_t count, bool& handled) {
     unreserve(size, granted, offset + (written > 0 ? static_cast<uint64_t>(written) : 0));
     errno = err;
     return written;
+}
+
+ssize_t write(int fd, const void* buf, size_t count, bool& handled) {
+    const struct iovec one { const_cast<void*>(buf), count };
+    return writev(fd, &one, 1, handled);
 }
 
 int ftruncate(int fd, off_t length, bool& handled) {

@@ -5,6 +5,7 @@
 
 #include <sys/statfs.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@ int statfs(const std::string& host_card, struct statfs* out);
 
 // Descriptor calls: `handled` is set when `fd` is a card descriptor (and the call was made here).
 ssize_t write(int fd, const void* buf, size_t count, bool& handled);
+ssize_t writev(int fd, const struct iovec* iov, int count, bool& handled);
 int ftruncate(int fd, off_t length, bool& handled);
 int fsync(int fd, bool& handled);
 // -1 with errno set when the card's state forbids a read of card descriptor `fd`.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/statfs.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -385,6 +386,56 @@ TEST_F(CrashCard, WritesPastTheCapacityFailWithEnospc) {
     os::close(fd);
     ASSERT_EQ(os::unlink(box("big").c_str()), 0);
     EXPECT_EQ(card_.used_bytes(), 0u);
+}
+
+// A record's head and payload in one vectored write: one change of the card, cut at the
+// capacity and at sector bounds as a plain write is.
+TEST_F(CrashCard, AVectoredWriteIsOneChangeCutAtTheCapacityAndAtSectorBounds) {
+    const std::string head = pattern(1000, 'h');
+    const std::string tail = pattern(5000, 't');
+    std::set<std::string> seen;
+    for (int seed = 0; seed < kSeeds; ++seed) {
+        start_with({});
+        write("f", head, O_CREAT | O_TRUNC, true);
+        const int fd = os::open(box("f").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        char* t = const_cast<char*>(tail.data());
+        const iovec parts[] = {{t, 1500}, {t + 1500, 2000}, {t + 3500, 1500}};
+        ASSERT_EQ(os::writev(fd, parts, 3), 5000);
+        os::close(fd);
+        cut(static_cast<uint64_t>(seed));
+        const std::string f = text("f");
+        ASSERT_GE(f.size(), head.size()) << seed;
+        EXPECT_EQ(f, (head + tail).substr(0, f.size())) << seed;
+        const size_t n = f.size();
+        EXPECT_TRUE(n == 1000 || n == 6000 || n % 512 == 0) << "size " << n << ", seed " << seed;
+        seen.insert(n == 1000 ? "lost" : n == 6000 ? "kept" : "torn");
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"lost", "kept", "torn"}));
+
+    open(Durability::kFaithful, 1 << 20);
+    const int fd = os::open(box("big").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string a(300000, 'a');
+    const std::string b(300000, 'b');
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(os::write(fd, a.data(), a.size()), 300000);
+    // The buffers in order up to what is left, then nothing.
+    const iovec parts[] = {{const_cast<char*>(a.data()), 100000},
+                           {const_cast<char*>(b.data()), 300000}};
+    const ssize_t last = os::writev(fd, parts, 2);
+    EXPECT_GT(last, 100000);
+    EXPECT_LT(last, 400000);
+    errno = 0;
+    EXPECT_EQ(os::writev(fd, parts, 2), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    os::close(fd);
+    const std::string big = text("big");
+    ASSERT_EQ(big.size(), 900000u + static_cast<size_t>(last));
+    EXPECT_EQ(big.substr(900000, 100000), std::string(100000, 'a'));
+    EXPECT_EQ(big.substr(1000000), std::string(big.size() - 1000000, 'b'));
+    struct statfs st {};
+    ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &st), 0);
+    EXPECT_EQ(card_.used_bytes(), (st.f_blocks - st.f_bfree) * st.f_bsize);
 }
 
 TEST_F(CrashCard, SpaceTakenBehindTheProgramsBackCountsAtTheNextStatfs) {
