@@ -31,8 +31,9 @@ struct ExportReport {
     std::optional<Damage> damage;  // the file is damaged there: the records after it are missing
 };
 
-// Exports `file` into `dir`, which must be new or empty. Returns "" or why the export failed (a
-// failed export may have written some of the files).
+// Exports `file` into `dir`, which must be new or empty and not inside a card (a directory that
+// holds Firmware_version.txt or data/recinfo, or below one). Returns "" or why the export failed
+// (a failed export may have written some of the files).
 std::string export_recording(const std::string& file, const std::filesystem::path& dir,
                              ExportReport& report);
 
