@@ -5,17 +5,21 @@
 #   make build           build only (debug, in build/)
 #   make test-sanitize   the same test suite built with AddressSanitizer + UBSan (build-asan/)
 #   make release         optimised build in build-release/ (benchmarks: make bench)
+#   make fuzz            the libFuzzer targets (clang, ASan + UBSan, build-fuzz/), each run for
+#                        SECONDS (default 60)
 
 JOBS     ?= $(shell nproc)
 BUILD    ?= build
 ASAN     ?= build-asan
 RELEASE  ?= build-release
+FUZZ     ?= build-fuzz
+SECONDS  ?= 60
 DURATION ?=
 SCENARIO ?= scenarios/demo.txt
 ROOT     ?= board
 CTEST_ARGS ?=
 
-.PHONY: all deps build test test-sanitize release bench run clean format
+.PHONY: all deps build test test-sanitize release bench fuzz run clean format
 
 all: build
 
@@ -41,6 +45,14 @@ release: deps
 	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(RELEASE) -j $(JOBS)
 
+# One target at a time, SECONDS each, on fuzz/corpus/<target> and what earlier runs kept in
+# $(FUZZ)/corpus (scripts/fuzz.sh). Fails on a crash, a hang or a sanitizer report.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_FUZZ=ON \
+	  -DDASHCAM_BENCH=OFF -DASDTOOL_VIEW=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+	bash scripts/fuzz.sh $(SECONDS) $(FUZZ)
+
 bench: release
 	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
 
@@ -56,4 +68,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(RELEASE)
+	rm -rf $(BUILD) $(ASAN) $(RELEASE) $(FUZZ)

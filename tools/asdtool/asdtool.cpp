@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "asd_reader.hpp"
+#include "asdtool.hpp"
 #include "card_summary.hpp"
 #include "recording_export.hpp"
 #ifdef ASDTOOL_VIEW
@@ -161,7 +162,7 @@ int usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int asdtool_main(int argc, char** argv) {
     if (argc < 3) return usage();
     std::string_view command = argv[1];
     int status = 0;
