@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libjpeg62-turbo-dev
+          # asdtool export's videos: FFmpeg's libraries, and ffprobe and ffmpeg for its tests
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
           # asdtool view: its HTTP server and JSON, and the browser its test drives
           libcpp-httplib-dev nlohmann-json3-dev chromium
           # make fuzz: clang with libFuzzer and the sanitizers' runtimes

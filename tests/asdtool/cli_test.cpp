@@ -152,7 +152,8 @@ TEST_F(AsdtoolTest, ExportIntoTheCardIsRefusedWithOneLine) {
 
     r = run({"export", data().string(), (board.root() / "out").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "asdtool export: " + data().string() + ": a directory, not a file\n");
+    EXPECT_EQ(r.err, "asdtool export: " + data().string() +
+                         ": nothing to export: a directory, not a file\n");
     EXPECT_FALSE(fs::exists(board.root() / "out"));
 
     EXPECT_EQ(run({"export", file(0), (board.root() / "out").string()}).status, 0);

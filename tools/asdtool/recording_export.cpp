@@ -67,21 +67,6 @@ bool is_card(const fs::path& dir) {
     return fs::exists(dir / "Firmware_version.txt", ec) || fs::exists(dir / "data/recinfo", ec);
 }
 
-// An export inside a card would put directories among the recorder's own files (one named like a
-// recording stops the recorder when the ring comes to it): "" or why the target is refused.
-std::string card_around(const fs::path& dir) {
-    std::error_code ec;
-    fs::path p = fs::weakly_canonical(fs::absolute(dir, ec), ec);
-    if (ec) return "";
-    for (;; p = p.parent_path()) {
-        if (is_card(p)) {
-            return dir.string() + " is inside the card " + p.string() +
-                   ": give a directory outside the card";
-        }
-        if (p == p.parent_path()) return "";
-    }
-}
-
 std::string prepare_dir(const fs::path& dir) {
     std::error_code ec;
     if (fs::exists(dir, ec)) {
@@ -210,6 +195,19 @@ class Exporter {
 };
 
 }  // namespace
+
+std::string card_around(const fs::path& dir) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+    if (ec) return "";
+    for (;; p = p.parent_path()) {
+        if (is_card(p)) {
+            return dir.string() + " is inside the card " + p.string() +
+                   ": give a directory outside the card";
+        }
+        if (p == p.parent_path()) return "";
+    }
+}
 
 std::optional<double> gps_degrees(std::string_view text, char hemisphere, bool longitude) {
     double value = 0;

@@ -37,6 +37,12 @@ struct ExportReport {
 std::string export_recording(const std::string& file, const std::filesystem::path& dir,
                              ExportReport& report);
 
+// "" when `dir` is outside every card, otherwise why an export may not go there: a card is a
+// directory that holds Firmware_version.txt or data/recinfo, and an export inside one would put
+// directories among the recorder's own files (one named like a recording stops the recorder when
+// the ring comes to it).
+std::string card_around(const std::filesystem::path& dir);
+
 // Degrees of a GPS record's coordinate text, which holds the receiver's ddmm.mmmm (latitude) or
 // dddmm.mmmm (longitude) as a number: "4722.452000" with 'N' is 47.374200. 'S' and 'W' give
 // negative values. Nothing when the text is no such number or out of range.
