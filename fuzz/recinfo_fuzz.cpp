@@ -4,8 +4,11 @@
 // same bytes go through asdtool's index reader, whose verdict must hold too.
 //
 // Input: byte 0 the card type (% 7) and pre-record column (bits 3..4, % 3); byte 1 which files
-// exist (bit 0 recinfo, bit 1 recinfo.bak, bit 2 snapshot/index); bytes 2..3 the length of
-// recinfo (little-endian); bytes 4..7 snapshot/index; then recinfo, then recinfo.bak.
+// exist (bit 0 recinfo, bit 1 recinfo.bak, bit 2 snapshot/index, bit 3 recinfo.tmp, the whole
+// copy a power cut inside a save leaves); bytes 2..3 and 4..5 the lengths of recinfo and
+// recinfo.bak (little-endian); bytes 6..9 snapshot/index; then recinfo, recinfo.bak and
+// recinfo.tmp.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -20,7 +23,7 @@
 
 namespace {
 
-constexpr size_t kHead = 8;
+constexpr size_t kHead = 10;
 
 uint32_t generation(uint32_t entry) {
     return entry & 0xFFFF;
@@ -59,14 +62,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> in(data, size);
     const int type = data[0] % 7;
     const int column = (data[0] >> 3 & 3) % 3;
-    const size_t split = std::min<size_t>(data[2] | data[3] << 8, size - kHead);
-    const auto recinfo = in.subspan(kHead, split);
-    const auto bak = in.subspan(kHead + split);
+    std::span<const uint8_t> rest = in.subspan(kHead);
+    const auto take = [&rest](size_t n) {
+        const auto part = rest.first(std::min(n, rest.size()));
+        rest = rest.subspan(part.size());
+        return part;
+    };
+    const auto recinfo = take(data[2] | data[3] << 8);
+    const auto bak = take(data[4] | data[5] << 8);
+    const auto tmp = rest;
 
     const fuzz::fs::path dataDir = root.card() / "data";
     place(dataDir / "recinfo", data[1] & 1, recinfo);
     place(dataDir / "recinfo.bak", data[1] & 2, bak);
-    place(root.card() / "snapshot/index", data[1] & 4, in.subspan(4, 4));
+    place(dataDir / "recinfo.tmp", data[1] & 8, tmp);
+    place(root.card() / "snapshot/index", data[1] & 4, in.subspan(6, 4));
     reset_recinfo_globals();
     reset_snapshot_globals();
     g_maxFileCount = t_maxFileCount[type];
@@ -96,5 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     check_tool_index(recinfo);
     check_tool_index(bak);
+    check_tool_index(tmp);
     return 0;
 }
