@@ -5,6 +5,7 @@
 // its SIGBUS, kill_fasync, a killed sleeper released: rmmod refuses a module with a file open).
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -372,6 +373,7 @@ class RawConnection {
         return os::simwire::decode(reply, last_) ? last_.result : 1;
     }
     const os::simwire::Reply& last() const { return last_; }
+    int fd() const { return sock_; }
     int64_t send(const os::simwire::Request& req) {
         const auto bytes = os::simwire::encode(req);
         return send(bytes.data(), bytes.size());
@@ -417,6 +419,42 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
 
 // Another user's program: the socket is its owner's alone, and a program that reaches it all the
 // same (the permissions opened up by hand) is hung up before any request of its runs.
+// An empty message ends the connection as a hang-up does: the file is released, and the program
+// hears at once that no reply will come instead of waiting for one (found by fuzz_devreq).
+TEST_F(Transport, AnEmptyMessageEndsTheConnectionAtOnce) {
+    using os::simwire::Op;
+    RawConnection raw(socket_);
+    ASSERT_TRUE(raw.connected());
+    ASSERT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), 0);
+    ASSERT_EQ(::send(raw.fd(), "", 0, 0), 0);
+    pollfd end{raw.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&end, 1, 10000), 1) << "the connection stays open without a reply";
+    std::array<uint8_t, 32> reply{};
+    EXPECT_EQ(::recv(raw.fd(), reply.data(), reply.size(), MSG_DONTWAIT), 0);
+    EXPECT_TRUE(kernel_.wait_until([&] { return kernel_.releases_ == 1; }));
+}
+
+// A power-off while programs come and go: every connection's thread is joined once, by the
+// power-off or by the acceptor's clean-up, never by both (found by fuzz_devreq: the board hung
+// in a power-off joining a thread the acceptor had joined, whose handle a new thread had taken).
+TEST_F(Transport, PowerOffWhileProgramsConnect) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> programs;
+    for (int i = 0; i < 4; ++i) {
+        programs.emplace_back([&] {
+            while (!done) RawConnection raw(socket_);  // connects, and hangs up at once
+        });
+    }
+    for (int i = 0; i < 5000; ++i) {
+        server_.close_all();
+        server_.set_powered(true);
+    }
+    done = true;
+    for (std::thread& p : programs) p.join();
+    RawConnection raw(socket_);
+    EXPECT_EQ(raw.send({os::simwire::Op::kOpen, 240, 0, O_RDWR}), 0);
+}
+
 TEST_F(Transport, AnotherUsersProgramIsRefused) {
     struct stat st {};
     ASSERT_EQ(::stat(socket_.c_str(), &st), 0);
