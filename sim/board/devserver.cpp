@@ -343,10 +343,19 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
                 rep.result = kernel_.set_flags(f, static_cast<int>(req.a), task);
             }
             break;
-        case Op::kClose:
+        case Op::kClose: {
+            {
+                // Nothing runs on the file for this connection any more, and once end_file has
+                // released it there is no file: a hang-up or a power-off from here on has
+                // nothing to interrupt.
+                std::lock_guard state(conn.state_mutex);
+                conn.busy = false;
+                conn.busy_file = 0;
+            }
             rep.result = end_file(conn);
             keep = false;
             break;
+        }
     }
     {
         std::lock_guard state(conn.state_mutex);

@@ -109,14 +109,17 @@ class TestKernel : public DeviceKernel {
         {
             std::lock_guard lock(mutex_);
             ++releases_;
+            released_.insert(h);
         }
         changed_.notify_all();
+        if (on_release_) on_release_();
         return 0;
     }
-    void interrupt(Handle, pid_t task) override {
+    void interrupt(Handle h, pid_t task) override {
         {
             std::lock_guard lock(mutex_);
             interrupted_.insert(task);
+            if (released_.count(h) != 0) ++interrupts_of_released_;
         }
         changed_.notify_all();
     }
@@ -141,6 +144,9 @@ class TestKernel : public DeviceKernel {
     int sleepers_ = 0;
     int wakeups_ = 0;
     std::set<pid_t> interrupted_;
+    std::set<Handle> released_;
+    int interrupts_of_released_ = 0;
+    std::function<void()> on_release_;  // runs in release(), after the file is gone
 
   private:
     static File& file(Handle h) { return *reinterpret_cast<File*>(h); }
@@ -417,8 +423,6 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
     EXPECT_EQ(kernel_.opens_, 1);
 }
 
-// Another user's program: the socket is its owner's alone, and a program that reaches it all the
-// same (the permissions opened up by hand) is hung up before any request of its runs.
 // An empty message ends the connection as a hang-up does: the file is released, and the program
 // hears at once that no reply will come instead of waiting for one (found by fuzz_devreq).
 TEST_F(Transport, AnEmptyMessageEndsTheConnectionAtOnce) {
@@ -455,6 +459,34 @@ TEST_F(Transport, PowerOffWhileProgramsConnect) {
     EXPECT_EQ(raw.send({os::simwire::Op::kOpen, 240, 0, O_RDWR}), 0);
 }
 
+// A power-off (or a hang-up) while a close is releasing the file has nothing to interrupt: once
+// released, the file is gone (found by fuzz_devreq: the board interrupted a file it had freed).
+TEST_F(Transport, AFileReleasedByACloseIsNeverInterrupted) {
+    using os::simwire::Op;
+    RawConnection raw(socket_);
+    ASSERT_TRUE(raw.connected());
+    ASSERT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), 0);
+    bool releasing = false;
+    kernel_.on_release_ = [&] {
+        {
+            std::lock_guard lock(kernel_.mutex_);
+            releasing = true;
+        }
+        kernel_.changed_.notify_all();
+        // The power-off shuts the program's connection down, then interrupts what runs on it.
+        pollfd end{raw.fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&end, 1, 10000), 1) << "no power-off while the file was released";
+    };
+    std::thread program([&] { raw.send({Op::kClose, 0, 0, 0}); });
+    ASSERT_TRUE(kernel_.wait_until([&] { return releasing; }));
+    server_.close_all();
+    program.join();
+    EXPECT_EQ(kernel_.releases_, 1);
+    EXPECT_EQ(kernel_.interrupts_of_released_, 0);
+}
+
+// Another user's program: the socket is its owner's alone, and a program that reaches it all the
+// same (the permissions opened up by hand) is hung up before any request of its runs.
 TEST_F(Transport, AnotherUsersProgramIsRefused) {
     struct stat st {};
     ASSERT_EQ(::stat(socket_.c_str(), &st), 0);
