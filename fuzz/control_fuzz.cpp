@@ -2,10 +2,10 @@
 // that hang up before or after sending, that send twice, that hold connections open. Behind it,
 // the board's own decoding of a command: the action and its checked arguments, as a ctl command
 // is judged before it runs (the actions themselves do not run). Every request answered gets one
-// answer: '0' or '1' and text within the reply's limit, '0' exactly when the request's words name
-// an action whose arguments pass; the words the server hands on are the request's, split at its
-// NUL bytes; a request that does not end with NUL or is too long is "malformed"; an empty one is
-// a hang-up.
+// answer, then the hang-up: '0' or '1' and text within the reply's limit, '0' exactly when the
+// request's words name an action whose arguments pass; the words the server hands on are the
+// request's, split at its NUL bytes; a request that does not end with NUL or is too long is
+// "malformed"; an empty one is a hang-up.
 //
 // Input: up to 8 clients, each a byte (bits 0..1 what it does, bits 2..6 connections it holds
 // open meanwhile, up to 20), a length (2 bytes, little-endian) and that many bytes of request.
@@ -73,6 +73,17 @@ bool answered(int sock) {
         ready = ::poll(&fd, 1, kAnswerWait);
     } while (ready < 0 && errno == EINTR);  // libFuzzer's own timer signal
     return ready == 1;
+}
+
+// Waits until the server has hung up: its thread for the connection is through with the request
+// (its memory is freed before the next input is judged for leaks).
+void hung_up(int sock) {
+    pollfd fd{sock, 0, 0};  // POLLHUP is reported whatever is asked for
+    int ready;
+    do {
+        ready = ::poll(&fd, 1, kAnswerWait);
+    } while (ready < 0 && errno == EINTR);
+    FUZZ_CHECK(ready == 1 && (fd.revents & POLLHUP) != 0);
 }
 
 // The answer, or "" when the server hung up without one.
@@ -145,10 +156,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0:  // ask, and read the answer
                 ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
                 check_answer(request, answer(sock));
+                hung_up(sock);
                 break;
             case 1: {  // ask, and go away with the answer unread
                 ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
                 FUZZ_CHECK(answered(sock));
+                hung_up(sock);
                 break;
             }
             case 2:  // say nothing, and go away
@@ -157,6 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
                 ::send(sock, request.data(), request.size(), MSG_NOSIGNAL);
                 check_answer(request, answer(sock));
+                hung_up(sock);
                 break;
         }
         ::close(sock);
