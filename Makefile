@@ -7,11 +7,15 @@
 #   make release         optimised build in build-release/ (benchmarks: make bench)
 #   make torture         power cuts against the recorder on the crash-faithful card (CUTS, SEED)
 #   make soak            the recorder on a small card until its ring has wrapped five times
+#   make fuzz            the libFuzzer targets (clang, ASan + UBSan, build-fuzz/), each run for
+#                        SECONDS (default 60)
 
 JOBS     ?= $(shell nproc)
 BUILD    ?= build
 ASAN     ?= build-asan
 RELEASE  ?= build-release
+FUZZ     ?= build-fuzz
+SECONDS  ?= 60
 DURATION ?=
 SCENARIO ?= scenarios/demo.txt
 ROOT     ?= board
@@ -19,7 +23,7 @@ CTEST_ARGS ?=
 CUTS     ?= 200
 SEED     ?=
 
-.PHONY: all deps build test test-sanitize release bench run torture soak clean format
+.PHONY: all deps build test test-sanitize release bench fuzz run torture soak clean format
 
 all: build
 
@@ -44,6 +48,14 @@ test-sanitize: deps
 release: deps
 	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(RELEASE) -j $(JOBS)
+
+# One target at a time, SECONDS each, on fuzz/corpus/<target> and what earlier runs kept in
+# $(FUZZ)/corpus (scripts/fuzz.sh). Fails on a crash, a hang or a sanitizer report.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_FUZZ=ON \
+	  -DDASHCAM_BENCH=OFF -DASDTOOL_VIEW=OFF -DASDTOOL_VIDEO=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+	bash scripts/fuzz.sh $(SECONDS) $(FUZZ)
 
 # Every benchmark, then the table of figures against their anchors (also in
 # $(RELEASE)/bench/results.json; scripts/bench-readme.sh puts it into the README).
@@ -80,4 +92,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(RELEASE)
+	rm -rf $(BUILD) $(ASAN) $(RELEASE) $(FUZZ)

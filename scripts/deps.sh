@@ -8,7 +8,9 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
           # asdtool export's videos: FFmpeg's libraries, and ffprobe and ffmpeg for its tests
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
           # asdtool view: its HTTP server and JSON, and the browser its test drives
-          libcpp-httplib-dev nlohmann-json3-dev chromium)
+          libcpp-httplib-dev nlohmann-json3-dev chromium
+          # make fuzz: clang with libFuzzer and the sanitizers' runtimes
+          clang libclang-rt-14-dev)
 # npm installs the viewer's page libraries and the browser test's driver (pinned lockfiles). A
 # node that came with its own npm (not Debian's) is left as it is.
 if ! command -v npm >/dev/null 2>&1; then
