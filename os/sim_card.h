@@ -23,6 +23,10 @@ constexpr size_t kOffCapacity = 8;
 constexpr size_t kOffBlockSize = 16;
 constexpr size_t kOffState = 20;
 
+static_assert(kOffCapacity + 8 == kOffBlockSize && kOffBlockSize + 4 == kOffState);
+static_assert(kOffState % 4 == 0, "the state is read as an aligned atomic u32");
+static_assert(kOffState + 4 + 8 == kFileSize);
+
 constexpr uint64_t kDefaultCapacity = 8ull << 30;
 constexpr uint32_t kDefaultBlockSize = 512;
 

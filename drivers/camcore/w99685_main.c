@@ -36,6 +36,7 @@
 
 /* The records as user space and the chip lay them out: 4 bytes each. */
 typedef char iic_cmd_is_4_bytes[sizeof(struct iic_cmd) == 4 ? 1 : -1];
+typedef char iic_cmd_data_at_2[offsetof(struct iic_cmd, data) == 2 ? 1 : -1];
 typedef char cmdparam_is_4_bytes[sizeof(cmdparam_struct) == 4 ? 1 : -1];
 
 int device_type = 1;

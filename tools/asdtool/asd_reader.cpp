@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "le.hpp"
+#include "text_format.hpp"
 
 namespace asd {
 
@@ -20,14 +21,11 @@ constexpr size_t kGpsSize = 94;
 constexpr size_t kVideoHead = 26;
 constexpr size_t kAudioHead = 18;
 constexpr size_t kStaging = 102400;  // the writer builds every record in a buffer of this size
+static_assert(kHeader == kBaseHeader + 56);
+static_assert(kAccelSize == kTagAndPrev + 16 && kGpsSize == kTagAndPrev + 88);
+static_assert(kVideoHead == kTagAndPrev + 20 && kAudioHead == kTagAndPrev + 12);
 
 using Bytes = std::span<const uint8_t>;
-
-std::string format(const char* fmt, auto... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
 
 Time get_time(Bytes b, size_t off) {
     return {le::get_u32(b, off), le::get_u32(b, off + 4)};
