@@ -4,7 +4,8 @@
 # kernel does not export to modules. The kernel's arch/arm/lib gives modules the 32-bit division
 # and the 64-bit shifts, multiplication and comparison of the EABI run-time; it has no
 # floating-point helpers (the kernel runs without floating point) and no 64-bit division
-# (__aeabi_uldivmod, __aeabi_ldivmod: the kernel's do_div() is the way), so either would be an
+# (__aeabi_uldivmod, __aeabi_ldivmod: the kernel's do_div() is the way), and no atomics library
+# (__sync_*, __atomic_*: an ARMv4T has no atomic instructions), so any of them would be an
 # "Unknown symbol" at insmod on the box.
 set(_kernel_helpers
   __aeabi_idiv __aeabi_idivmod __aeabi_uidiv __aeabi_uidivmod
@@ -20,8 +21,9 @@ string(REGEX MATCHALL "U [^\n]+" _undefined "${_out}")
 set(_bad)
 foreach(_entry ${_undefined})
   string(REGEX REPLACE "^U " "" _sym "${_entry}")
-  # Compiler helpers: the EABI's __aeabi_* and libgcc's __<op><mode>3-style names.
-  if(_sym MATCHES "^__aeabi_" OR _sym MATCHES "^__(gnu_|[a-z]+[sdtx]f[0-9]?$|[a-z]+di[0-9]$|fix|float)")
+  # Compiler helpers: the EABI's __aeabi_*, libgcc's __<op><mode>3-style names and atomics.
+  if(_sym MATCHES "^__(aeabi_|sync_|atomic_)" OR
+     _sym MATCHES "^__(gnu_|[a-z]+[sdtx]f[0-9]?$|[a-z]+di[0-9]$|fix|float)")
     list(FIND _kernel_helpers ${_sym} _found)
     if(_found EQUAL -1)
       list(APPEND _bad ${_sym})
@@ -31,5 +33,5 @@ endforeach()
 if(_bad)
   list(JOIN _bad " " _names)
   message(FATAL_ERROR "${MODULE}: needs compiler helpers a 2.6.20 ARM kernel does not export: "
-                      "${_names} (floating point or 64-bit division in the module)")
+                      "${_names} (floating point, 64-bit division or atomics in the module)")
 endif()
