@@ -5,17 +5,26 @@
 #   make build           build only (debug, in build/)
 #   make test-sanitize   the same test suite built with AddressSanitizer + UBSan (build-asan/)
 #   make release         optimised build in build-release/ (benchmarks: make bench)
+#   make test-release    the whole suite on the optimised build
+#   make cross           the box build: 32-bit ARM, the programs, their unit tests and the kernel
+#                        modules (build-cross/)
+#   make test-cross      those unit tests under qemu-arm
+# WERROR=ON makes the compiler's warnings errors (CI builds with it).
 
 JOBS     ?= $(shell nproc)
 BUILD    ?= build
 ASAN     ?= build-asan
 RELEASE  ?= build-release
+CROSS    ?= build-cross
 DURATION ?=
 SCENARIO ?= scenarios/demo.txt
 ROOT     ?= board
 CTEST_ARGS ?=
+WERROR   ?=
+WERROR_ARG = $(if $(WERROR),-DDASHCAM_WERROR=$(WERROR))
 
-.PHONY: all deps build test test-sanitize release bench run clean format
+.PHONY: all deps build test test-sanitize release test-release cross test-cross bench run clean \
+        format
 
 all: build
 
@@ -23,23 +32,39 @@ deps:
 	@bash scripts/deps.sh
 
 $(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug $(WERROR_ARG)
 
 build: deps $(BUILD)/CMakeCache.txt
+	$(if $(WERROR),cmake $(BUILD) $(WERROR_ARG))
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 test-sanitize: deps
-	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_SANITIZE=ON -DDASHCAM_BENCH=OFF
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_SANITIZE=ON -DDASHCAM_BENCH=OFF \
+	  $(WERROR_ARG)
 	cmake --build $(ASAN) -j $(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 release: deps
-	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(RELEASE) -DCMAKE_BUILD_TYPE=Release $(WERROR_ARG)
 	cmake --build $(RELEASE) -j $(JOBS)
+
+test-release: release
+	cd $(RELEASE) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
+
+# The box build (cmake/arm-linux-gnueabi.cmake): recorder, volcheck and asdtool with the board
+# seam, statically linked; the unit tests that need no simulated board; the kernel modules
+# compiled for the ARM920T (build-cross/modules/*.o). ctest runs the tests under qemu-arm.
+cross: deps
+	cmake -S . -B $(CROSS) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake \
+	  -DCMAKE_BUILD_TYPE=Release $(WERROR_ARG)
+	cmake --build $(CROSS) -j $(JOBS)
+
+test-cross: cross
+	cd $(CROSS) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
 bench: release
 	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
@@ -56,4 +81,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(RELEASE)
+	rm -rf $(BUILD) $(ASAN) $(RELEASE) $(CROSS)

@@ -3,8 +3,11 @@
 # running as root, otherwise prints the exact apt-get line and fails.
 set -euo pipefail
 
+# The box build (make cross, make test-cross): Debian's ARM EABI cross compiler, user-mode
+# emulation to run its tests, and GoogleTest's sources to build for the target.
 packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libjpeg62-turbo-dev)
+          libjpeg62-turbo-dev
+          g++-arm-linux-gnueabi qemu-user googletest)
 
 missing=()
 for p in "${packages[@]}"; do
