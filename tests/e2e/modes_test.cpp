@@ -20,6 +20,13 @@ size_t sentences(const BoardRun& board, const std::string& sentence) {
     return n;
 }
 
+// Frames of 4000 bytes for the parking tests: a capture then takes a small part of the timer's
+// period even on a slow machine, so that the frames come at the timer's pace.
+std::vector<std::string> small_frames(BoardRun& board) {
+    const std::string jpegs = board.big_jpeg_dir(4000);
+    return {"--front-jpegs", jpegs, "--rear-jpegs", jpegs};
+}
+
 // What a parking file holds: frames of both cameras from the timer, nothing else.
 void expect_parking_file(const asd::Recording& rec, double period, const std::string& name) {
     SCOPED_TRACE(name);
@@ -54,7 +61,9 @@ TEST(Modes, ParkingRecordsFromTheTimerAndDrivingAgainReboots) {
     BasicConf conf;
     conf.fpsParking = 1;
     board.configure(conf);
-    board.start({"--gps-fix-after", "1000"});
+    auto options = small_frames(board);
+    options.insert(options.end(), {"--gps-fix-after", "1000"});
+    board.start(options);
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     ASSERT_TRUE(board.until([&] { return board.recording(0).count(asd::Kind::Audio) >= 1; }));
     ASSERT_TRUE(board.act("ibc parking"));
@@ -183,7 +192,9 @@ TEST(Modes, ATimedPeriodOf100SecondsSwitchesAtThe60thCommandAndStopsAtThe90th) {
 // in parking mode (one frame a second of each camera) at the 60th.
 TEST(Modes, ATimedPeriodOf60SecondsStopsAtThe50thCommandAndParksAtThe60th) {
     BoardRun board("period-60");
-    board.start({"--gps-fix-after", "1000"});
+    auto options = small_frames(board);
+    options.insert(options.end(), {"--gps-fix-after", "1000"});
+    board.start(options);
     ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
     const std::string command = "ibc send T 10:00:00 10:01:00";
     auto send = [&](int from, int to) {
