@@ -69,13 +69,24 @@ test-cross: cross
 bench: release
 	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
 
-# The board prints the card's summary (asdtool summary) itself once it has stopped, also after
-# Ctrl-C. SCENARIO= (empty) runs without a scenario, until Ctrl-C or DURATION.
-run: build
+# The build says only how far it is (scripts/quiet-build.sh), then the board speaks. The board
+# prints the card's summary (asdtool summary) itself once it has stopped, also after Ctrl-C (which
+# the recipe's shell waits out), and then how to watch the card. SCENARIO= (empty) runs without
+# a scenario, until Ctrl-C or DURATION.
+CARD = $(ROOT)/mnt/mmcblk0p1
+
+run: deps
+	@bash scripts/quiet-build.sh $(BUILD) $(JOBS)
 	@if [ ! -x $(BUILD)/bin/simboard ]; then \
 	  echo "The simulated board is not built yet: there is nothing to run."; exit 1; fi
+	@trap : INT; \
 	$(BUILD)/bin/simboard --root $(ROOT) $(if $(SCENARIO),--scenario $(SCENARIO)) \
-	  $(if $(DURATION),--duration $(DURATION)) --summary
+	  $(if $(DURATION),--duration $(DURATION)) --summary; \
+	status=$$?; \
+	echo; \
+	echo "Watch the card in a browser:  $(BUILD)/bin/asdtool view $(CARD)  (then open http://127.0.0.1:8080/)"; \
+	echo "Export an event as videos:    $(BUILD)/bin/asdtool export $(CARD) event1 --event 1 --combined"; \
+	exit $$status
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i

@@ -11,53 +11,49 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 
-#include "cardpaths.h"
 #include "config.h"
 #include "gps.h"
 #include "halt.h"
 #include "os.h"
-#include "recfile.h"
-#include "recinfo.h"
 #include "snapshot.h"
-#include "storage.h"
 #include "wdt.h"
+
+namespace {
+constexpr int kInitialWidth = 640;
+constexpr int kInitialHeight = 480;
+}  // namespace
 
 uint8_t g_bTK700 = 1;
 int w99685fd[2] = {-1, -1};
 uint8_t* g_buf = nullptr;
 int audio_fd = -1;
 
-std::atomic<uint8_t> g_bRec{0};
-std::atomic<int> g_drMode{2};
-std::atomic<int> g_modeChange{0};
-std::atomic<int> g_drEv{1};
-
-std::atomic<int> g_gpsRecv{0};
-uint8_t g_gpsData[gpsrec::SIZE] = {};
-std::atomic<int> g_gsCap{0};
-uint8_t g_gsCapData[gsrec::SIZE] = {};
-
-int g_currentRecIndex = 0;
-int g_sdErrorCnt = 0;
 int g_front_fcount = 0;
 
-int __v = 640;
-int __h = 480;
+int __v = kInitialWidth;
+int __h = kInitialHeight;
 
 std::array<uint8_t, AUDIO_BLOCK_SIZE> g_audioBuf{};
 
-pthread_mutex_t rec_mutex = PTHREAD_MUTEX_INITIALIZER;
-
 FrameFetchFunction g_frameFetch = FetchFrame;
+
+void reset_capture_globals() {
+    g_bTK700 = 1;
+    w99685fd[0] = w99685fd[1] = -1;
+    g_buf = nullptr;
+    audio_fd = -1;
+    g_front_fcount = 0;
+    __v = kInitialWidth;
+    __h = kInitialHeight;
+    g_audioBuf.fill(0);
+    g_frameFetch = FetchFrame;
+}
 
 namespace {
 
-constexpr int kErrorsBeforeHalt = 4;     // the fifth failure in a row halts
 constexpr int kKeepIndexBelow = 512000;  // a front-camera failure in a file this small reuses it
 constexpr int kWatchdogPasses = 20;      // sync_thread passes between watchdog kicks
 constexpr int kFlushAfterRearFrames = 3;
@@ -66,22 +62,10 @@ constexpr long kSyncPeriodUs = 60000;
 // A capture error that returns at once must not turn its thread into a loop of device requests
 // and marker writes: the rear camera tries again after a frame period, audio after a second.
 constexpr auto kRearRetry = std::chrono::milliseconds(100);
-constexpr auto kAudioRetry = std::chrono::seconds(1);
+constexpr auto kAudioRetry = std::chrono::milliseconds(1000);
 
 constexpr uint8_t kCodeVGA = 0x20;
 constexpr uint8_t kCodeHalfVGA = 0x40;
-
-// Where the capture threads wait. Never destroyed: threads still wait on it when the process
-// ends, and destroying a condition variable with waiters blocks the exit.
-struct CaptureGate {
-    std::mutex mutex;
-    std::condition_variable changed;
-};
-
-CaptureGate& gate() {
-    static CaptureGate* const g = new CaptureGate;
-    return *g;
-}
 
 bool rear_capture_allowed() {
     return g_bRec != 0 && g_drEv != 0 && g_bTK700 != 0;
@@ -93,19 +77,6 @@ bool front_capture_allowed() {
 
 bool audio_capture_allowed() {
     return g_bRec == 1 && g_audioRec != 0 && g_drMode == 2 && audio_fd >= 0;
-}
-
-template <typename Predicate>
-void wait_until(Predicate allowed) {
-    std::unique_lock<std::mutex> hold(gate().mutex);
-    gate().changed.wait(hold, allowed);
-}
-
-// Pauses for `period`, or less when `allowed` turns false meanwhile.
-template <typename Predicate, typename Duration>
-void pause_while(Predicate allowed, Duration period) {
-    std::unique_lock<std::mutex> hold(gate().mutex);
-    gate().changed.wait_for(hold, period, [&] { return !allowed(); });
 }
 
 // The status files of a failed camera: created when missing, never written.
@@ -128,7 +99,7 @@ void rear_capture_error() {
         }
         os::sync();
     }
-    pause_while(rear_capture_allowed, kRearRetry);
+    pause_capture_state(rear_capture_allowed, kRearRetry);
 }
 
 uint8_t* frame_of(int device) {
@@ -137,64 +108,7 @@ uint8_t* frame_of(int device) {
 
 }  // namespace
 
-void notify_capture_state() {
-    { std::lock_guard<std::mutex> hold(gate().mutex); }
-    gate().changed.notify_all();
-}
-
 // --- Recording control -----------------------------------------------------------------------
-
-int start_record() {
-    if (rec_fd >= 0) stop_record();
-    write_size = 0;
-    g_gpsRecv = 0;
-    g_preFrameSize = 0;
-    g_totalVFrame = 0;
-
-    check_free_space();
-
-    const int index = static_cast<int>(g_recinfo[RECINFO_NEXT]);
-    char path[128];
-    std::snprintf(path, sizeof path, "%s/rec%08d.asd", cardpath::kDataDir, index);
-    rec_fd = os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
-    if (rec_fd < 0) {
-        std::printf("video file open %s - %m\n", path);
-        error_halt(HALT_STORAGE, true);
-    }
-
-    g_currentRecIndex = index;
-    saveRecHistory(index);
-    check_nextfile();
-
-    g_bRec = 1;
-    notify_capture_state();
-    std::printf("rec file %s\n", path);
-    return 0;
-}
-
-int stop_record() {
-    g_bRec = 0;
-    if (rec_fd >= 0) {
-        // A file closed before its first record has no header to complete.
-        if (write_size >= static_cast<int>(recfmt::HEADER_SIZE)) complete_fileheader();
-        os::close(rec_fd);
-        rec_fd = -1;
-    }
-    write_size = 0;
-    notify_capture_state();
-    return 0;
-}
-
-void system_error() {
-    if (os::access(cardpath::kVersionStamp, F_OK) != 0) {
-        std::printf("SD card is gone (%s missing)\n", cardpath::kVersionStamp);
-        error_halt(HALT_STORAGE, true);
-    }
-    if (++g_sdErrorCnt > kErrorsBeforeHalt) {
-        std::printf("SD card write failed %d times in a row\n", g_sdErrorCnt);
-        error_halt(HALT_STORAGE, true);
-    }
-}
 
 int record_control(int command) {
     std::printf("Record control command...\n");
@@ -350,7 +264,7 @@ void PeriCaptureTurn() {
         return;
     }
     // A short block is dropped; a device that fails or ends is tried again a second later.
-    if (n <= 0) pause_while(audio_capture_allowed, kAudioRetry);
+    if (n <= 0) pause_capture_state(audio_capture_allowed, kAudioRetry);
 }
 
 void SyncTurn() {
@@ -378,7 +292,7 @@ void* VideoCaptureProc(void*) {
         g_front_fcount = 0;
     }
     for (;;) {
-        wait_until(rear_capture_allowed);
+        wait_capture_state(rear_capture_allowed);
         RearCaptureTurn();
     }
     return nullptr;
@@ -386,7 +300,7 @@ void* VideoCaptureProc(void*) {
 
 void* VideoCaptureProc1(void*) {
     for (;;) {
-        wait_until(front_capture_allowed);
+        wait_capture_state(front_capture_allowed);
         if (!FrontCaptureTurn()) break;
     }
     FrontCaptureError();
@@ -394,7 +308,7 @@ void* VideoCaptureProc1(void*) {
 
 void* PeriCaptureProc(void*) {
     for (;;) {
-        wait_until(audio_capture_allowed);
+        wait_capture_state(audio_capture_allowed);
         PeriCaptureTurn();
     }
     return nullptr;

@@ -1,18 +1,16 @@
 // Capture and recording control: the threads that move camera frames, audio blocks and the
-// pending GPS and accelerometer records into the recording file, opening and closing recording
-// files, programming the cameras, the change between driving and parking mode, and the storage
-// error check.
+// pending GPS and accelerometer records into the recording file, starting and stopping
+// recording, programming the cameras and the change between driving and parking mode.
 #pragma once
 
-#include <pthread.h>
 #include <sys/types.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "event.h"
+#include "recstate.h"
+#include "rotation.h"
 
 // --- Devices ---------------------------------------------------------------------------------
 
@@ -45,26 +43,8 @@ extern int w99685fd[2];   // camera devices 0 (rear) and 1 (front), -1 while not
 extern uint8_t* g_buf;    // the mapped frame area, null while not mapped
 extern int audio_fd;      // "/dev/dsp" when audio is recorded, else -1
 
-// --- Flags -----------------------------------------------------------------------------------
-
-// Read by several threads without rec_mutex. Every change that can let a capture thread go on
-// is followed by notify_capture_state().
-extern std::atomic<uint8_t> g_bRec;    // 1 while a recording file is open and frames are accepted
-extern std::atomic<int> g_drMode;      // 2 driving mode, 1 parking mode
-extern std::atomic<int> g_modeChange;  // requested mode (1 or 2); 0 none pending
-extern std::atomic<int> g_drEv;        // 1 = the capture threads may read frames
-
-// Pending records that the dispatcher leaves for the capture path (written after a frame).
-// The record bytes are written and read under rec_mutex.
-extern std::atomic<int> g_gpsRecv;
-extern uint8_t g_gpsData[gpsrec::SIZE];
-extern std::atomic<int> g_gsCap;
-extern uint8_t g_gsCapData[gsrec::SIZE];
-
 // Guarded by rec_mutex.
-extern int g_currentRecIndex;  // index of the file being recorded
-extern int g_sdErrorCnt;       // consecutive failed record writes
-extern int g_front_fcount;     // rear frames written since the last flush
+extern int g_front_fcount;  // rear frames written since the last flush
 
 // Image size written into video records; set when the cameras are programmed, before the
 // capture threads start.
@@ -74,37 +54,7 @@ extern int __h;
 // Audio read buffer of the audio thread.
 extern std::array<uint8_t, AUDIO_BLOCK_SIZE> g_audioBuf;
 
-// Guards the open recording file, the writer's bookkeeping, the recording index with its locks
-// and history, the pending records and the snapshot request.
-extern pthread_mutex_t rec_mutex;
-
-// RAII holder of rec_mutex.
-class RecLock {
-  public:
-    RecLock() { pthread_mutex_lock(&rec_mutex); }
-    ~RecLock() { pthread_mutex_unlock(&rec_mutex); }
-    RecLock(const RecLock&) = delete;
-    RecLock& operator=(const RecLock&) = delete;
-};
-
-// Wakes the threads that wait for recording to become possible. Called after g_bRec, g_drEv or
-// g_drMode changed. Takes a lock of its own: never from a signal handler.
-void notify_capture_state();
-
 // --- Recording control -----------------------------------------------------------------------
-
-// Opens the file named by the next index (after the free-space guard) and advances the index.
-// Caller holds rec_mutex. Returns 0; a card that is full or cannot take the file ends in the
-// error halt.
-int start_record();
-
-// Completes the header of the open file (frame count, end time) and closes it. Caller holds
-// rec_mutex. Returns 0.
-int stop_record();
-
-// The storage error check after a failed record write: a missing card or the fifth failure in a
-// row ends in the error halt (code 255), closing the recording file first.
-void system_error();
 
 // 1 = start (program resolution and quantiser on both cameras, open the first file),
 // 2 = stop (close the file). Takes rec_mutex itself. Returns 0.
@@ -156,3 +106,6 @@ bool FrontCaptureTurn();
 void PeriCaptureTurn();
 // One pass of sync_thread without its pause.
 void SyncTurn();
+
+// Every global of this file back at its start value (tests). Devices are not closed.
+void reset_capture_globals();

@@ -12,6 +12,10 @@ namespace cardfile {
 
 void (*before_rename)(const char* tmpPath) = nullptr;
 
+void reset_globals() {
+    before_rename = nullptr;
+}
+
 int replace(const char* path, std::span<const uint8_t> bytes) {
     std::string tmp = std::string(path) + ".tmp";
     int fd = os::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

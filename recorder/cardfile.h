@@ -19,4 +19,7 @@ long read_exact(const char* path, std::span<uint8_t> bytes);
 // program leaves it empty.
 extern void (*before_rename)(const char* tmpPath);
 
+// Every global of this file back at its start value (tests).
+void reset_globals();
+
 }  // namespace cardfile

@@ -10,6 +10,12 @@
 uint8_t applyGPSTime = 1;
 int g_gps_init = 0;
 int g_gpsActiveNextFile = 0;
+
+void reset_clock_globals() {
+    applyGPSTime = 1;
+    g_gps_init = 0;
+    g_gpsActiveNextFile = 0;
+}
 const int month_length[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 namespace {

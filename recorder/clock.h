@@ -32,3 +32,6 @@ uint8_t GPSTimeAllowed(int tz_index, const ClockDate& date);
 // The GPS time rule, for every GPS record with a valid fix (year of two digits): while GPS time
 // may be applied, the sixth such record's date and time are applied, once per run.
 void OfferGPSTime(int year, int month, int day, int hour, int minute, int second);
+
+// Every global of this file back at its start value (tests).
+void reset_clock_globals();

@@ -19,16 +19,41 @@
 #include "cardpaths.h"
 #include "os.h"
 
+namespace {
+// The settings before the configuration is read.
+constexpr uint8_t kInitialRes = 32;
+constexpr int kInitialQp = 4;
+constexpr uint8_t kInitialAudioRec = 1;
+constexpr int kInitialPreRecTime = 1;
+constexpr int kInitialHistoryDepth = 4;
+constexpr int kInitialThresholdX = 800, kInitialThresholdY = 800, kInitialThresholdZ = 1200;
+}  // namespace
+
 ExFileHeader g_exFileHeader{};
 
-uint8_t g_res = 32;
-int g_qp = 4;
-uint8_t g_audioRec = 1;
-int g_preRecTime = 1;
-int g_recHistoryDepth = 4;
+uint8_t g_res = kInitialRes;
+int g_qp = kInitialQp;
+uint8_t g_audioRec = kInitialAudioRec;
+int g_preRecTime = kInitialPreRecTime;
+int g_recHistoryDepth = kInitialHistoryDepth;
 int g_disableEraseButton = 0;
 int g_fpsParking = 0;
-int g_gsCSValueX = 800, g_gsCSValueY = 800, g_gsCSValueZ = 1200;
+int g_gsCSValueX = kInitialThresholdX, g_gsCSValueY = kInitialThresholdY,
+    g_gsCSValueZ = kInitialThresholdZ;
+
+void reset_config_globals() {
+    g_exFileHeader = ExFileHeader{};
+    g_res = kInitialRes;
+    g_qp = kInitialQp;
+    g_audioRec = kInitialAudioRec;
+    g_preRecTime = kInitialPreRecTime;
+    g_recHistoryDepth = kInitialHistoryDepth;
+    g_disableEraseButton = 0;
+    g_fpsParking = 0;
+    g_gsCSValueX = kInitialThresholdX;
+    g_gsCSValueY = kInitialThresholdY;
+    g_gsCSValueZ = kInitialThresholdZ;
+}
 
 const int GSVAL_X[4] = {400, 600, 800, 1500};
 const int GSVAL_Y[4] = {400, 600, 800, 1500};

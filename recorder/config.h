@@ -40,3 +40,6 @@ extern const int GSVAL_Z[4];
 // Reads the settings (restoring the card's copy from flash, or writing a default file).
 // Returns 0 when settings were read or a default file was written, -1 otherwise.
 int ParseBasicConf();
+
+// Every global of this file back at its start value (tests).
+void reset_config_globals();

@@ -20,6 +20,8 @@
 #include "os.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
+#include "rotation.h"
 #include "snapshot.h"
 #include "sndout.h"
 
@@ -29,6 +31,15 @@ int g_preX = 0, g_preY = 0, g_preZ = 0;
 int tCnt = 0;
 int tCnt_stop = 0;
 int ss_flag = 0;
+
+void reset_dispatcher_globals() {
+    g_eventEnable = 0;
+    g_GSFirst = 0;
+    g_preX = g_preY = g_preZ = 0;
+    tCnt = 0;
+    tCnt_stop = 0;
+    ss_flag = 0;
+}
 
 namespace {
 

@@ -40,3 +40,6 @@ constexpr int FULL_FPS_THRESHOLD = 300;
 // The callback every event source is given. `record` is the source's record of the type (absent
 // for types 2 and 3), valid only during the call. Returns 0.
 int __callback_proc(int type, void* record);
+
+// Every global of this file back at its start value (tests).
+void reset_dispatcher_globals();

@@ -203,6 +203,16 @@ struct WakeInit {
 
 }  // namespace
 
+void reset_gps_globals() {
+    g_subVer_flag = 0;
+    iHeading = 0;
+    g_gpsdata.fill(0);
+    g_pExFileHeader = nullptr;
+    m_model = 1;
+    strGPSMsg = {};
+    silent_reads = 0;
+}
+
 int init_gps(EventCallback callback) {
     std::printf("init gps start\n");
     __callbackfuc = callback;

@@ -51,3 +51,7 @@ void GPSReadTurn();
 
 // Waits for gps_thread to end after release_gps (not from the thread itself).
 void join_gps_thread();
+
+// The link's sentence state and what the sub-board told of itself back at their start values
+// (tests). The port, the callback, the reader thread and its mode are left as they are.
+void reset_gps_globals();

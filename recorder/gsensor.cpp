@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "gps.h"
 #include "os.h"
 
 int gsensor_fd = -1;
@@ -92,7 +91,7 @@ void urg_handler(int signo) {
     errno = saved_errno;
 }
 
-int init_gsensor(EventCallback callback) {
+int init_gsensor(EventCallback callback, SubBoardQuery query) {
     __gsensor_cb_fuc = callback;
 
     struct sigaction action {};
@@ -117,12 +116,14 @@ int init_gsensor(EventCallback callback) {
     const int flags = os::fcntl(fd, F_GETFL);
     os::fcntl(fd, F_SETFL, flags | O_ASYNC);
 
-    if (subCheck() == 1) {
-        std::printf("###SUB35###\n");
-        sub35_gsensor();
-        os::sync();
-    } else if (subCheck() == 2) {
-        std::printf("###SUB24###\n");
+    if (query != nullptr) {
+        if (query() == 1) {
+            std::printf("###SUB35###\n");
+            sub35_gsensor();
+            os::sync();
+        } else if (query() == 2) {
+            std::printf("###SUB24###\n");
+        }
     }
 
     os::ioctl(fd, GSENSOR_IOC_START);

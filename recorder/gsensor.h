@@ -9,7 +9,15 @@
 
 #include "event.h"
 
-int init_gsensor(EventCallback callback);
+// Asks the front sub-board which board it is (subCheck of the sub-board link): 1 the 3.5
+// board, 2 the 2.4 board, 0 no usable answer.
+using SubBoardQuery = int (*)();
+
+// Sets the device up: the SIGIO handler, the device opened for asynchronous notification, the
+// driver told when the 3.5 sub-board (which mounts the sensor rotated) answers `query`, and
+// sampling started. Without a query the driver keeps its default axes. Returns 0, or -1 when
+// the handler cannot be installed or the device cannot be opened.
+int init_gsensor(EventCallback callback, SubBoardQuery query = nullptr);
 int stop_gsensor();
 int sub35_gsensor();
 int pwrDetectControl();

@@ -1,6 +1,7 @@
-// The error halt: where the recorder ends when recording can no longer go on. It stops the
-// accelerometer and then, for ever, sets the codec volume, repeats the error prompt, sends the
-// error code to the front sub-board and feeds the watchdog, until power is removed.
+// The error halt: where the recorder ends when recording can no longer go on. It closes the
+// recording file through the step registered for it, stops the accelerometer and then, for
+// ever, sets the codec volume, repeats the error prompt, sends the error code to the front
+// sub-board and feeds the watchdog, until power is removed.
 #pragma once
 
 constexpr int HALT_STORAGE = 255;     // card size, free space, file creation, write errors
@@ -9,8 +10,16 @@ constexpr int HALT_FRONT_CAMERA = 1;  // the front camera stopped delivering fra
 // Enters the error halt with `code`, closing the recording file first when `closeFile` is set.
 [[noreturn]] void error_halt(int code, bool closeFile);
 
+// How the halt closes the recording file (stop_record, registered at start-up). Run with
+// rec_mutex held. Without one the halt closes nothing.
+using HaltCloseStep = int (*)();
+void set_halt_close_step(HaltCloseStep step);
+
 // Called once the halt is entered (after the file is closed and the accelerometer released),
 // before the endless loop. The program leaves it empty; tests set a hook that records the code
 // and throws, so that they can observe the halt without looping for ever.
 using HaltHook = void (*)(int code);
 void set_halt_hook(HaltHook hook);
+
+// Every global of this file back at its start value: no close step, no hook (tests).
+void reset_halt_globals();

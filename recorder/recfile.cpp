@@ -1,5 +1,6 @@
 #include "recfile.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,12 +8,10 @@
 #include <cstring>
 #include <span>
 
-#include "capture.h"
 #include "config.h"
 #include "event.h"
 #include "le.hpp"
 #include "os.h"
-#include "recinfo.h"
 
 int rec_fd = -1;
 int write_size = 0;
@@ -20,6 +19,15 @@ int g_preFrameSize = 0;
 int g_totalVFrame = 0;
 RecTime g_endtime{0, 0};
 std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest{};
+
+void reset_recfile_globals() {
+    if (rec_fd >= 0) os::close(rec_fd);
+    rec_fd = -1;
+    write_size = 0;
+    g_preFrameSize = 0;
+    g_totalVFrame = 0;
+    g_endtime = {0, 0};
+}
 
 namespace {
 
@@ -57,15 +65,11 @@ void cut_back(off_t length, ssize_t written) {
     os::lseek(rec_fd, length, SEEK_SET);
 }
 
-// The common path of all four record kinds: admission, previous-record offset, one write.
+// The common path of all four record kinds: previous-record offset, one write, the bookkeeping.
 // `fill` writes the record's fields behind the tag and the offset (bytes 6..size-1).
 template <typename Fill>
-int write_record(uint8_t kind, size_t size, RecTime t, Fill fill) {
+int append_record(uint8_t kind, size_t size, Fill fill) {
     if (rec_fd < 0) return -1;
-    const bool hadHeader = write_size != 0;
-    const RecTime endBefore = g_endtime;
-    if (check_maxsize(static_cast<int>(size), t) == 0) return -1;
-
     std::span<uint8_t> rec(g_szBufferTest.data(), size);
     le::put_u8(rec, 0, kind);
     le::put_u8(rec, 1, TAG_MARK);
@@ -78,7 +82,6 @@ int write_record(uint8_t kind, size_t size, RecTime t, Fill fill) {
         g_preFrameSize = static_cast<int>(size);
         write_size += static_cast<int>(size);
         if (kind == KIND_VIDEO) ++g_totalVFrame;
-        g_sdErrorCnt = 0;
         return 0;
     }
     if (n < 0) {
@@ -88,12 +91,29 @@ int write_record(uint8_t kind, size_t size, RecTime t, Fill fill) {
                     static_cast<long>(start), n, size);
     }
     cut_back(start, n);
-    if (hadHeader) g_endtime = endBefore;
-    system_error();
     return -1;
 }
 
 }  // namespace
+
+int open_recfile(const char* path) {
+    if (rec_fd >= 0) close_recfile();
+    rec_fd = os::open(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    write_size = 0;
+    g_preFrameSize = 0;
+    g_totalVFrame = 0;
+    return rec_fd >= 0 ? 0 : -1;
+}
+
+void close_recfile() {
+    if (rec_fd >= 0) {
+        // A file closed before its first record has no header to complete.
+        if (write_size >= static_cast<int>(HEADER_SIZE)) complete_fileheader();
+        os::close(rec_fd);
+        rec_fd = -1;
+    }
+    write_size = 0;
+}
 
 RecTime current_rectime() {
     struct timeval tv {};
@@ -127,56 +147,47 @@ int write_fileheader(RecTime start) {
     return 0;
 }
 
-int write_videoframe(int width, int height, int channel, const uint8_t* jpeg, int length) {
-    if (length == 0) return -1;
-    if (length < 0 || static_cast<size_t>(length) > MAX_JPEG) {
-        std::printf("video frame of %d bytes does not fit a record, dropped\n", length);
-        return -1;
-    }
-    const auto n = static_cast<size_t>(length);
-    const RecTime t = current_rectime();
-    return write_record(KIND_VIDEO, VIDEO_HEAD_SIZE + n, t, [&](std::span<uint8_t> rec) {
+RecTime gps_record_time(const uint8_t* gpsRecord) {
+    std::span<const uint8_t> src(gpsRecord, gpsrec::SIZE);
+    return {le::get_u32(src, gpsrec::RECV_SEC), le::get_u32(src, gpsrec::RECV_USEC)};
+}
+
+int put_videoframe(int width, int height, int channel, const uint8_t* jpeg, size_t length,
+                   RecTime t) {
+    return append_record(KIND_VIDEO, video_record_size(length), [&](std::span<uint8_t> rec) {
         le::put_u16(rec, 6, static_cast<uint16_t>(width));
         le::put_u16(rec, 8, static_cast<uint16_t>(height));
         le::put_u8(rec, 10, static_cast<uint8_t>(channel));
         le::put_u8(rec, 11, 0);
         le::put_u16(rec, 12, 0);
-        le::put_u32(rec, 14, static_cast<uint32_t>(n));
+        le::put_u32(rec, 14, static_cast<uint32_t>(length));
         put_time(rec, 18, t);
-        std::memcpy(rec.data() + VIDEO_HEAD_SIZE, jpeg, n);
+        std::memcpy(rec.data() + VIDEO_HEAD_SIZE, jpeg, length);
     });
 }
 
-int write_gpsframe(const uint8_t* gpsRecord) {
+int put_gpsframe(const uint8_t* gpsRecord) {
     std::span<const uint8_t> src(gpsRecord, gpsrec::SIZE);
-    const RecTime t{le::get_u32(src, gpsrec::RECV_SEC), le::get_u32(src, gpsrec::RECV_USEC)};
     static_assert(GPS_RECORD_SIZE == 2 + gpsrec::SIZE);
-    return write_record(KIND_GPS, GPS_RECORD_SIZE, t, [&](std::span<uint8_t> rec) {
+    return append_record(KIND_GPS, GPS_RECORD_SIZE, [&](std::span<uint8_t> rec) {
         std::memcpy(rec.data() + 6, src.data() + 4, gpsrec::SIZE - 4);
     });
 }
 
-int write_gsensorframe(uint8_t* gsensorRecord) {
+int put_gsensorframe(uint8_t* gsensorRecord, RecTime t) {
     std::span<uint8_t> src(gsensorRecord, gsrec::SIZE);
-    const RecTime t = current_rectime();
     put_time(src, gsrec::TIME_SEC, t);
     static_assert(GSENSOR_RECORD_SIZE == 2 + gsrec::SIZE);
-    return write_record(KIND_GSENSOR, GSENSOR_RECORD_SIZE, t, [&](std::span<uint8_t> rec) {
+    return append_record(KIND_GSENSOR, GSENSOR_RECORD_SIZE, [&](std::span<uint8_t> rec) {
         std::memcpy(rec.data() + 6, src.data() + 4, gsrec::SIZE - 4);
     });
 }
 
-int write_audioframe(const uint8_t* samples, int length) {
-    if (length <= 0 || static_cast<size_t>(length) > MAX_AUDIO) {
-        std::printf("audio block of %d bytes does not fit a record, dropped\n", length);
-        return -1;
-    }
-    const auto n = static_cast<size_t>(length);
-    const RecTime t = current_rectime();
-    return write_record(KIND_AUDIO, AUDIO_HEAD_SIZE + n, t, [&](std::span<uint8_t> rec) {
+int put_audioframe(const uint8_t* samples, size_t length, RecTime t) {
+    return append_record(KIND_AUDIO, audio_record_size(length), [&](std::span<uint8_t> rec) {
         put_time(rec, 6, t);
-        le::put_u32(rec, 14, static_cast<uint32_t>(n));
-        std::memcpy(rec.data() + AUDIO_HEAD_SIZE, samples, n);
+        le::put_u32(rec, 14, static_cast<uint32_t>(length));
+        std::memcpy(rec.data() + AUDIO_HEAD_SIZE, samples, length);
     });
 }
 

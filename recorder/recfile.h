@@ -10,7 +10,9 @@
 // Every record is built in the staging buffer and written with one write call. A write that
 // comes up short is cut back off the file, so a file never holds half a record.
 //
-// All writer state is guarded by rec_mutex (capture.h).
+// This is the file and its format only: which file is open, whether a record is admitted and
+// what a failed write means are the file rotation's (rotation.h). All writer state is guarded by
+// rec_mutex (recstate.h).
 #pragma once
 
 #include <array>
@@ -69,16 +71,41 @@ extern std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest;  // staging buf
 
 RecTime current_rectime();
 
+// Opens `path` as the recording file, created or truncated. Returns 0, or -1 (errno set; no file
+// is open then).
+int open_recfile(const char* path);
+// Completes the header of the open file (when it has one) and closes it; write_size = 0.
+void close_recfile();
+
 // Writes the base and extended headers with start time `start`. Returns 0 or -1 (nothing of the
 // header is left in the file then).
 int write_fileheader(RecTime start);
 
-// Each returns 0 when the record was written, -1 when it was refused (no file, too large, not
-// admitted, or the write failed: then the storage error check has run).
-int write_videoframe(int width, int height, int channel, const uint8_t* jpeg, int length);
-int write_gpsframe(const uint8_t* gpsRecord);    // 92-byte GPS record
-int write_gsensorframe(uint8_t* gsensorRecord);  // 20-byte record; its time is set here
-int write_audioframe(const uint8_t* samples, int length);
-
 // Writes the frame count and end time into the header of the open file (at close).
 int complete_fileheader();
+
+// Sizes of the records as they are written.
+constexpr size_t video_record_size(size_t jpegLength) {
+    return recfmt::VIDEO_HEAD_SIZE + jpegLength;
+}
+constexpr size_t audio_record_size(size_t sampleCount) {
+    return recfmt::AUDIO_HEAD_SIZE + sampleCount;
+}
+
+// The reception time that a GPS record carries (bytes 60..67).
+RecTime gps_record_time(const uint8_t* gpsRecord);
+
+// Each appends one record to the open file with one write, its previous-record offset taken from
+// the file as it is now. Returns 0, or -1 when the write failed or came up short: the file is
+// then cut back to where it was and nothing is counted. The caller has checked the sizes
+// (at most MAX_JPEG and MAX_AUDIO) and admitted the record.
+int put_videoframe(int width, int height, int channel, const uint8_t* jpeg, size_t length,
+                   RecTime t);
+int put_gpsframe(const uint8_t* gpsRecord);  // 92-byte GPS record, at its reception time
+// 20-byte accelerometer record; the time `t` is stamped into the caller's record too.
+int put_gsensorframe(uint8_t* gsensorRecord, RecTime t);
+int put_audioframe(const uint8_t* samples, size_t length, RecTime t);
+
+// Every global of this file back at its start value; an open file is closed first, as it is
+// (tests).
+void reset_recfile_globals();

@@ -1,46 +1,32 @@
 #include "recinfo.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <span>
 
-#include "capture.h"
 #include "cardfile.h"
 #include "cardpaths.h"
-#include "clock.h"
 #include "config.h"
-#include "gps.h"
 #include "le.hpp"
 #include "os.h"
-#include "recfile.h"
 #include "snapshot.h"
-#include "sndout.h"
 #include "storage.h"
 
 std::array<uint32_t, RECINFO_WORDS> g_recinfo{};
-
-uint8_t g_lock_status = 0;
-uint8_t g_lock_type = 0;
-int g_lock_time = 0;
-int g_postRecFileCnt = 0;
 int g_recHistory[REC_HISTORY_SIZE] = {-1, -1, -1, -1, -1};
-int g_bkHistory[REC_HISTORY_SIZE] = {-1, -1, -1, -1, -1};
+
+void reset_recinfo_globals() {
+    g_recinfo.fill(0);
+    std::fill(std::begin(g_recHistory), std::end(g_recHistory), -1);
+}
 
 namespace {
 
-constexpr int kPromptLockStart = 74;
-constexpr int kPromptLockEnd = 71;
 constexpr uint32_t kGenerationMask = 0xFFFF;
 constexpr uint32_t kTypeMask = 0x00FF0000;
 
 using RecinfoBytes = std::array<uint8_t, RECINFO_SIZE>;
-
-// Positions of the history in use (pre-record count + 1), kept inside the five places.
-int history_depth() {
-    if (g_recHistoryDepth < 1) return 1;
-    if (g_recHistoryDepth > REC_HISTORY_SIZE) return REC_HISTORY_SIZE;
-    return g_recHistoryDepth;
-}
 
 void decode(const RecinfoBytes& bytes) {
     for (int i = 0; i < RECINFO_WORDS; ++i) g_recinfo[i] = le::get_u32(bytes, 4 * i);
@@ -66,22 +52,16 @@ int load_index_file(const char* path) {
     return 0;
 }
 
-void end_post_recording() {
-    std::printf("end of post recording\n");
-    const int depth = history_depth();
-    const int last = g_recHistory[depth - 1];
-    lock_file(last, g_lock_type, static_cast<int>(g_recinfo[RECINFO_LOCKCOUNT]));
-    if (last != -1) write_recinfo();
-    g_recHistory[depth - 1] = -1;
-    SendRecordCommand(0);
-    if (g_lock_status != 2) SetSoundOutFile(kPromptLockEnd);
-    g_lock_status = 0;
-}
-
 }  // namespace
 
 uint32_t& lock_entry(int index) {
     return g_recinfo[RECINFO_FIRST_ENTRY + index];
+}
+
+int history_depth() {
+    if (g_recHistoryDepth < 1) return 1;
+    if (g_recHistoryDepth > REC_HISTORY_SIZE) return REC_HISTORY_SIZE;
+    return g_recHistoryDepth;
 }
 
 int check_recinfo() {
@@ -183,71 +163,7 @@ void RotationLockInfomation() {
     }
 }
 
-void event_proc(int type) {
-    if (g_lock_status != 0) return;
-    bool rotate = false;
-    if (g_recinfo[RECINFO_LOCKCOUNT] < static_cast<uint32_t>(g_maxLockCount)) {
-        ++g_recinfo[RECINFO_LOCKCOUNT];
-        std::printf("Lock Normal %d....\n", g_recinfo[RECINFO_LOCKCOUNT]);
-    } else {
-        std::printf("Lock Rotation....\n");
-        rotate = true;
-    }
-    if (type != LOCK_ALARM) SetSoundOutFile(kPromptLockStart);
-    SendRecordCommand(1);
-    g_lock_status = type == LOCK_ALARM ? 2 : 1;
-    std::memcpy(g_bkHistory, g_recHistory, sizeof g_recHistory);
-    if (rotate) RotationLockInfomation();
-    const int generation = static_cast<int>(g_recinfo[RECINFO_LOCKCOUNT]);
-    for (int pos = 0; pos < history_depth(); ++pos) {
-        lock_file(g_recHistory[pos], type, generation);
-        g_recHistory[pos] = -1;
-    }
-    g_postRecFileCnt = 0;
-    g_lock_time = static_cast<int>(current_rectime().sec);
-    g_lock_type = static_cast<uint8_t>(type);
-    write_recinfo();
-}
-
-int check_maxsize(int size, RecTime t) {
-    if (write_size == 0) {
-        if (write_fileheader(t) != 0) {
-            system_error();
-            return 0;
-        }
-        g_endtime = t;
-        return 1;
-    }
-    const auto lockTime = static_cast<uint32_t>(g_lock_time);
-    const bool timeout =
-        g_lock_status != 0 && t.sec - lockTime > POST_RECORD_SECONDS && t.sec >= lockTime;
-    const bool full =
-        static_cast<uint32_t>(write_size) + static_cast<uint32_t>(size) > recfmt::MAX_FILE_SIZE;
-    if (!full && !timeout && g_gpsActiveNextFile != 1) {
-        g_endtime = t;
-        return 1;
-    }
-
-    stop_record();
-    g_gpsActiveNextFile = 0;
-    bool postEnds = timeout;
-    if (g_lock_status != 0 && !timeout && ++g_postRecFileCnt > 1) postEnds = true;
-    if (postEnds) end_post_recording();
-    start_record();
-    return 0;
-}
-
-void clear_all_locks() {
-    if (g_lock_status != 0) {
-        g_lock_status = 0;
-        std::memcpy(g_recHistory, g_bkHistory, sizeof g_recHistory);
-        if (g_bkHistory[history_depth() - 1] != g_currentRecIndex) {
-            std::printf("**** !!!!! Roll back current history... !!!! ******* \n");
-            saveRecHistory(g_currentRecIndex);
-        }
-        SendRecordCommand(0);
-    }
+void clear_lock_entries() {
     g_recinfo[RECINFO_LOCKCOUNT] = 0;
     for (int i = 0; i < MAX_REC_FILES; ++i) lock_entry(i) = 0;
-    write_recinfo();
 }

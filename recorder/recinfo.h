@@ -5,14 +5,13 @@
 // the generation, 1 = oldest event, and bits 16..23 the lock type). "recinfo.bak" has the same
 // layout and is only read to repair the index.
 //
-// The index, the history and the lock state are changed by the recording writer and by the event
-// dispatcher; callers hold rec_mutex (capture.h) around every function here.
+// Index work only: loading, repairing and saving the index, the choice of the next file, the
+// history of recent files and the lock entries. What an event locks and when is the file
+// rotation's (rotation.h). Callers hold rec_mutex (recstate.h) around every function here.
 #pragma once
 
 #include <array>
 #include <cstdint>
-
-#include "recfile.h"
 
 constexpr int RECINFO_WORDS = 1402;
 constexpr int RECINFO_SIZE = RECINFO_WORDS * 4;  // 5608
@@ -21,7 +20,6 @@ constexpr int RECINFO_LOCKCOUNT = 1;
 constexpr int RECINFO_FIRST_ENTRY = 2;
 constexpr int MAX_REC_FILES = 1400;
 constexpr int REC_HISTORY_SIZE = 5;
-constexpr int POST_RECORD_SECONDS = 60;
 static_assert(RECINFO_FIRST_ENTRY + MAX_REC_FILES == RECINFO_WORDS);
 static_assert(RECINFO_SIZE == 5608);
 
@@ -29,15 +27,13 @@ enum LockType : int { LOCK_EMERGENCY = 0, LOCK_IMPACT = 1, LOCK_ALARM = 2 };
 
 extern std::array<uint32_t, RECINFO_WORDS> g_recinfo;
 
-extern uint8_t g_lock_status;               // 0 none; 1 event of type 0 or 1 in progress; 2 type 2
-extern uint8_t g_lock_type;                 // type of the event in progress
-extern int g_lock_time;                     // seconds of the event's time
-extern int g_postRecFileCnt;                // file changes since the event
 extern int g_recHistory[REC_HISTORY_SIZE];  // recent files, newest at g_recHistoryDepth - 1
-extern int g_bkHistory[REC_HISTORY_SIZE];   // the history as it was at the event
 
 // Lock entry of file `index` (0 = free).
 uint32_t& lock_entry(int index);
+
+// Positions of the history in use (pre-record count + 1), kept inside the five places.
+int history_depth();
 
 // Loads "recinfo" (and the snapshot index), or creates a zero-filled one. Returns 0, -1 when it
 // cannot be created, -2 when it is damaged (short) or names a next index out of range.
@@ -52,8 +48,8 @@ int check_nextfile();
 void saveRecHistory(int index);
 void lock_file(int index, int type, int generation);
 void RotationLockInfomation();
-void event_proc(int type);
-// The admission check for a record of `size` bytes and time `t`: 1 write it, 0 discard it.
-int check_maxsize(int size, RecTime t);
-// The erase key: ends an event in progress and releases every lock.
-void clear_all_locks();
+// Lock count 0 and every lock entry free (the index is not saved).
+void clear_lock_entries();
+
+// Every global of this file back at its start value (tests).
+void reset_recinfo_globals();

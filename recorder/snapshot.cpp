@@ -16,6 +16,13 @@ uint8_t g_snapCnt = 0;
 uint8_t g_meterEvent = 0;
 uint8_t g_snapComp = 1;
 
+void reset_snapshot_globals() {
+    g_snapIndex = 0;
+    g_snapCnt = 0;
+    g_meterEvent = 0;
+    g_snapComp = 1;
+}
+
 namespace {
 
 void advance_set() {

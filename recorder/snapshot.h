@@ -24,3 +24,6 @@ void load_snapIndex();
 void request_snapshot();
 // Dispatcher: the end of a snapshot set ('A' 'F').
 void end_snapshot_set();
+
+// Every global of this file back at its start value (tests).
+void reset_snapshot_globals();

@@ -23,9 +23,11 @@
 #include "dispatcher.h"
 #include "gps.h"
 #include "gsensor.h"
+#include "halt.h"
 #include "ibc.h"
 #include "os.h"
-#include "recfile.h"
+#include "recinfo.h"
+#include "rotation.h"
 #include "sndout.h"
 #include "storage.h"
 #include "wdt.h"
@@ -139,11 +141,22 @@ int open_device() {
     init_ibc(__callback_proc);
     init_gps(__callback_proc);
     OpenIICDevice();
-    init_gsensor(__callback_proc);
+    init_gsensor(__callback_proc, subCheck);
     return 0;
 }
 
+int prepare_storage() {
+    init_storage_limits();
+    int result = check_recinfo();
+    if (result == -2) {
+        std::printf("recinfo file error... Now fix recinfo file...\n");
+        result = replace_recinfo();
+    }
+    return result;
+}
+
 int init_record() {
+    set_halt_close_step(stop_record);
     g_drEv = 1;
     notify_capture_state();
     CheckModel();

@@ -26,6 +26,10 @@ void CheckModel();
 // cannot be opened or the frame area cannot be mapped (the cameras are closed again then).
 int open_device();
 
+// Start-up: the card's limits, then the recording index (created or repaired) and the snapshot
+// index. Returns what loading the recording index finally returned.
+int prepare_storage();
+
 // The start-up sequence up to the first recording file; g_eventEnable is set last. Returns 0, or
 // -1 when open_device failed (nothing after it has run: no recording).
 int init_record();

@@ -9,13 +9,13 @@
 #include "config.h"
 #include "halt.h"
 #include "os.h"
-#include "recinfo.h"
 
-int g_sdtype = 2;
-// The limits the recorder starts with, before the card is measured.
+// The type and limits the recorder starts with, before the card is measured.
+constexpr int kInitialSdType = 2;
 constexpr int kInitialFileCount = 90;
 constexpr int kInitialLockCount = 25;
 
+int g_sdtype = kInitialSdType;
 int g_maxFileCount = kInitialFileCount;
 int g_maxLockCount = kInitialLockCount;
 
@@ -88,22 +88,19 @@ void init_storage_limits() {
     std::printf("Max file count : %d, Max Lock Count %d\n", g_maxFileCount, g_maxLockCount);
 }
 
-int prepare_storage() {
-    init_storage_limits();
-    int result = check_recinfo();
-    if (result == -2) {
-        std::printf("recinfo file error... Now fix recinfo file...\n");
-        result = replace_recinfo();
-    }
-    return result;
-}
-
-void check_free_space() {
+bool check_free_space() {
     int total = 0, used = 0, freeSize = 0;
     getFreeSize(&total, &used, &freeSize, cardpath::kCard);
     std::printf("all %d, used %d, free %d\n", total, used, freeSize);
     if (freeSize < MIN_FREE_MB) {
         std::printf("SD card has less than %d MB free\n", MIN_FREE_MB);
-        error_halt(HALT_STORAGE, true);
+        return false;
     }
+    return true;
+}
+
+void reset_storage_globals() {
+    g_sdtype = kInitialSdType;
+    g_maxFileCount = kInitialFileCount;
+    g_maxLockCount = kInitialLockCount;
 }

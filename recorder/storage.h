@@ -26,10 +26,10 @@ int check_SD_type();
 // Start-up: classifies the card and sets g_sdtype, g_maxFileCount and g_maxLockCount.
 void init_storage_limits();
 
-// Start-up: the card's limits, then the recording index (created or repaired) and the snapshot
-// index. Returns what loading the recording index finally returned.
-int prepare_storage();
+// The free-space guard at the start of every recording file: prints the card's sizes and returns
+// false when less than 30 MB are free (or the sizes cannot be read). The caller closes the
+// recording file and enters the error halt (code 255) then.
+bool check_free_space();
 
-// The free-space guard at the start of every recording file: less than 30 MB free closes the
-// recording file and ends in the error halt (code 255).
-void check_free_space();
+// Every global of this file back at its start value (tests).
+void reset_storage_globals();

@@ -154,26 +154,15 @@ int Dispatch(int type, std::array<uint8_t, N>& record) {
 
 // --- Fixture ---------------------------------------------------------------------------------
 
+// The globals of capture, the dispatcher and the sub-board link back at their start values,
+// then what the tests of the running recorder expect: start-up done, frames from Frames.
 inline void reset_app_globals() {
-    g_bTK700 = 1;
-    w99685fd[0] = w99685fd[1] = -1;
-    g_buf = nullptr;
-    audio_fd = -1;
-    __v = 640;
-    __h = 480;
-    g_front_fcount = 0;
+    reset_capture_globals();
+    reset_dispatcher_globals();
+    reset_gps_globals();
     g_frameFetch = Frames::Fetch;
     Frames::Reset();
-
     g_eventEnable = 1;
-    g_GSFirst = 0;
-    g_preX = g_preY = g_preZ = 0;
-    tCnt = 0;
-    tCnt_stop = 0;
-    ss_flag = 0;
-    g_subVer_flag = 0;
-    applyGPSTime = 1;
-    g_gps_init = 0;
 }
 
 class AppTest : public storagetest::StorageTest {

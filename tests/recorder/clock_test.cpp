@@ -93,11 +93,7 @@ TEST(StartupClock, UnreadableRTCFallsBackToTheDefaultDate) {
 
 class GPSTimeRule : public ::testing::Test {
   protected:
-    void SetUp() override {
-        applyGPSTime = 1;
-        g_gps_init = 0;
-        g_gpsActiveNextFile = 0;
-    }
+    void SetUp() override { reset_clock_globals(); }
     // Offers `n` records with the given date; returns the console.
     std::string Offer(int n, int year, int month = 6, int day = 15) {
         return linktest::Console([&] {

@@ -209,8 +209,7 @@ class GpsLink : public ::testing::Test {
         EventLog::Clear();
         PauseLog::Take();
         sentence::g_pause = PauseLog::Record;
-        iHeading = 0;
-        g_subVer_flag = 0;
+        reset_gps_globals();
         setgpsMode(1);
         ASSERT_EQ(init_gps(EventLog::Callback), 0);
     }

@@ -1,6 +1,6 @@
 // Shared set-up of the storage tests: a fresh board root with the card's directories, every
-// global of the storage core back at its start value, and an error halt that throws instead of
-// looping.
+// global of the recording core back at its start value, and an error halt that closes the file
+// as the program's does and then throws instead of looping.
 #pragma once
 
 #include <fcntl.h>
@@ -25,6 +25,8 @@
 #include "halt.h"
 #include "recfile.h"
 #include "recinfo.h"
+#include "recstate.h"
+#include "rotation.h"
 #include "sim_card.h"
 #include "snapshot.h"
 #include "storage.h"
@@ -57,55 +59,20 @@ int HaltCode(Body body, std::string* console = nullptr) {
     return code;
 }
 
+// Every global of the recording core back at its start value, each file through its own reset.
+// The card's settings are then the tests' usual ones: time zone GMT+0000.
 inline void reset_globals() {
-    std::memset(&g_exFileHeader, 0, sizeof g_exFileHeader);
+    reset_config_globals();
     g_exFileHeader.tzIndex = 14;
-    g_res = 32;
-    g_qp = 4;
-    g_audioRec = 1;
-    g_preRecTime = 1;
-    g_recHistoryDepth = 4;
-    g_disableEraseButton = 0;
-    g_fpsParking = 0;
-    g_gsCSValueX = 800;
-    g_gsCSValueY = 800;
-    g_gsCSValueZ = 1200;
-
-    if (rec_fd >= 0) ::close(rec_fd);
-    rec_fd = -1;
-    write_size = 0;
-    g_preFrameSize = 0;
-    g_totalVFrame = 0;
-    g_endtime = {0, 0};
-
-    g_sdtype = 2;
-    g_maxFileCount = 90;
-    g_maxLockCount = 25;
-
-    g_recinfo.fill(0);
-    g_lock_status = 0;
-    g_lock_type = 0;
-    g_lock_time = 0;
-    g_postRecFileCnt = 0;
-    std::fill(std::begin(g_recHistory), std::end(g_recHistory), -1);
-    std::fill(std::begin(g_bkHistory), std::end(g_bkHistory), -1);
-
-    g_bRec = 0;
-    g_drMode = 2;
-    g_modeChange = 0;
-    g_drEv = 1;
-    g_gpsRecv = 0;
-    g_gsCap = 0;
-    g_currentRecIndex = 0;
-    g_sdErrorCnt = 0;
-    g_gpsActiveNextFile = 0;
-
-    g_snapIndex = 0;
-    g_snapCnt = 0;
-    g_meterEvent = 0;
-    g_snapComp = 1;
-
-    cardfile::before_rename = nullptr;
+    reset_recstate_globals();
+    reset_recfile_globals();
+    reset_recinfo_globals();
+    reset_rotation_globals();
+    reset_storage_globals();
+    reset_clock_globals();
+    reset_snapshot_globals();
+    reset_halt_globals();
+    cardfile::reset_globals();
 }
 
 inline std::vector<uint8_t> read_bytes(const std::filesystem::path& p) {
@@ -127,6 +94,7 @@ class StorageTest : public ::testing::Test {
   protected:
     void SetUp() override {
         reset_globals();
+        set_halt_close_step(stop_record);
         set_halt_hook(throwing_halt);
         for (const char* d :
              {"/mnt/mmcblk0p1/data", "/mnt/mmcblk0p1/configs", "/mnt/mmcblk0p1/snapshot"}) {
@@ -136,10 +104,9 @@ class StorageTest : public ::testing::Test {
                    "FW_VERSION : Firmware 2.75W");
     }
     void TearDown() override {
-        if (rec_fd >= 0) ::close(rec_fd);
-        rec_fd = -1;
-        set_halt_hook(nullptr);
-        cardfile::before_rename = nullptr;
+        reset_recfile_globals();
+        reset_halt_globals();
+        cardfile::reset_globals();
     }
 
     // Writes the board's card state file: a card of `capacity` bytes with `block`-byte blocks.

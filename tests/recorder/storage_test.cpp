@@ -1,5 +1,6 @@
 // Card sizing: the unsigned 32-bit size arithmetic, the card types' exclusive bounds, the limits
 // and the free-space guard.
+#include "link_test_support.hpp"
 #include "storage_fixture.hpp"
 
 using namespace storagetest;
@@ -114,13 +115,22 @@ TEST_F(StorageSizingTest, UnreadableSizeFallsBackToTheStartingLimits) {
     EXPECT_EQ(g_sdtype, 255);
 }
 
+// The guard only judges; the start of a file halts on its verdict, closing the file before.
 TEST_F(StorageSizingTest, FreeSpaceGuard) {
     set_card(1000 * MB, 512);
     fill_card("filler", 960 * MB);
-    EXPECT_NO_THROW(check_free_space());  // 39 MB free
+    std::string out = linktest::Console([] { EXPECT_TRUE(check_free_space()); });
+    EXPECT_EQ(out, "all 1000, used 960, free 39\n");
 
     fill_card("filler", 971 * MB);
-    EXPECT_EQ(HaltCode(check_free_space), 255);  // less than 30 MB free
+    EXPECT_EQ(HaltCode([] { EXPECT_FALSE(check_free_space()); }), -1);
+
+    fill_card("filler", 960 * MB);
+    start_record();
+    fill_card("filler", 971 * MB);
+    EXPECT_EQ(HaltCode(start_record), 255);
+    EXPECT_EQ(rec_fd, -1);
+    EXPECT_EQ(g_bRec, 0);
 }
 
 TEST_F(StorageSizingTest, FullCardStopsTheNextFile) {

@@ -2,18 +2,25 @@
 //   asdtool info FILE...          header, settings, time range and records of each file
 //   asdtool check FILE...         verifies every record; exit status 1 when a file is damaged
 //   asdtool summary CARD_DIR      the card's recordings, events and snapshots
-//   asdtool export FILE DIR       frames as JPEG files, GPS as GPX, accelerometer, audio as WAV
+//   asdtool export FILE... DIR    frames as JPEG files, GPS as GPX, accelerometer, audio as WAV,
+//                                 a video per camera; --event N, --combined (export_command.hpp)
+//   asdtool view CARD_DIR         the card in a browser (view_server.hpp)
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "asd_reader.hpp"
 #include "card_summary.hpp"
-#include "recording_export.hpp"
+#include "export_command.hpp"
+#ifdef ASDTOOL_VIEW
+#include "view_server.hpp"
+#endif
 
 namespace {
 
@@ -102,35 +109,22 @@ int summary(const std::string& card) {
     return s.error.empty() ? 0 : 1;
 }
 
-int export_file(const std::string& file, const std::string& dir) {
-    asd::ExportReport report;
-    const std::string why = asd::export_recording(file, dir, report);
-    if (!why.empty()) {
-        std::fprintf(stderr, "asdtool export: %s\n", why.c_str());
-        return 1;
-    }
-    std::printf(
-        "%s -> %s: %zu front and %zu rear frames, %zu GPS records (%zu track points), "
-        "%zu accelerometer records, %.1f s of audio\n",
-        file.c_str(), dir.c_str(), report.frames[1], report.frames[0], report.gpsRecords,
-        report.gpsPoints, report.accel,
-        static_cast<double>(report.audioBytes) / asd::kAudioBytesPerSecond);
-    if (report.damage) {
-        std::printf("%s: damaged at byte %llu: %s; the records after it are not exported\n",
-                    file.c_str(), static_cast<unsigned long long>(report.damage->offset),
-                    report.damage->reason.c_str());
-        return 1;
-    }
-    return 0;
-}
-
 int usage() {
     std::fprintf(stderr,
                  "usage: asdtool info FILE...        headers, settings and records of each file\n"
                  "       asdtool check FILE...       exit status 1 when a file is damaged\n"
                  "       asdtool summary CARD_DIR    recordings, events and snapshots of a card\n"
-                 "       asdtool export FILE DIR     frames (JPEG), track (GPX), accelerometer\n"
-                 "                                   (CSV) and audio (WAV) into a new directory\n");
+                 "       asdtool export FILE... DIR  frames (JPEG), track (GPX), accelerometer\n"
+                 "                                   (CSV), audio (WAV) and a video per camera\n"
+                 "                                   (MKV) into a new directory\n"
+                 "       asdtool export CARD_DIR DIR --event N\n"
+                 "                                   the same for the files event N locked\n"
+                 "         --combined                also one clip of both cameras (MP4, H.264)\n"
+                 "         --layout side|pip         side by side (default), or the rear inset\n"
+                 "         --quality CRF             0 (best) .. 51, default 23\n"
+                 "         --fps N                   frames a second of the clip, default 15\n"
+                 "       asdtool view CARD_DIR [--port N] [--listen ADDRESS] [--tiles URL|none]\n"
+                 "                                   the card in a browser\n");
     return 2;
 }
 
@@ -146,8 +140,21 @@ int main(int argc, char** argv) {
         for (int i = 2; i < argc; ++i) status |= check(argv[i]);
     } else if (command == "summary" && argc == 3) {
         status = summary(argv[2]);
-    } else if (command == "export" && argc == 4) {
-        status = export_file(argv[2], argv[3]);
+    } else if (command == "export") {
+        asd::ExportArgs args;
+        const std::string why = asd::parse_export_args({argv + 2, argv + argc}, args);
+        if (!why.empty()) {
+            std::fprintf(stderr, "asdtool export: %s\n", why.c_str());
+            return usage();
+        }
+        status = asd::run_export(args, stdout, stderr);
+    } else if (command == "view") {
+#ifdef ASDTOOL_VIEW
+        status = asd::view::view_main(std::span<char* const>(argv + 2, argc - 2));
+#else
+        std::fprintf(stderr, "asdtool view: this asdtool was built without the viewer\n");
+        status = 2;
+#endif
     } else {
         return usage();
     }
