@@ -50,8 +50,8 @@ std::atomic<int64_t> g_clockOffsetUsec{0};
 constexpr int64_t kClockRunning = INT64_MIN;
 std::atomic<int64_t> g_heldUsec{kClockRunning};
 
-// Descriptors opened on card files. A flat table of flags so that the check is lock-free and
-// safe in signal handlers (the parking-mode timer writes records from one).
+// Descriptors opened on card files. A flat table of flags, so that the check on every read and
+// write of any descriptor takes no lock.
 constexpr int kMaxTrackedFd = 65536;
 std::array<std::atomic<uint8_t>, kMaxTrackedFd> g_cardFd{};
 
@@ -271,8 +271,23 @@ std::string_view trim(std::string_view s) {
     return s.substr(b, e - b + 1);
 }
 
+// `text` as one word for sh: in single quotes, each quote inside as '\''. Nothing in it is
+// expanded then (spaces, quotes, ';', '$(...)', '*' and line ends stay literal).
+std::string shell_quoted(std::string_view text) {
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
 // Rewrites every word that is a box path under /mnt/ or /dev/ (also right after a redirection
-// such as "> " or "2>") to the mapped path.
+// such as "> " or "2>") to the mapped path. The board's root is quoted for the shell: whatever it
+// holds, the command acts inside it; the box path behind it keeps the meaning it has on the box.
 std::string rewrite_command(std::string_view cmd) {
     std::string out;
     size_t i = 0;
@@ -289,7 +304,8 @@ std::string rewrite_command(std::string_view cmd) {
             (lead == 0 || word[lead - 1] == '>' || word[lead - 1] == '<') &&
             is_mapped_path(word.substr(lead))) {
             out += word.substr(0, lead);
-            out += host_path(std::string(word.substr(lead)).c_str());
+            out += shell_quoted(g_root);
+            out += word.substr(lead);
         } else {
             out += word;
         }

@@ -118,7 +118,6 @@ int record_control(int command) {
         encoding_qp(g_qp);
         RecLock hold;
         start_record();
-        g_bRec = 1;
     } else if (command == 2 && g_bRec != 0) {
         std::printf("stop record\n");
         {
@@ -238,7 +237,7 @@ bool FrontCaptureTurn() {
 }
 
 void FrontCaptureError() {
-    // Held into the halt: no writer touches the file or the index again.
+    // Held into the halt, which closes the file under it and then gives it back.
     RecLock hold;
     std::printf("Capture error.. %d\n", write_size);
     // A small file is recorded again after the restart, unless an event has locked it.

@@ -16,8 +16,26 @@ void reset_globals() {
     before_rename = nullptr;
 }
 
+namespace {
+
+// Flushes the directory that holds `path`, so that a rename in it is on the card.
+void flush_directory(const char* path) {
+    std::string dir(path);
+    const size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+    const int fd = os::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || os::fsync(fd) != 0) std::printf("%s: cannot flush the directory - %m\n", path);
+    if (fd >= 0) os::close(fd);
+}
+
+}  // namespace
+
+std::string temporary_path(const char* path) {
+    return std::string(path) + ".tmp";
+}
+
 int replace(const char* path, std::span<const uint8_t> bytes) {
-    std::string tmp = std::string(path) + ".tmp";
+    const std::string tmp = temporary_path(path);
     int fd = os::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) {
         std::printf("%s: cannot create - %m\n", tmp.c_str());
@@ -40,6 +58,17 @@ int replace(const char* path, std::span<const uint8_t> bytes) {
         os::unlink(tmp.c_str());
         return -1;
     }
+    flush_directory(path);
+    return 0;
+}
+
+int adopt_temporary(const char* path) {
+    const std::string tmp = temporary_path(path);
+    if (os::rename(tmp.c_str(), path) != 0) {
+        std::printf("%s: cannot replace - %m\n", path);
+        return -1;
+    }
+    flush_directory(path);
     return 0;
 }
 

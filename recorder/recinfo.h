@@ -3,7 +3,8 @@
 // "recinfo" is 1402 little-endian u32 words (5608 bytes): word 0 the next file index, word 1 the
 // number of lock generations in use, word 2 + i the lock entry of file i (0 free; else bits 0..15
 // the generation, 1 = oldest event, and bits 16..23 the lock type). "recinfo.bak" has the same
-// layout and is only read to repair the index.
+// layout: a copy of the last index saved, replaced after it. Both are replaced whole and
+// flushed (cardfile.h); a power cut leaves each old, new, or as a whole "<name>.tmp" beside.
 //
 // Index work only: loading, repairing and saving the index, the choice of the next file, the
 // history of recent files and the lock entries. What an event locks and when is the file
@@ -40,7 +41,8 @@ int history_depth();
 int check_recinfo();
 // Repairs the index from "recinfo.bak". Returns 0, or -1 when the backup cannot be created.
 int replace_recinfo();
-// Saves g_recinfo to "recinfo" so that a power cut leaves either the old or the new index.
+// Saves g_recinfo to "recinfo", then to "recinfo.bak", each on the card when this returns.
+// Returns 0, or -1 when the index could not be saved (the backup is then left as it was).
 int write_recinfo();
 
 // Moves the next index to the next free file after it. Returns 0, or -1 when none is free.

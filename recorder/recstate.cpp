@@ -11,6 +11,9 @@ constexpr int kInitialMode = 2;  // driving
 constexpr int kInitialModeChange = 0;
 constexpr int kInitialDrEv = 1;
 
+// Whether this thread holds rec_mutex.
+thread_local bool t_holdsRecMutex = false;
+
 // Where the capture threads wait. Never destroyed: threads still wait on it when the process
 // ends, and destroying a condition variable with waiters blocks the exit.
 struct CaptureGate {
@@ -36,6 +39,25 @@ std::atomic<int> g_gsCap{0};
 uint8_t g_gsCapData[gsrec::SIZE] = {};
 
 pthread_mutex_t rec_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+RecLock::RecLock() {
+    pthread_mutex_lock(&rec_mutex);
+    t_holdsRecMutex = true;
+}
+
+RecLock::~RecLock() {
+    give_back_rec_mutex();
+}
+
+bool rec_mutex_held() {
+    return t_holdsRecMutex;
+}
+
+void give_back_rec_mutex() {
+    if (!t_holdsRecMutex) return;
+    t_holdsRecMutex = false;
+    pthread_mutex_unlock(&rec_mutex);
+}
 
 void notify_capture_state() {
     { std::lock_guard<std::mutex> hold(gate().mutex); }

@@ -32,17 +32,25 @@ extern uint8_t g_gsCapData[gsrec::SIZE];
 // --- rec_mutex -------------------------------------------------------------------------------
 
 // Guards the open recording file, the writer's bookkeeping, the recording index with its locks
-// and history, the pending records and the snapshot request.
+// and history, the pending records and the snapshot request. Taken only through RecLock, which
+// knows whether the calling thread holds it.
 extern pthread_mutex_t rec_mutex;
 
-// RAII holder of rec_mutex.
+// RAII holder of rec_mutex. Not recursive: a thread that holds it never takes it again.
 class RecLock {
   public:
-    RecLock() { pthread_mutex_lock(&rec_mutex); }
-    ~RecLock() { pthread_mutex_unlock(&rec_mutex); }
+    RecLock();
+    ~RecLock();
     RecLock(const RecLock&) = delete;
     RecLock& operator=(const RecLock&) = delete;
 };
+
+// Whether the calling thread holds rec_mutex (through a RecLock).
+bool rec_mutex_held();
+
+// Gives rec_mutex back for good when the calling thread holds it; the RecLock that took it then
+// leaves it alone. For the error halt, which never returns to the code that took it.
+void give_back_rec_mutex();
 
 // --- Waiting for recording ------------------------------------------------------------------
 

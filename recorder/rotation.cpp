@@ -40,12 +40,19 @@ constexpr int kPromptLockStart = 74;
 constexpr int kPromptLockEnd = 71;
 constexpr int kErrorsBeforeHalt = 4;  // the fifth failure in a row halts
 
+// Saves the index after its locks changed and flushes the card: the locks of an event are on the
+// card before anything else is written.
+void save_locks() {
+    write_recinfo();
+    os::sync();
+}
+
 void end_post_recording() {
     std::printf("end of post recording\n");
     const int depth = history_depth();
     const int last = g_recHistory[depth - 1];
     lock_file(last, g_lock_type, static_cast<int>(g_recinfo[RECINFO_LOCKCOUNT]));
-    if (last != -1) write_recinfo();
+    if (last != -1) save_locks();
     g_recHistory[depth - 1] = -1;
     SendRecordCommand(0);
     if (g_lock_status != 2) SetSoundOutFile(kPromptLockEnd);
@@ -80,8 +87,20 @@ int start_record() {
     g_preFrameSize = 0;
     g_totalVFrame = 0;
 
+    if (halt_entered()) {
+        std::printf("no new recording file: the recorder is in the error halt\n");
+        return 0;
+    }
     if (!check_free_space()) error_halt(HALT_STORAGE, true);
 
+    // The next index names a free file. One that names a locked file (an index that this
+    // recorder did not write) gives way to the next free one: a locked file is not overwritten
+    // while a free one is left.
+    const uint32_t next = g_recinfo[RECINFO_NEXT];
+    if (next < MAX_REC_FILES && lock_entry(static_cast<int>(next)) != 0) {
+        std::printf("next file %u is locked\n", next);
+        check_nextfile();
+    }
     const int index = static_cast<int>(g_recinfo[RECINFO_NEXT]);
     char path[128];
     std::snprintf(path, sizeof path, "%s/rec%08d.asd", cardpath::kDataDir, index);
@@ -171,7 +190,7 @@ void event_proc(int type) {
     g_postRecFileCnt = 0;
     g_lock_time = static_cast<int>(current_rectime().sec);
     g_lock_type = static_cast<uint8_t>(type);
-    write_recinfo();
+    save_locks();
 }
 
 void clear_all_locks() {
@@ -185,7 +204,7 @@ void clear_all_locks() {
         SendRecordCommand(0);
     }
     clear_lock_entries();
-    write_recinfo();
+    save_locks();
 }
 
 // --- Records ---------------------------------------------------------------------------------

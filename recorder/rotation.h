@@ -24,7 +24,9 @@ extern int g_postRecFileCnt;               // file changes since the event
 extern int g_bkHistory[REC_HISTORY_SIZE];  // the history as it was at the event
 
 // Opens the file named by the next index (after the free-space guard) and advances the index.
-// Returns 0; a card that is full or cannot take the file ends in the error halt.
+// A next index that names a locked file gives way to the next free file. Returns 0; a card that
+// is full or cannot take the file ends in the error halt. Once the halt is entered no file is
+// opened (g_bRec stays 0).
 int start_record();
 
 // Completes the header of the open file (frame count, end time) and closes it. Returns 0.
@@ -33,6 +35,8 @@ int stop_record();
 // The admission check for a record of `size` bytes and time `t`: 1 write it, 0 discard it.
 int check_maxsize(int size, RecTime t);
 
+// An event, and the erase key, save the index with its locks and flush the card before they
+// return.
 void event_proc(int type);
 // The erase key: ends an event in progress and releases every lock.
 void clear_all_locks();

@@ -30,8 +30,9 @@ int open_device();
 // index. Returns what loading the recording index finally returned.
 int prepare_storage();
 
-// The start-up sequence up to the first recording file; g_eventEnable is set last. Returns 0, or
-// -1 when open_device failed (nothing after it has run: no recording).
+// The start-up sequence up to the first recording file, the error halt given its close-file
+// step (stop_record) first; g_eventEnable is set last. Returns 0, or -1 when open_device failed
+// (nothing after it has run: no recording).
 int init_record();
 
 // Creates the four worker threads (rear and front camera, sync, audio).

@@ -173,7 +173,4 @@ class Board {
     virtual hw::S3c2410& soc() = 0;
 };
 
-// The one running board, for callbacks without a Board& at hand (null before it starts).
-Board* running_board();
-
 }  // namespace simboard

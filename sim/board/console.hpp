@@ -11,6 +11,12 @@
 
 namespace simboard {
 
+// `text` as it may go to a terminal: control characters (line ends and tabs excepted), DEL, the
+// C1 controls and bytes that are no part of UTF-8 are written as \xHH, so that an escape
+// sequence from a scenario, a ctl command or a program cannot act on the terminal. Printable
+// text, UTF-8 letters included, stays as it is.
+std::string escaped(std::string_view text);
+
 class Console {
   public:
     explicit Console(std::FILE* out = stdout);
@@ -22,7 +28,8 @@ class Console {
     bool open_log(const std::filesystem::path& path, std::string& error);
     void close_log();
 
-    // One console line "[  12.345] [source] text". Line ends inside `text` split it.
+    // One console line "[  12.345] [source] text". Line ends inside `text` split it; what is not
+    // printable is shown escaped.
     void line(std::string_view source, std::string_view text);
 
     // The live status line (terminal only; elsewhere it is ignored).

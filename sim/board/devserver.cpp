@@ -126,8 +126,10 @@ size_t DeviceServer::connections() const {
 void DeviceServer::accept_loop() {
     for (int sock; (sock = accept_next(listen_fd_, stop_fd_)) >= 0;) {
         ucred cred{};
-        socklen_t len = sizeof cred;
-        if (::getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &cred, &len) < 0 || cred.pid <= 0) {
+        if (!peer_is_own_user(sock, cred)) {
+            // Its requests would run with the board's rights on its memory: not another user's.
+            log("device socket: refused a connection of pid " + std::to_string(cred.pid) +
+                ", user " + std::to_string(cred.uid) + ": not the board's user");
             ::close(sock);
             continue;
         }

@@ -6,7 +6,8 @@
 // open file, or joins the open file of another connection of the same program (so that threads
 // of the program can make system calls on one descriptor at the same time).
 // The current task of a request is the program's process id, taken from the socket's peer
-// credentials, so the kernel reaches the program's own memory for user copies.
+// credentials, so the kernel reaches the program's own memory for user copies. A program of
+// another user than the board's is refused at once (the socket is its owner's alone as well).
 //
 // A program that goes away (close, exit, crash) hangs the socket up: the server releases its file,
 // and a request still sleeping on its behalf is interrupted first, as a signal would interrupt it.

@@ -2,14 +2,20 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "console.hpp"
 #include "control.hpp"
 #include "end_summary.hpp"
 #include "options.hpp"
@@ -27,19 +33,46 @@ fs::path self_dir(const char* argv0) {
     return self.parent_path();
 }
 
+// "2.5": seconds above 0 and at most a day, as milliseconds.
+std::optional<std::chrono::milliseconds> time_limit(const std::string& text) {
+    double seconds = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec != std::errc() || end != text.data() + text.size() || !(seconds > 0) || seconds > 86400)
+        return std::nullopt;
+    return std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
+}
+
 int ctl_main(const std::vector<std::string>& args) {
     fs::path root = "board";
+    auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(simboard::kCtlTimeLimit);
     size_t i = 0;
     for (; i < args.size(); ++i) {
         if (args[i] == "--root" && i + 1 < args.size()) {
             root = args[++i];
         } else if (args[i].rfind("--root=", 0) == 0) {
             root = args[i].substr(7);
+        } else if (args[i] == "--timeout" || args[i].rfind("--timeout=", 0) == 0) {
+            const bool inline_value = args[i].size() > 9;
+            if (!inline_value && i + 1 >= args.size()) {
+                std::fprintf(stderr, "simboard ctl: option --timeout needs a value\n");
+                return 2;
+            }
+            const std::string value = inline_value ? args[i].substr(10) : args[++i];
+            const auto given = time_limit(value);
+            if (!given) {
+                std::fprintf(stderr,
+                             "simboard ctl: --timeout %s: expected seconds above 0, at most "
+                             "86400\n",
+                             simboard::escaped(value).c_str());
+                return 2;
+            }
+            limit = *given;
         } else if (args[i] == "--help") {
             std::printf("%s", simboard::usage_text().c_str());
             return 0;
         } else if (args[i].rfind("--", 0) == 0) {
-            std::fprintf(stderr, "simboard ctl: unknown option %s\n", args[i].c_str());
+            std::fprintf(stderr, "simboard ctl: unknown option %s\n",
+                         simboard::escaped(args[i]).c_str());
             return 2;
         } else {
             break;
@@ -53,7 +86,7 @@ int ctl_main(const std::vector<std::string>& args) {
     }
     // Unknown actions and bad arguments are refused by the board, which knows every model's
     // actions.
-    return simboard::run_ctl(root, words);
+    return simboard::run_ctl(root, words, limit);
 }
 
 }  // namespace
@@ -65,7 +98,7 @@ int main(int argc, char** argv) {
     simboard::Options options;
     std::string error;
     if (!simboard::parse_options(args, self_dir(argv[0]), options, error)) {
-        std::fprintf(stderr, "simboard: %s\n", error.c_str());
+        std::fprintf(stderr, "simboard: %s\n", simboard::escaped(error).c_str());
         return 2;
     }
     if (options.help) {
@@ -85,7 +118,7 @@ int main(int argc, char** argv) {
     simboard::SimkKernel kernel;
     simboard::Runner board(std::move(options), kernel);
     if (!board.start(error)) {
-        std::fprintf(stderr, "simboard: %s\n", error.c_str());
+        std::fprintf(stderr, "simboard: %s\n", simboard::escaped(error).c_str());
         return 1;
     }
     std::thread signals([&board, stop_signals] {

@@ -1,7 +1,11 @@
 #include "options.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 #include <sstream>
 
 #include "card.hpp"
@@ -18,7 +22,29 @@ bool parse_seconds(const std::string& text, double& out) {
     return ec == std::errc() && end == text.data() + text.size() && std::isfinite(out) && out > 0;
 }
 
+// The recorder's card types cover totals strictly between these bounds (in MB).
+constexpr std::array<uint32_t, 8> kCardTypeBounds = {400,  800,   1700,  3000,
+                                                     7000, 13000, 20000, 40000};
+
 }  // namespace
+
+uint32_t recorder_card_mb(uint64_t bytes) {
+    constexpr uint32_t kBlock = 512;
+    constexpr uint32_t kUnit = 1024;
+    const auto blocks = static_cast<uint32_t>(std::min<uint64_t>(bytes / kBlock, UINT32_MAX));
+    if (blocks < 10 * kUnit) return blocks * kBlock / (kUnit * kUnit);
+    return blocks / kUnit * kBlock / kUnit;
+}
+
+std::string check_card_size(uint64_t bytes) {
+    const uint32_t mb = recorder_card_mb(bytes);
+    const bool bound =
+        std::find(kCardTypeBounds.begin(), kCardTypeBounds.end(), mb) != kCardTypeBounds.end();
+    if (mb > kCardTypeBounds.front() && mb < kCardTypeBounds.back() && !bound) return "";
+    return "the recorder refuses a card of " + std::to_string(mb) +
+           " MB: it takes more than 400 MB and less than 40000 MB (401M to 39999M), but not "
+           "exactly 800, 1700, 3000, 7000, 13000 or 20000 MB";
+}
 
 bool parse_options(const std::vector<std::string>& args, const fs::path& self_dir, Options& out,
                    std::string& error) {
@@ -73,8 +99,12 @@ bool parse_options(const std::vector<std::string>& args, const fs::path& self_di
         } else if (name == "--card") {
             if (!take(v)) return false;
             const auto size = parse_size(v);
-            if (!size || *size < 1024 * 1024) {
-                error = "--card " + v + ": expected a size from 1M to 1024G, such as 8G or 512M";
+            if (!size) {
+                error = "--card " + v + ": expected a size such as 8G or 512M";
+                return false;
+            }
+            if (const std::string why = check_card_size(*size); !why.empty()) {
+                error = "--card " + v + ": " + why;
                 return false;
             }
             out.card_bytes = *size;
@@ -137,7 +167,7 @@ bool parse_options(const std::vector<std::string>& args, const fs::path& self_di
 std::string usage_text() {
     std::ostringstream u;
     u << R"(Usage: simboard [OPTIONS]
-       simboard ctl --root DIR ACTION [ARGS...]
+       simboard ctl --root DIR [--timeout SECONDS] ACTION [ARGS...]
        simboard ctl --root DIR status
 
 The simulated board: prepares its root directory (SD card, flash, devices), powers on (loads
@@ -148,11 +178,13 @@ device files, until Ctrl-C, --duration or a "quit" action. The console goes to s
 Options:
   --root DIR          board root directory (default ./board; created when missing)
   --model tk500|tk700 the one- or two-camera model (default tk700)
-  --card SIZE         virtual SD card capacity, with K, M or G (default 8G)
+  --card SIZE         virtual SD card capacity, with K, M or G: 401M to 39999M, as the
+                      recorder takes (default 8G)
   --scenario FILE     timeline of actions (below)
   --duration SECONDS  run that long, then power off and exit 0
-  --tty1 PATH         attach serial port 1 (front sub-board) to an outside device or PTY
-  --tty2 PATH         attach serial port 2 (IBC controller) to an outside device or PTY
+  --tty1 PATH         attach serial port 1 (front sub-board) to an outside terminal (a
+                      serial device or a PTY) or a FIFO
+  --tty2 PATH         the same for serial port 2 (IBC controller)
   --bin-dir DIR       where the programs are (default: simboard's own directory)
   --module-dir DIR    where the kernel modules are (default: ../modules from simboard)
   --run 'PROG ARGS'   start-up step: run PROG and wait for its end (repeatable, in order)
@@ -176,6 +208,7 @@ from the line before ("+2"); '#' starts a comment; blank lines are ignored. Exam
   10    power cycle
 Every line is checked before the board starts. The same actions go to a running board with
 `simboard ctl --root DIR ACTION ARGS...`; `simboard ctl --root DIR status` shows its state.
+ctl waits at most 30 s for the board's answer (--timeout SECONDS to change it).
 
 Actions:
 )";

@@ -25,6 +25,12 @@ struct Options {
     bool help = false;
 };
 
+// The card's total size in MB as the recorder reckons it from the file system's statistics
+// (512-byte blocks, 32-bit arithmetic); "" when the recorder takes a card of `bytes`, otherwise
+// why not, with the range it supports.
+uint32_t recorder_card_mb(uint64_t bytes);
+std::string check_card_size(uint64_t bytes);
+
 // Parses the options (argv[0] excluded). False with a message naming the bad argument.
 bool parse_options(const std::vector<std::string>& args, const std::filesystem::path& self_dir,
                    Options& out, std::string& error);

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <span>
+#include <string_view>
 
 #include "../../common/le.hpp"
 
@@ -29,6 +32,37 @@ constexpr std::array<const char*, 9> kDirs = {
     "state",
     "lost+found",
 };
+
+// What a board keeps at the top of its root and under mnt/ (the removed card waits beside the
+// mount point). A folder without the marker that holds nothing else is a board's root too.
+constexpr std::array<std::string_view, 7> kTopNames = {"mnt",   "dev",        "run",      "log",
+                                                       "state", "lost+found", kRootMarker};
+constexpr std::array<std::string_view, 3> kMntNames = {"mmcblk0p1", "jffs_user",
+                                                       ".mmcblk0p1.removed"};
+
+constexpr std::string_view kMarkerText =
+    "This folder is the root of a simulated board (simboard): its SD card, flash, devices, "
+    "logs and state.\n";
+
+// Why `dir` holds what is no part of a board: a name not among `names` (any name when `names`
+// is empty), a device node, or a folder where `folders` is false; or why it cannot be read.
+// "" when everything in it may be a board's. `shown` is how `dir` is named in the answer.
+std::string foreign_entry(const fs::path& dir, std::string_view shown,
+                          std::span<const std::string_view> names, bool folders) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        const auto type = it->symlink_status(ec).type();
+        if ((!names.empty() && std::find(names.begin(), names.end(), name) == names.end()) ||
+            type == fs::file_type::character || type == fs::file_type::block ||
+            (!folders && type == fs::file_type::directory))
+            return std::string(1, '\'').append(shown).append(name).append(
+                "' is no part of a board");
+    }
+    if (ec) return std::string(shown.empty() ? "it" : shown) + " cannot be read: " + ec.message();
+    return "";
+}
 
 bool write_file(const fs::path& path, const std::vector<uint8_t>& bytes, std::string& error) {
     const fs::path tmp = path.string() + ".tmp";
@@ -61,6 +95,16 @@ bool make_dirs(const fs::path& root, std::string& error) {
             return false;
         }
     }
+    // The sockets in run/ let whoever reaches them power the board off or open its devices.
+    if (::chmod((root / "run").c_str(), 0700) != 0) {
+        error = "cannot keep " + (root / "run").string() + " to its owner: " + std::strerror(errno);
+        return false;
+    }
+    const fs::path marker = root / kRootMarker;
+    std::error_code ec;
+    if (!fs::exists(marker, ec) &&
+        !write_file(marker, std::vector<uint8_t>(kMarkerText.begin(), kMarkerText.end()), error))
+        return false;
     return true;
 }
 
@@ -122,16 +166,39 @@ std::vector<uint8_t> make_prompt_wave(unsigned hz, unsigned ms) {
     return wav;
 }
 
+std::string check_root(const fs::path& root_in) {
+    std::error_code ec;
+    const fs::path root = fs::absolute(root_in, ec).lexically_normal();
+    const fs::path resolved = fs::weakly_canonical(root, ec);
+    if (root == root.root_path() || (!ec && resolved == resolved.root_path())) {
+        return "board root " + root.string() +
+               ": refused: the file system's root cannot be a board's root (give --root a folder "
+               "of its own, such as ./board)";
+    }
+    if (!fs::exists(root, ec)) return "";
+    if (!fs::is_directory(root, ec))
+        return "board root " + root.string() + " exists and is not a directory";
+    if (fs::exists(root / kRootMarker, ec)) return "";
+    // Without the marker: only the board's own layout, with no device node in it.
+    std::string foreign = foreign_entry(root, "", kTopNames, true);
+    if (foreign.empty() && fs::is_directory(root / "mnt", ec))
+        foreign = foreign_entry(root / "mnt", "mnt/", kMntNames, true);
+    if (foreign.empty() && fs::is_directory(root / "dev", ec))
+        foreign = foreign_entry(root / "dev", "dev/", {}, false);
+    if (foreign.empty()) return "";
+    return "board root " + root.string() +
+           ": refused: the folder is not empty and is not a board's root (" + foreign +
+           "); give --root a new or empty folder, or a board's root";
+}
+
 bool prepare_root(const fs::path& root_in, Model model, std::string& error) {
     const fs::path root = fs::absolute(root_in).lexically_normal();
-    std::error_code ec;
-    if (fs::exists(root, ec)) {
-        if (!fs::is_directory(root, ec)) {
-            error = "board root " + root.string() + " exists and is not a directory";
-            return false;
-        }
-        return make_dirs(root, error) && fill_flash(root, model, error);
+    if (std::string why = check_root(root); !why.empty()) {
+        error = std::move(why);
+        return false;
     }
+    std::error_code ec;
+    if (fs::exists(root, ec)) return make_dirs(root, error) && fill_flash(root, model, error);
     // A new root: create missing parents (remembered, to take them away again on failure), build
     // the root beside its place and rename it in one step.
     std::vector<fs::path> created;

@@ -1,6 +1,7 @@
 // The running board: power, boot and reboot, the start-up programs, the scenario, the control
 // socket and the status line. Everything that changes the board's state runs on the thread that
-// called run(), one task at a time; other threads post tasks to it.
+// called run(), one task at a time; other threads post tasks to it. Power, boot and reboot are in
+// runner_power.cpp.
 #pragma once
 
 #include <sys/types.h>

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <sstream>
 
+#include "input_file.hpp"
 #include "registry.hpp"
 
 namespace simboard {
@@ -106,14 +106,14 @@ bool parse_scenario(std::string_view text, const std::string& origin,
 
 bool load_scenario(const std::filesystem::path& file, std::vector<ScenarioStep>& steps,
                    std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = "cannot read scenario " + file.string();
+    std::string text;
+    if (!read_input_file(file, kMaxScenarioBytes, text, error)) {
+        const std::string_view cannot = "cannot read ";
+        error = error.starts_with(cannot) ? "cannot read scenario " + error.substr(cannot.size())
+                                          : "scenario " + error;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_scenario(text.str(), file.string(), steps, error);
+    return parse_scenario(text, file.string(), steps, error);
 }
 
 }  // namespace simboard

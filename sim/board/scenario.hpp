@@ -39,6 +39,8 @@ struct ScenarioStep {
 // Steps come back in time order.
 bool parse_scenario(std::string_view text, const std::string& origin,
                     std::vector<ScenarioStep>& steps, std::string& error);
+// A scenario is a regular file of at most kMaxScenarioBytes.
+inline constexpr size_t kMaxScenarioBytes = 4u << 20;
 bool load_scenario(const std::filesystem::path& file, std::vector<ScenarioStep>& steps,
                    std::string& error);
 

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,36 +25,60 @@ SerialPort::~SerialPort() {
     if (!link_.empty()) fs::remove(link_, ec);
 }
 
-bool SerialPort::open(const fs::path& root, const std::string& outside, std::string& error) {
-    link_ = root / ("dev/ttySAC" + std::to_string(number_));
-    std::error_code ec;
+std::string check_outside(int number, const std::string& path) {
+    const std::string option = "--tty" + std::to_string(number) + " " + path;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return option + ": no such device";
+    if (S_ISFIFO(st.st_mode)) return "";
+    if (S_ISCHR(st.st_mode)) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return option + ": cannot open: " + std::strerror(errno);
+        const bool tty = ::isatty(fd) == 1;
+        ::close(fd);
+        if (tty) return "";
+    }
+    const char* what = S_ISDIR(st.st_mode)   ? "a folder"
+                       : S_ISREG(st.st_mode) ? "a regular file"
+                       : S_ISCHR(st.st_mode) ? "a device that is no terminal"
+                                             : "neither a terminal nor a FIFO";
+    return option + ": " + what + "; a serial port is attached to a terminal (a serial device " +
+           "or a PTY) or a FIFO";
+}
+
+bool SerialPort::open(const std::string& outside, std::string& error) {
     if (!outside.empty()) {
-        if (!fs::exists(outside, ec)) {
-            error = "--tty" + std::to_string(number_) + " " + outside + ": no such device";
+        if (std::string why = check_outside(number_, outside); !why.empty()) {
+            error = std::move(why);
             return false;
         }
         outside_ = true;
         slave_path_ = fs::absolute(outside).string();
-    } else {
-        master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        std::array<char, 128> name{};
-        if (master_fd_ < 0 || ::grantpt(master_fd_) < 0 || ::unlockpt(master_fd_) < 0 ||
-            ::ptsname_r(master_fd_, name.data(), name.size()) != 0) {
-            error = std::string("cannot create a PTY for ttySAC") + std::to_string(number_) + ": " +
-                    std::strerror(errno);
-            return false;
-        }
-        slave_path_ = name.data();
-        slave_keep_fd_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave_keep_fd_ >= 0) {
-            // Raw until the program sets the port up, so that nothing is echoed back to a peer.
-            termios t{};
-            if (::tcgetattr(slave_keep_fd_, &t) == 0) {
-                ::cfmakeraw(&t);
-                ::tcsetattr(slave_keep_fd_, TCSANOW, &t);
-            }
+        return true;
+    }
+    master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    std::array<char, 128> name{};
+    if (master_fd_ < 0 || ::grantpt(master_fd_) < 0 || ::unlockpt(master_fd_) < 0 ||
+        ::ptsname_r(master_fd_, name.data(), name.size()) != 0) {
+        error = std::string("cannot create a PTY for ttySAC") + std::to_string(number_) + ": " +
+                std::strerror(errno);
+        return false;
+    }
+    slave_path_ = name.data();
+    slave_keep_fd_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_keep_fd_ >= 0) {
+        // Raw until the program sets the port up, so that nothing is echoed back to a peer.
+        termios t{};
+        if (::tcgetattr(slave_keep_fd_, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(slave_keep_fd_, TCSANOW, &t);
         }
     }
+    return true;
+}
+
+bool SerialPort::link(const fs::path& root, std::string& error) {
+    link_ = root / ("dev/ttySAC" + std::to_string(number_));
+    std::error_code ec;
     fs::remove(link_, ec);
     fs::create_symlink(slave_path_, link_, ec);
     if (ec) {

@@ -13,6 +13,10 @@
 
 namespace simboard {
 
+// "" when `path` may stand for serial port `number` (--tty1, --tty2): a terminal or a FIFO.
+// Otherwise why not; a regular file would be overwritten with serial traffic.
+std::string check_outside(int number, const std::string& path);
+
 class SerialPort {
   public:
     SerialPort(int number, std::string peer_name)
@@ -21,8 +25,11 @@ class SerialPort {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Creates the PTY (or, with `outside` set, links to that path) and the <root>/dev link.
-    bool open(const std::filesystem::path& root, const std::string& outside, std::string& error);
+    // Creates the PTY, or with `outside` set takes that terminal or FIFO instead (check_outside).
+    // Changes nothing in the root.
+    bool open(const std::string& outside, std::string& error);
+    // Makes <root>/dev/ttySACn link to the port (replacing what was there).
+    bool link(const std::filesystem::path& root, std::string& error);
     // Hands the master to `peer` (null: drain it). Not for an outside port.
     void start(Board& board, std::unique_ptr<SerialPeer> peer);
     void stop();

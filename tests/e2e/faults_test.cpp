@@ -1,5 +1,5 @@
 // Failures on the whole board: the vehicle supply going away, a front camera that stops
-// answering, a card that is full or taken out.
+// answering, a card that is full or taken out, and the links that go on during the error halt.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -110,6 +110,64 @@ TEST(Faults, ARemovedCardHaltsWithErrorSD) {
     ASSERT_TRUE(board.act("card remove"));
     ASSERT_TRUE(board.wait_for("error halt, code 255")) << board.console();
     expect_error_halt(board, "$PZVK,#ERRSD,00*cc");
+}
+
+// A card that fills up while parking halts the recorder from the parking capture; the IBC
+// reader goes on, and the engine starting again (IBC 'C') still reboots the box.
+TEST(Faults, AStorageHaltWhileParkingStillRebootsOnTheEngineStart) {
+    BoardRun board("halt-parking");
+    board.start({"--gps-fix-after", "1000"});
+    ASSERT_TRUE(board.wait_for(rec_file(0))) << board.console();
+    ASSERT_TRUE(board.act("ibc parking"));
+    ASSERT_TRUE(board.wait_for(rec_file(1))) << board.console();  // after the display's delay
+    ASSERT_TRUE(board.until([&] { return board.recording(1).count(asd::Kind::Video) >= 2; }));
+    ASSERT_TRUE(board.act("card full"));
+    const auto halted = board.wait_for("error halt, code 255");
+    ASSERT_TRUE(halted) << board.console();
+    ASSERT_TRUE(board.until([&] {
+        return times_of(board.subboard(), "$PZVK,#ERRSD,00*cc").size() >= 2;
+    })) << board.console();
+
+    ASSERT_TRUE(board.act("ibc driving"));
+    ASSERT_TRUE(board.wait_for("[recorder] System rebooting..", *halted)) << board.console();
+    const auto boot = board.wait_for("[board] power on: boot 2 (reboot requested by recorder");
+    ASSERT_TRUE(boot) << board.console();
+    ASSERT_EQ(board.quit(), 0) << board.output();
+
+    const auto reboot = times_of(board.subboard(), "$PZVK,#REBOOT,00*cc");
+    ASSERT_EQ(reboot.size(), 1u);
+    EXPECT_GT(reboot[0], times_of(board.subboard(), "$PZVK,#ERRSD,00*cc").front());
+    // What the parking file holds up to the halt reads whole.
+    const asd::Recording parked = board.recording(1);
+    EXPECT_FALSE(parked.damage) << parked.damage->reason;
+    EXPECT_GE(parked.count(asd::Kind::Video), 2u);
+}
+
+// After the front camera halted the recorder, the front sub-board's reader goes on: a GPS fix
+// (which takes the writer's lock for GPS time) and then the erase key, which clears the locks on
+// the card.
+TEST(Faults, TheEraseKeyStillClearsTheLocksDuringAnErrorHalt) {
+    BoardRun board("halt-erase");
+    ASSERT_NO_FATAL_FAILURE(start_recording(board));
+    ASSERT_TRUE(board.act("button"));
+    ASSERT_TRUE(board.wait_for("[recorder] Lock Normal 1....")) << board.console();
+    ASSERT_TRUE(board.until([&] {
+        const auto r = board.recinfo();
+        return r && r->lockCount == 1 && !r->locked().empty();
+    }));
+    ASSERT_TRUE(board.act("camera fail front busy"));
+    const auto halted = board.wait_for("error halt, code 1");
+    ASSERT_TRUE(halted) << board.console();
+
+    ASSERT_TRUE(board.act("gps fix"));
+    ASSERT_TRUE(board.wait_for("[recorder] Receive time to GPS", *halted)) << board.console();
+    ASSERT_TRUE(board.act("key erase"));
+    ASSERT_TRUE(board.wait_for("[recorder] clear lock file", *halted)) << board.console();
+    ASSERT_TRUE(board.until([&] {
+        const auto r = board.recinfo();
+        return r && r->lockCount == 0 && r->locked().empty();
+    })) << board.console();
+    expect_error_halt(board, "$PZVK,#ERR1,00*cc");
 }
 
 }  // namespace

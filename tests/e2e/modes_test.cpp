@@ -256,6 +256,8 @@ TEST(Modes, SnapshotsAreTakenFourToASet) {
     ASSERT_TRUE(board.act("ibc snapshot end"));
     ASSERT_TRUE(board.act("ibc snapshot"));
     ASSERT_TRUE(board.wait_for("[recorder] /mnt/mmcblk0p1/snapshot/002-1.jpg")) << board.console();
+    // The line comes before the picture and the index are saved: the power stays on until then.
+    ASSERT_TRUE(board.until([&] { return index_file() == 2; })) << board.console();
     ASSERT_EQ(board.quit(), 0) << board.output();
 
     std::vector<std::string> names;

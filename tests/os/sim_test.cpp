@@ -221,6 +221,86 @@ TEST_F(SimSeamTest, ShellCommandsWorkOnMappedPaths) {
     EXPECT_FALSE(fs::exists(board.card() / "data"));
 }
 
+// Runs the test's commands from `dir`, as the recorder runs from wherever it was started.
+class InDirectory {
+  public:
+    explicit InDirectory(const fs::path& dir) : saved_(fs::current_path()) {
+        fs::current_path(dir);
+    }
+    ~InDirectory() { fs::current_path(saved_); }
+
+  private:
+    fs::path saved_;
+};
+
+// Roots that a shell would split, expand or run: the recorder's own commands act inside the root,
+// and what lies beside it (a file named like the root's first word, sibling boards that a pattern
+// would match, the current folder) stays as it was.
+TEST(SimSeamShell, CommandsActInsideAnOddRootAndNothingBesideItChanges) {
+    testsupport::TempDir base("oddroots");
+    const fs::path& b = base.path();
+    const auto put = [](const fs::path& file, const std::string& text) {
+        fs::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    };
+    put(b / "my", "sentinel");
+    for (const char* sibling : {"b1", "b2", "board"}) {
+        put(b / sibling / "mnt/mmcblk0p1/DB_version.txt", "sentinel");
+        put(b / sibling / "mnt/mmcblk0p1/data/recinfo", "sentinel");
+    }
+    const InDirectory cwd(b);
+    const std::vector<std::string> roots = {
+        "my board",
+        "it's",
+        "say \"hi\"",
+        "a;touch INJECTED;b",
+        "inj$(touch INJECTED)",
+        "tick`touch INJECTED`",
+        "b*",
+        "b?",
+        "two\nlines",
+        "dollar${IFS}x",
+        "back\\slash",
+        "amp & INJECTED",
+    };
+    for (const std::string& name : roots) {
+        SCOPED_TRACE(name);
+        const fs::path root = b / name;
+        put(root / "mnt/mmcblk0p1/DB_version.txt", "old stamp");
+        put(root / "mnt/mmcblk0p1/data/recinfo", "damaged");
+        put(root / "mnt/mmcblk0p1/data/recinfo.bak", "good");
+        put(root / "mnt/jffs_user/config/basic_conf", "conf");
+        put(root / "mnt/jffs_user/wave/079.wav", "wave");
+        fs::create_directories(root / "mnt/mmcblk0p1/configs");
+        fs::create_directories(root / "dev");
+        ::setenv("SIMBOARD_ROOT", root.c_str(), 1);
+        os::init();
+
+        EXPECT_EQ(os::system("/bin/rm /mnt/mmcblk0p1/DB_version.txt"), 0);
+        EXPECT_EQ(os::system("rm -rf /mnt/mmcblk0p1/data/recinfo"), 0);
+        EXPECT_EQ(os::system("cp -a /mnt/mmcblk0p1/data/recinfo.bak /mnt/mmcblk0p1/data/recinfo"),
+                  0);
+        EXPECT_EQ(os::system("cp -a /mnt/jffs_user/config/basic_conf "
+                             "/mnt/mmcblk0p1/configs/basic_conf"),
+                  0);
+        EXPECT_EQ(os::system("cat /mnt/jffs_user/wave/079.wav > /dev/dsp"), 0);
+
+        EXPECT_FALSE(fs::exists(root / "mnt/mmcblk0p1/DB_version.txt"));
+        EXPECT_EQ(read_file(root / "mnt/mmcblk0p1/data/recinfo"), "good");
+        EXPECT_EQ(read_file(root / "mnt/mmcblk0p1/configs/basic_conf"), "conf");
+        EXPECT_EQ(read_file(root / "dev/dsp"), "wave");
+
+        EXPECT_EQ(read_file(b / "my"), "sentinel");
+        for (const char* sibling : {"b1", "b2", "board"}) {
+            EXPECT_EQ(read_file(b / sibling / "mnt/mmcblk0p1/DB_version.txt"), "sentinel");
+            EXPECT_EQ(read_file(b / sibling / "mnt/mmcblk0p1/data/recinfo"), "sentinel");
+        }
+        for (const auto& e : fs::recursive_directory_iterator(b)) {
+            EXPECT_NE(e.path().filename(), "INJECTED") << e.path();
+        }
+    }
+}
+
 TEST_F(SimSeamTest, DatePrintsTheBoardTime) {
     const struct timeval set { 1262304000 + 3 * 86400 + 3661, 0 };  // Mon Jan  4 01:01:01 2010
     ASSERT_EQ(os::settimeofday(&set), 0);

@@ -24,6 +24,21 @@ TEST_F(StartRecordTest, OpensTheNextFileAndAdvances) {
     EXPECT_EQ(rec_fd, -1);
 }
 
+// A next index that names a locked file (an index this recorder did not write) is passed over
+// while a free file exists: a locked file is not overwritten.
+TEST_F(StartRecordTest, ALockedNextFileGivesWayToTheNextFreeOne) {
+    g_maxFileCount = 10;
+    g_recinfo[RECINFO_NEXT] = 3;
+    lock_entry(3) = 0x10001;
+    lock_entry(4) = 0x10001;
+    write_text(rec_path(3), "locked");
+    const std::string out = linktest::Console([] { start_record(); });
+    EXPECT_NE(out.find("next file 3 is locked\n"), std::string::npos) << out;
+    EXPECT_EQ(g_currentRecIndex, 5);
+    EXPECT_EQ(g_recinfo[RECINFO_NEXT], 6u);
+    EXPECT_EQ(std::filesystem::file_size(rec_path(3)), 6u);
+}
+
 TEST_F(StartRecordTest, ExistingFileIsTruncated) {
     write_text(rec_path(0), std::string(5000, 'x'));
     start_record();

@@ -73,6 +73,7 @@ class SimBoard {
     // Waits for the board's end; its exit status.
     int wait_exit();
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // Whether the board still runs (reaps it when it has ended).
     bool alive();
 

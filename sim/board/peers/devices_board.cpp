@@ -237,7 +237,9 @@ const bool registered = [] {
                      }});
     register_action({"audio source", "noise|silence|FILE", "what the microphone hears from now on",
                      [](const Args& a) -> std::string {
-                         return a.size() == 1 ? "" : "expected noise, silence or a WAV file";
+                         if (a.size() != 1) return "expected noise, silence or a WAV file";
+                         std::string error;
+                         return source_of(a[0], error) ? "" : error;  // the file, read now
                      },
                      [](Board& b, const Args& a) {
                          std::string error;

@@ -111,6 +111,10 @@ std::optional<std::chrono::system_clock::time_point> gps_date(const Args& args) 
     if (tm.tm_year < 1980 || tm.tm_year > 2079 || tm.tm_mon < 1 || tm.tm_mon > 12 ||
         tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 59)
         return std::nullopt;
+    // A day the month has (timegm would take 2026-02-30 for 2 March).
+    static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = tm.tm_year % 4 == 0 && (tm.tm_year % 100 != 0 || tm.tm_year % 400 == 0);
+    if (tm.tm_mday > (tm.tm_mon == 2 && !leap ? 28 : kDays[tm.tm_mon - 1])) return std::nullopt;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     return std::chrono::system_clock::from_time_t(::timegm(&tm));
@@ -154,7 +158,7 @@ const bool registered = [] {
                          return parse_subboard_kind(v, g_sub_settings);
                      }});
     register_option({"gps-track", "FILE",
-                     "GPS track: a GPX file or an NMEA log (default: built in)",
+                     "GPS track: a GPX file or an NMEA log, at its own pace (default: built in)",
                      [](std::string_view v) -> std::string {
                          std::string error;
                          auto track = Track::load(std::string(v), error);

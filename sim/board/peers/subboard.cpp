@@ -164,10 +164,16 @@ SubBoardPeer::SubBoardPeer(SubBoardSettings settings)
       settings_(std::move(settings)),
       track_(settings_.track ? settings_.track : std::make_shared<Track>(Track::built_in())),
       started_(SteadyClock::now()),
-      next_gps_(started_ + kGpsPeriod) {}
+      next_gps_(started_ + kGpsPeriod),
+      utc_started_(std::chrono::system_clock::now()) {}
 
 SubBoardPeer::~SubBoardPeer() {
     stop();
+}
+
+void SubBoardPeer::start(Board& board, int master_fd) {
+    LinePeer::start(board, master_fd);
+    board.console("subboard", "GPS track " + track_->description());
 }
 
 bool SubBoardPeer::has_fix(SteadyClock::time_point now) const {
@@ -231,7 +237,7 @@ std::string SubBoardPeer::gps_status() const {
         return "no fix (fix in " + fixed(left, 0) + " s)";
     }
     const auto second = static_cast<size_t>((now - started_) / kGpsPeriod);
-    const Fix fix = track_->at(second);
+    const Fix fix = track_->at(static_cast<double>(second));
     return "fix " + fixed(fix.pos.lat, 5) + " " + fixed(fix.pos.lon, 5) + " " +
            fixed(fix.speed_kmh, 0) + " km/h " + fixed(fix.heading, 0) + " deg";
 }
@@ -239,9 +245,11 @@ std::string SubBoardPeer::gps_status() const {
 std::string SubBoardPeer::next_sentence(SteadyClock::time_point now, int key) {
     const auto second = static_cast<size_t>((now - started_) / kGpsPeriod);
     const bool fix = has_fix(now);
-    const Fix where = track_->at(second);
+    const Fix where = track_->at(static_cast<double>(second));
     const int satellites = 7 + static_cast<int>(second / 23 % 4);
-    const auto utc = std::chrono::system_clock::now() + time_offset_;
+    // The time of the fix: its second of the track, so that a late sentence does not tell of
+    // one second's place at the next one's time.
+    const auto utc = utc_started_ + std::chrono::seconds(second) + time_offset_;
     const std::string status = fix ? "fix" : "no fix";
     if (status != last_status_) {
         board()->console("subboard",

@@ -5,11 +5,12 @@
 // state from the commands it receives (time zone, daylight saving, speed unit, display level,
 // recording indicator, error code, reboot notices) and sends key codes when a key is pressed.
 //
-// "$GPSTX" fields, after the sentence word: 1 date ddmmyy, 2 time hhmmss (UTC, from the PC's
-// clock, shifted by `gps date`), 3 status A (fix) or V, 4 latitude ddmm.mmmm, 5 N/S,
-// 6 longitude dddmm.mmmm, 7 E/W, 8 satellites used, 9 speed in km/h, 10 heading in degrees,
-// 11 key code (empty: no key), 12 altitude in metres; then an NMEA checksum. Without a fix the
-// position, heading and altitude fields are empty and satellites and speed are 0.
+// "$GPSTX" fields, after the sentence word: 1 date ddmmyy, 2 time hhmmss (UTC: the time of the
+// fix, its second of the track counted from the PC's clock at the start, shifted by `gps date`), 3
+// status A (fix) or V, 4 latitude ddmm.mmmm, 5 N/S, 6 longitude dddmm.mmmm, 7 E/W, 8 satellites
+// used, 9 speed in km/h, 10 heading in degrees, 11 key code (empty: no key), 12 altitude in metres;
+// then an NMEA checksum. Without a fix the position, heading and altitude fields are empty and
+// satellites and speed are 0.
 #pragma once
 
 #include <chrono>
@@ -72,6 +73,9 @@ class SubBoardPeer : public LinePeer {
     explicit SubBoardPeer(SubBoardSettings settings);
     ~SubBoardPeer() override;
 
+    // Says on the console which track the GPS follows, and how.
+    void start(Board& board, int master_fd) override;
+
     // Actions (any thread).
     void set_fix(bool fix);  // fix now / lost until set again
     void set_gps_time_offset(std::chrono::seconds offset);
@@ -99,9 +103,9 @@ class SubBoardPeer : public LinePeer {
     SteadyClock::time_point started_;
     SteadyClock::time_point next_gps_;
     std::optional<bool> forced_fix_;  // set by the actions; nothing: fix after fix_after
+    std::chrono::system_clock::time_point utc_started_;  // the PC's clock at started_
     std::chrono::seconds time_offset_{0};
     std::deque<int> pending_keys_;  // keys pressed and not sent yet, in order
-    size_t drive_second_ = 0;       // seconds of driving so far (with a fix)
     FrontPanel panel_;
     std::string last_status_;  // for the console: fix changes are shown once
 };

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -133,12 +134,71 @@ TEST_F(BoardRun, BadInputStopsBeforeAnythingIsMade) {
     EXPECT_FALSE(fs::exists(dir_ / "plain.board"));
 }
 
+// Every path, type, file content and link target under `dir`.
+std::map<std::string, std::string> snapshot(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        const std::string rel = fs::relative(e.path(), dir).string();
+        out[rel] = e.is_symlink()        ? "link " + fs::read_symlink(e.path()).string()
+                   : e.is_regular_file() ? "file " + read_file(e.path())
+                                         : "other";
+    }
+    return out;
+}
+
+TEST_F(BoardRun, AStartThatFailsChangesNothing) {
+    ASSERT_EQ(board_.run({"--duration", "0.3"}), 0) << board_.output();
+    // As a board that was killed leaves it: a port's link still in place.
+    fs::create_symlink("/dev/pts/77", root_ / "dev/ttySAC1");
+    const auto before = snapshot(root_);
+    std::ofstream(dir_ / "capture.log") << "keep me";
+    std::ofstream(dir_ / "audio.txt") << "1 audio source " << (dir_ / "missing.wav").string();
+    std::ofstream(dir_ / "date.txt") << "1 gps date 2026-02-30 12:00:00\n";
+    std::ofstream(dir_ / "escape.txt") << "1 \x1b[2Jboom\n";
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"--tty2", (dir_ / "capture.log").string()}, "a regular file"},
+        {{"--tty1", dir_.string()}, "a folder"},
+        {{"--scenario", "/dev/zero"}, "not a regular file (a character device)"},
+        {{"--scenario", dir_.string()}, "not a regular file (a folder)"},
+        {{"--scenario", (dir_ / "audio.txt").string()}, "audio.txt:1: 'audio source"},
+        {{"--scenario", (dir_ / "date.txt").string()}, "date.txt:1: 'gps date 2026-02-30"},
+        {{"--scenario", (dir_ / "escape.txt").string()}, "unknown action '\\x1B[2Jboom'"},
+        {{"--card", "300M"}, "401M to 39999M"},
+    };
+    for (const auto& [options, expected] : cases) {
+        std::vector<std::string> args = {
+            "--root",       root_.string(),     "--bin-dir",  board_.empty_dir(),
+            "--module-dir", board_.empty_dir(), "--duration", "1"};
+        args.insert(args.end(), options.begin(), options.end());
+        std::string out;
+        EXPECT_NE(board_.command(args, out), 0) << options[1];
+        EXPECT_NE(out.find(expected), std::string::npos) << out;
+        EXPECT_EQ(count(out, "\n"), 1u) << out;  // one line
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+        EXPECT_EQ(snapshot(root_), before) << options[1];
+    }
+    EXPECT_EQ(read_file(dir_ / "capture.log"), "keep me");
+
+    // A folder of other things is no board's root.
+    const fs::path home = dir_ / "home";
+    fs::create_directories(home / "mnt");
+    std::ofstream(home / "notes.txt") << "mine";
+    const auto home_before = snapshot(home);
+    std::string out;
+    EXPECT_NE(board_.command({"--root", home.string(), "--duration", "1"}, out), 0);
+    EXPECT_NE(out.find("is not a board's root ('notes.txt' is no part of a board)"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(snapshot(home), home_before);
+}
+
 TEST_F(BoardRun, ScenarioDrivesTheCardAndThePower) {
     std::ofstream(dir_ / "s.txt") << "0.2 card remove\n"
                                      "+0.2 card insert\n"
                                      "+0.2 card full\n"
                                      "+0.2 card insert   # refused: not removed\n"
                                      "+0.2 power cycle\n"
+                                     "+0 log \x1b]0;title\x07 \x9b\n"
                                      "+0.3 quit\n";
     ASSERT_EQ(board_.run({"--scenario", (dir_ / "s.txt").string(), "--duration", "20"}), 0)
         << board_.output();
@@ -148,6 +208,9 @@ TEST_F(BoardRun, ScenarioDrivesTheCardAndThePower) {
         << log;
     EXPECT_NE(log.find("power on: boot 2 (power cycle)"), std::string::npos) << log;
     EXPECT_NE(log.find("stopping: quit"), std::string::npos) << log;
+    // What a scenario writes goes to the terminal escaped.
+    EXPECT_NE(log.find("[note] \\x1B]0;title\\x07 \\x9B\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
     const std::string card = read_file(root_ / "run/card");
     ASSERT_EQ(card.size(), 32u);
     EXPECT_EQ(card[20], 1);  // still full after the power cycle
@@ -165,6 +228,15 @@ TEST_F(BoardRun, ControlSocketActionsAndStatus) {
     EXPECT_NE(out.find("boots 1"), std::string::npos) << out;
     EXPECT_NE(out.find("board_probe (pid"), std::string::npos) << out;
     EXPECT_NE(out.find("card 0 B of 8.0 GiB used, ok"), std::string::npos) << out;
+
+    EXPECT_EQ(ctl({"log", "\x1b[2Jwiped"}, out), 0) << out;
+    EXPECT_TRUE(board_.wait_for("[note] \\x1B[2Jwiped\n"));
+
+    // Stopped, the board answers nobody: ctl says so in its time.
+    ::kill(board_.pid(), SIGSTOP);
+    EXPECT_EQ(ctl({"--timeout", "0.5", "status"}, out), 2);
+    ::kill(board_.pid(), SIGCONT);
+    EXPECT_NE(out.find("did not answer within 0.5 s"), std::string::npos) << out;
 
     EXPECT_EQ(ctl({"card", "failing"}, out), 0) << out;
     EXPECT_EQ(read_file(root_ / "run/card")[20], 2);

@@ -4,9 +4,11 @@
 // kernel tests' module behind it (user copies and bad pointers from another process, mmap and
 // its SIGBUS, kill_fasync, a killed sleeper released: rmmod refuses a module with a file open).
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -411,6 +413,44 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
     // A sign-extended 32-bit command is cut to 32 bits as the kernel's ioctl entry does.
     EXPECT_EQ(raw.send({Op::kIoctl, 0xFFFFFFFF00000000ull | kAddOne, 5, 0}), 6);
     EXPECT_EQ(kernel_.opens_, 1);
+}
+
+// Another user's program: the socket is its owner's alone, and a program that reaches it all the
+// same (the permissions opened up by hand) is hung up before any request of its runs.
+TEST_F(Transport, AnotherUsersProgramIsRefused) {
+    struct stat st {};
+    ASSERT_EQ(::stat(socket_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    std::filesystem::permissions(
+        dir_, std::filesystem::perms::owner_all | std::filesystem::perms::others_exec);
+    const auto as_nobody = [&](const std::function<int()>& body) {
+        const int status = in_child([&] {
+            constexpr uid_t kNobody = 65534;
+            if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+                ::setresuid(kNobody, kNobody, kNobody) != 0)
+                return 3;
+            return body();
+        });
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    };
+    EXPECT_EQ(as_nobody([&] {
+                  RawConnection raw(socket_);
+                  return !raw.connected() && errno == EACCES ? 0 : 1;
+              }),
+              0);
+    ::chmod(socket_.c_str(), 0666);
+    EXPECT_EQ(as_nobody([&] {
+                  RawConnection raw(socket_);
+                  if (!raw.connected()) return 2;
+                  // No reply: the connection is hung up.
+                  return raw.send({os::simwire::Op::kOpen, 240, 0, O_RDWR}) == 1 ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(kernel_.opens_, 0);
+    // The board's own user is served as before.
+    RawConnection own(socket_);
+    EXPECT_EQ(own.send({os::simwire::Op::kOpen, 240, 0, O_RDWR}), 0);
 }
 
 TEST_F(Transport, ThreadsOfOneProgramShareADescriptor) {

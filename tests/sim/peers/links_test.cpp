@@ -3,14 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 
 #include "gps.h"
 #include "ibc.h"
 #include "le.hpp"
 #include "peers/gps_track.hpp"
+#include "peers/gps_track_files.hpp"
 #include "peers/ibc_peer.hpp"
 #include "peers/subboard.hpp"
 #include "peers_support.hpp"
+#include "root.hpp"
 #include "scenario.hpp"
 
 namespace {
@@ -27,16 +30,17 @@ int32_t i32(std::span<const uint8_t> r, size_t at) {
 
 TEST(GpsTrack, BuiltInDriveStopsAtTheLightThenDrivesTheLoopAtTownSpeed) {
     const Track t = Track::built_in();
-    ASSERT_GT(t.seconds(), 60u);
+    ASSERT_GT(t.duration(), 60.0);
+    EXPECT_FALSE(t.timed());
     // Standing at the light: no speed, but the heading of the movement before it (the loop's
     // last leg), never a jump to 0.
     const Fix standing = t.at(0);
     EXPECT_LT(standing.speed_kmh, 1.0);
-    EXPECT_EQ(standing.heading, t.at(t.seconds() - 1).heading);
+    EXPECT_EQ(standing.heading, t.at(t.duration() - 1).heading);
     EXPECT_GT(standing.heading, 0.0);
     const Fix moving = t.at(20);
     EXPECT_NEAR(moving.speed_kmh, 39.6, 4.0);
-    EXPECT_EQ(t.at(5).pos.lat, t.at(5 + t.seconds()).pos.lat);  // the drive repeats
+    EXPECT_EQ(t.at(5).pos.lat, t.at(5 + t.duration()).pos.lat);  // the drive repeats
 }
 
 TEST(GpsTrack, NmeaCoordinatesRoundTrip) {
@@ -59,7 +63,8 @@ TEST(GpsTrack, GpxTrackPointsWithElevation) {
         </trkseg></trk></gpx>)",
                                 "t.gpx", error);
     ASSERT_TRUE(t) << error;
-    ASSERT_EQ(t->seconds(), 3u);
+    ASSERT_EQ(t->points(), 3u);
+    EXPECT_FALSE(t->timed());  // no times: a point a second
     EXPECT_EQ(t->at(0).pos.altitude, 500);
     EXPECT_EQ(t->at(1).pos.altitude, 0);
     EXPECT_NEAR(t->at(0).heading, 90, 0.5);       // east
@@ -82,7 +87,7 @@ TEST(GpsTrack, NmeaLogTakesFixesAndSkipsDamagedSentences) {
     ASSERT_TRUE(t) << error;
     // The first RMC has a right checksum, the third and the GGA wrong ones; the second has no
     // fix.
-    EXPECT_EQ(t->seconds(), 1u);
+    EXPECT_EQ(t->points(), 1u);
     EXPECT_NE(error.find("2 damaged sentences skipped, the first on line 3"), std::string::npos)
         << error;
 
@@ -93,6 +98,134 @@ TEST(GpsTrack, NmeaLogTakesFixesAndSkipsDamagedSentences) {
     EXPECT_NEAR(gga->at(0).pos.lat, -48.000333, 1e-5);
     EXPECT_NEAR(gga->at(0).pos.lon, -11.0, 1e-9);
     EXPECT_NEAR(gga->at(0).pos.altitude, 512.6, 1e-9);
+}
+
+// A drive log as loggers write it: a point every few seconds as the drive goes, none while the
+// car waits at a junction (50 m in 5 s, 15 m in 2 s, 10 s standing, 95 m in 5 s).
+constexpr double kMetresPerDegree = 6371000.0 * M_PI / 180.0;
+constexpr const char* kDriveLog = R"(<?xml version="1.0"?><gpx><trk><trkseg>
+  <trkpt lat="47.000000000" lon="8.0"><time>2024-05-01T10:00:00Z</time></trkpt>
+  <trkpt lat="47.000449663" lon="8.0"><time>2024-05-01T10:00:05Z</time></trkpt>
+  <trkpt lat="47.000584562" lon="8.0"><time>2024-05-01T10:00:07Z</time></trkpt>
+  <trkpt lat="47.000584562" lon="8.0"><time>2024-05-01T10:00:17Z</time></trkpt>
+  <trkpt lat="47.000584562" lon="8.001250620"><time>2024-05-01T12:00:22+02:00</time></trkpt>
+</trkseg></trk></gpx>)";
+
+TEST(GpsTrack, ADriveLogIsPlayedAtItsOwnPaceStopIncluded) {
+    std::string error;
+    const auto t = Track::parse(kDriveLog, "drive.gpx", error);
+    ASSERT_TRUE(t) << error;
+    EXPECT_TRUE(t->timed());
+    EXPECT_EQ(t->points(), 5u);
+    EXPECT_DOUBLE_EQ(t->duration(), 23.0);  // 22 s of log and a second at its end
+    EXPECT_NE(t->description().find("5 points over 22 s, at their own pace"), std::string::npos)
+        << t->description();
+
+    EXPECT_NEAR(t->at(0).speed_kmh, 36.0, 0.1);
+    EXPECT_NEAR(t->at(0).heading, 0.0, 0.1);
+    EXPECT_NEAR((t->at(2.5).pos.lat - 47.0) * kMetresPerDegree, 25.0, 0.01);  // halfway
+    EXPECT_NEAR(t->at(6).speed_kmh, 27.0, 0.1);
+    for (const double waiting : {7.0, 10.0, 16.9}) {
+        EXPECT_NEAR(t->at(waiting).speed_kmh, 0.0, 0.01) << waiting;
+        EXPECT_NEAR(t->at(waiting).heading, 0.0, 0.1) << waiting;  // as it came
+        EXPECT_NEAR(t->at(waiting).pos.lat, 47.000584562, 1e-9) << waiting;
+    }
+    EXPECT_NEAR(t->at(17).speed_kmh, 68.4, 0.2);
+    EXPECT_NEAR(t->at(17).heading, 90.0, 0.1);
+    EXPECT_NEAR(t->at(22).speed_kmh, 68.4, 0.2);  // its last second: the speed it came with
+    EXPECT_NEAR(t->at(22).pos.lon, 8.001250620, 1e-9);
+    EXPECT_EQ(t->at(23).pos.lat, t->at(0).pos.lat);  // and again from the start
+
+    // Second by second, the way driven is the speed told.
+    for (int k = 0; k < 22; ++k) {
+        const Fix a = t->at(k);
+        const Fix b = t->at(k + 1);
+        EXPECT_NEAR(distance_m(a.pos, b.pos) * 3.6, a.speed_kmh, 0.5) << k;
+    }
+}
+
+TEST(GpsTrack, TheLoggersOwnSpeedWhereBothPointsHaveOne) {
+    std::string error;
+    // GPX 1.0's <speed> and a Garmin extension's, in metres a second; the last point has none.
+    const auto t = Track::parse(R"(<gpx>
+  <trkpt lat="47.0" lon="8.0"><time>2024-05-01T10:00:00Z</time><speed>10</speed></trkpt>
+  <trkpt lat="47.000899" lon="8.0"><time>2024-05-01T10:00:10Z</time>
+    <extensions><gpxtpx:TrackPointExtension><gpxtpx:speed>12.0</gpxtpx:speed>
+    </gpxtpx:TrackPointExtension></extensions></trkpt>
+  <trkpt lat="47.001349" lon="8.0"><time>2024-05-01T10:00:15Z</time></trkpt>
+</gpx>)",
+                                "speed.gpx", error);
+    ASSERT_TRUE(t) << error;
+    EXPECT_NEAR(t->at(0).speed_kmh, 36.0, 1e-9);
+    EXPECT_NEAR(t->at(5).speed_kmh, 39.6, 1e-9);  // between 10 and 12 m/s
+    EXPECT_NEAR(t->at(12).speed_kmh, 36.0, 0.1);  // 50 m in 5 s: no speed on the last point
+
+    // $GPRMC: speed over ground in knots, dates and times across midnight.
+    const auto rmc = Track::parse(
+        "$GPRMC,235958.00,A,4800.0000,N,01100.0000,E,10.0,0.0,311224,,\n"
+        "$GPRMC,000003.00,A,4800.0250,N,01100.0000,E,10.0,0.0,010125,,\n",
+        "night.nmea", error);
+    ASSERT_TRUE(rmc) << error;
+    EXPECT_TRUE(rmc->timed());
+    EXPECT_DOUBLE_EQ(rmc->duration(), 6.0);
+    EXPECT_NEAR(rmc->at(2).speed_kmh, 18.52, 1e-9);
+    EXPECT_NEAR(rmc->at(2.5).pos.lat, 48.0 + 0.0125 / 60, 1e-9);
+}
+
+TEST(GpsTrack, WithoutTimesOnePointASecondAndTheDescriptionSaysSo) {
+    std::string error;
+    const std::pair<std::string, std::string> untimed[] = {
+        {R"(<gpx><trkpt lat="1" lon="1"/><trkpt lat="1.001" lon="1"/></gpx>)",
+         "2 points, one a second (no <time> in the GPX file)"},
+        {R"(<gpx><trkpt lat="1" lon="1"><time>2024-05-01T10:00:00Z</time></trkpt>
+              <trkpt lat="1.001" lon="1"><time>yesterday</time></trkpt></gpx>)",
+         "one a second (1 of its 2 points without a <time>)"},
+        {"$GPGGA,120003,4800.020,N,01100.000,E,1,08,1.0,512.6,M,,,,\n",
+         "one a second ($GPGGA sentences carry no date)"},
+        {"$GPRMC,120000,A,4800.000,N,01100.000,E,0.0,0.0,,,\n",
+         "one a second (1 $GPRMC sentences without a date)"},
+    };
+    for (const auto& [text, said] : untimed) {
+        const auto t = Track::parse(text, "t", error);
+        ASSERT_TRUE(t) << error;
+        EXPECT_FALSE(t->timed());
+        EXPECT_NE(t->description().find(said), std::string::npos) << t->description();
+        EXPECT_DOUBLE_EQ(t->duration(), static_cast<double>(t->points()));
+    }
+}
+
+TEST(GpsTrack, TimesThatRepeatAreSkippedAndTimesThatGoBackRefused) {
+    std::string error;
+    const auto t = Track::parse(R"(<gpx>
+  <trkpt lat="1" lon="1"><time>2024-05-01T10:00:00Z</time></trkpt>
+  <trkpt lat="1" lon="1"><time>2024-05-01T10:00:00Z</time></trkpt>
+  <trkpt lat="1.001" lon="1"><time>2024-05-01T10:00:10Z</time></trkpt>
+</gpx>)",
+                                "twice.gpx", error);
+    ASSERT_TRUE(t) << error;
+    EXPECT_EQ(t->points(), 2u);
+    EXPECT_NE(t->description().find("1 point at a time already taken skipped"), std::string::npos)
+        << t->description();
+
+    EXPECT_FALSE(Track::parse(R"(<gpx>
+  <trkpt lat="1" lon="1"><time>2024-05-01T10:00:10Z</time></trkpt>
+  <trkpt lat="1.001" lon="1"><time>2024-05-01T10:00:00Z</time></trkpt>
+</gpx>)",
+                              "back.gpx", error));
+    EXPECT_NE(error.find("back.gpx:3: the time goes back (-10.0 s)"), std::string::npos) << error;
+}
+
+TEST(GpsTrack, IsoTimes) {
+    EXPECT_EQ(iso8601_seconds("2024-05-01T10:00:00Z"), 1714557600.0);
+    EXPECT_EQ(iso8601_seconds(" 2024-05-01T10:00:00.25Z\n"), 1714557600.25);
+    EXPECT_EQ(iso8601_seconds("2024-05-01T12:30:00+02:30"), 1714557600.0);
+    EXPECT_EQ(iso8601_seconds("2024-05-01T08:00:00-0200"), 1714557600.0);
+    EXPECT_EQ(iso8601_seconds("2024-05-01 10:00:00"), 1714557600.0);
+    EXPECT_EQ(iso8601_seconds("2024-02-29T00:00:00Z"), 1709164800.0);
+    for (const char* bad : {"2023-02-29T00:00:00Z", "2024-13-01T00:00:00Z", "2024-05-01T24:00:00Z",
+                            "2024-05-01", "2024-05-01T10:00:00Q", "2024-05-01T10:00:00.Z", ""}) {
+        EXPECT_FALSE(iso8601_seconds(bad)) << bad;
+    }
 }
 
 TEST(GpsTrack, FilesWithoutPositionsAreRefusedWithTheReason) {
@@ -367,6 +500,38 @@ TEST(PeerActions, ArgumentsAreCheckedBeforeTheBoardStarts) {
           "ibc send T 25:00:00 09:00:00", "ibc period X 10", "ibc period T 0", "ibc period T 1.5",
           "rtc set 1999-12-31 00:00:00", "rtc set invalid", "audio source"}) {
         EXPECT_NE(scenario_error(bad), "") << bad;
+    }
+}
+
+// Dates a calendar has, and the files an action reads: checked when the scenario is loaded, not
+// when the line's time comes.
+TEST(PeerActions, ImpossibleDatesAndUnusableFilesAreRefusedUpFront) {
+    for (const char* good : {"gps date 2024-02-29 12:00:00", "gps date 2000-02-29 00:00:00",
+                             "gps date 2026-04-30 23:59:59"}) {
+        EXPECT_EQ(scenario_error(good), "") << good;
+    }
+    for (const char* bad : {"gps date 2026-02-30 00:00:00", "gps date 2025-02-29 00:00:00",
+                            "gps date 2026-04-31 00:00:00", "gps date 2026-00-10 00:00:00"}) {
+        EXPECT_NE(scenario_error(bad).find("expected YYYY-MM-DD HH:MM:SS"), std::string::npos)
+            << bad;
+    }
+
+    peerstest::TempDir tmp("audiosource");
+    const auto wav = simboard::make_prompt_wave(440, 100);
+    std::ofstream(tmp.path() / "cabin.wav", std::ios::binary)
+        .write(reinterpret_cast<const char*>(wav.data()), static_cast<std::streamsize>(wav.size()));
+    std::ofstream(tmp.path() / "notes.wav") << "not a sound";
+    EXPECT_EQ(scenario_error("audio source " + (tmp.path() / "cabin.wav").string()), "");
+    const std::pair<std::string, std::string> refused[] = {
+        {(tmp.path() / "missing.wav").string(), "No such file"},
+        {(tmp.path() / "notes.wav").string(), "not a RIFF file"},
+        {tmp.path().string(), "not a regular file (a folder)"},
+        {"/dev/zero", "not a regular file (a character device)"},
+    };
+    for (const auto& [path, why] : refused) {
+        const std::string error = scenario_error("audio source " + path);
+        EXPECT_EQ(error.rfind("s.txt:1: 'audio source " + path + "': ", 0), 0u) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
     }
 }
 
