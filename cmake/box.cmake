@@ -27,8 +27,8 @@ execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=include
 # calls (a module lies far from the kernel), freestanding, -fno-common, against the project's
 # 2.6.20 headers only; every warning is an error. The objects are linked into one relocatable
 # ${DASHCAM_MODULE_DIR}/<name>.o, as a module is before modpost, whose undefined symbols are
-# then checked (cmake/check_module_symbols.cmake): a floating-point or 64-bit division helper
-# that the kernel does not export fails the build, as it would fail the insmod on the box.
+# then checked (cmake/check_module_symbols.cmake): a floating-point, 64-bit division or atomics
+# helper that the kernel does not export fails the build, as it would fail the insmod on the box.
 function(dashcam_kernel_module name)
   cmake_parse_arguments(KM "" "" "SOURCES;INCLUDE_DIRECTORIES;DEFINITIONS" ${ARGN})
   if(NOT KM_SOURCES)
