@@ -9,27 +9,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "camcore.h"
 #include "recstate.h"
 #include "rotation.h"
 
 // --- Devices ---------------------------------------------------------------------------------
 
-// Requests of the camera driver: plain numbers, no direction or size encoding.
-enum CameraRequest : unsigned long {
-    CAMERA_IOC_SET_QP = 5,           // pointer to one byte: the JPEG quantiser
-    CAMERA_IOC_SET_RESOLUTION = 6,   // pointer to one byte: the resolution code
-    CAMERA_IOC_CLOCK_NORMAL = 7,     // board clocks to normal mode (leaving parking mode)
-    CAMERA_IOC_CLOCK_SLOW = 8,       // board clocks to slow mode (entering parking mode)
-    CAMERA_IOC_AUDIO_CLOCK_OFF = 9,  // audio interface clock off before a power-off reboot
-};
+// Requests of the camera driver (CAMERA_IOC_* of camcore.h): the recorder sends 5 and 6 to both
+// cameras, 7 when leaving parking mode, 8 when entering it, 9 before a power-off reboot.
 
-constexpr int REAR_CAMERA = 0;   // "/dev/winbond0", captured on the two-camera model only
-constexpr int FRONT_CAMERA = 1;  // "/dev/winbond1"
+constexpr int REAR_CAMERA = W99685_MINOR_REAR;    // "/dev/winbond0", two-camera model only
+constexpr int FRONT_CAMERA = W99685_MINOR_FRONT;  // "/dev/winbond1"
 
 // The frame area shared by both cameras, mapped once through camera device 0: the front frame
 // at its start, the rear frame in its second half.
-constexpr size_t FRAME_AREA_SIZE = 409600;
-constexpr size_t REAR_FRAME_OFFSET = 204800;
+constexpr size_t FRAME_AREA_SIZE = W99685_AREA_SIZE;
+constexpr size_t REAR_FRAME_OFFSET = W99685_REAR_OFFSET;
 // A fetch result of 1..MAX_FRAME_LENGTH is a frame; anything else is a capture error.
 constexpr ssize_t MAX_FRAME_LENGTH = 98303;
 

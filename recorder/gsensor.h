@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include "accelmon.h"
 #include "event.h"
 
 // Asks the front sub-board which board it is (subCheck of the sub-board link): 1 the 3.5
@@ -24,12 +25,7 @@ int pwrDetectControl();
 int release_gsensor();
 void urg_handler(int signo);
 
-// Device requests of the accelerometer driver.
-constexpr unsigned long GSENSOR_IOC_START = 0x4B00;
-constexpr unsigned long GSENSOR_IOC_STOP = 0x4B01;
-constexpr unsigned long GSENSOR_IOC_GET_VOLUME = 0x80044B02;
-constexpr unsigned long GSENSOR_IOC_SUB35 = 0x4B03;
-constexpr unsigned long GSENSOR_IOC_PWR_DETECT = 0x4B04;
+// Device requests of the accelerometer driver: GSENSOR_IOC_* of accelmon.h.
 
 // --- The pieces of the client, for its tests and the simulated board's harness ---------------
 

@@ -40,13 +40,18 @@
 
 #include "accelmon.h"
 
+typedef struct {
+	int lavel;    /* the last level read, by the tick or on demand */
+	int reserved; /* the last level reported in a record */
+} volume_t;
+
 #define ACCELMON_REGION_NAME "Gsensor+Volume"
 #define ACCELMON_REGION_SIZE 0x20
 
 /* The inputs. */
-#define IRQ_EMERGENCY IRQ_EINT16	/* GPG8 */
-#define IRQ_ALARM IRQ_EINT3		/* GPF3 */
-#define IRQ_PWR_DETECT IRQ_EINT9	/* GPG1 */
+#define IRQ_EMERGENCY IRQ_EINT16 /* GPG8 */
+#define IRQ_ALARM IRQ_EINT3	 /* GPF3 */
+#define IRQ_PWR_DETECT IRQ_EINT9 /* GPG1 */
 #define PWR_DETECT_PIN S3C2410_GPG1
 #define SPI_CS_PIN S3C2410_GPG2
 
@@ -56,14 +61,14 @@
 #define EVENT_ALARM 2
 #define EVENT_PWR_DETECT 3
 
-#define DETECT_PERIOD (HZ / 5)	/* power-detect checks, 200 ms apart */
-#define PULSE_PERIOD HZ		/* power-detect pulse steps, 1 s apart */
+#define DETECT_PERIOD (HZ / 5) /* power-detect checks, 200 ms apart */
+#define PULSE_PERIOD HZ	       /* power-detect pulse steps, 1 s apart */
 #define PULSE_STEPS 3
 
 /* SPI controller set-up: polling, clock on, master, CPOL 1, CPHA 1 (mode 3). */
-#define SPCON_MODE3 (S3C2410_SPCON_SMOD_POLL | S3C2410_SPCON_ENSCK | \
-		     S3C2410_SPCON_MSTR | S3C2410_SPCON_CPOL_HIGH | \
-		     S3C2410_SPCON_CPHA_FMTB)
+#define SPCON_MODE3                                                            \
+	(S3C2410_SPCON_SMOD_POLL | S3C2410_SPCON_ENSCK | S3C2410_SPCON_MSTR |  \
+	 S3C2410_SPCON_CPOL_HIGH | S3C2410_SPCON_CPHA_FMTB)
 #define SPPIN_NORMAL S3C2410_SPPIN_RESERVED
 #define SPPRE_LIS3LV02DQ 1
 
@@ -79,7 +84,7 @@
 #define LIS3LV02DQ_ID 0x3A
 #define LIS_WHO_AM_I 0x0F
 #define LIS_CTRL_REG1 0x20
-#define LIS_CTRL_REG1_ON 0xC7	/* device on, decimation 512, X, Y, Z */
+#define LIS_CTRL_REG1_ON 0xC7 /* device on, decimation 512, X, Y, Z */
 #define LIS_OUTX_L 0x28
 
 #define ADXL345_ID 0xE5
@@ -97,48 +102,58 @@
 #define ADC_PRESCALER_SLOWEST 0xFF
 #define ADC_START_DELAY 0x9C40
 #define ADC_LEVEL_SHIFT 4
-#define VOLUME_UNREPORTED 100	/* no level has this value */
+#define VOLUME_UNREPORTED 100 /* no level has this value */
 
 /* The sampling period is HZ / frame ticks. */
 static int frame = 3;
 module_param(frame, int, 0);
 MODULE_PARM_DESC(frame, "samples per second (1..200), default 3");
 
-static int accelmon_usage;
-static int check_ID;
-static int timer_flag;
-static unsigned char sub_ver;
-static unsigned char g_bInt;
-static unsigned char detect_flag;
-static unsigned char detect_flag1;
-static unsigned int baudrate = 4;
+/*
+ * All of the module's state, once: the device and its user, the chip found
+ * at the last open, the sampling tick and the inputs, the knob, and the SPI
+ * transfer under way. Process context, the tick and the interrupt handler
+ * share it on one processor; the comments on the functions say who masks
+ * interrupts around what.
+ */
+static struct accelmon {
+	int accelmon_usage;	    /* 1 while the device is open */
+	int check_ID;		    /* identity read at the last open */
+	int timer_flag;		    /* 1: the tick samples and signals */
+	unsigned char sub_ver;	    /* 1: axes rotated for the 3.5 sub-board */
+	unsigned char g_bInt;	    /* pending event, EVENT_* */
+	unsigned char detect_flag;  /* power-detect debounce checks */
+	unsigned char detect_flag1; /* power-detect pulse, seconds low */
+	unsigned int baudrate;	    /* SPI prescaler at open */
 
-static struct timer_list timer_task;
-static struct timer_list timer_detect;
-static struct timer_list timer_detect1;
-static struct fasync_struct *g_asqueue;
+	struct timer_list timer_task;	 /* the sampling tick */
+	struct timer_list timer_detect;	 /* power-detect debounce */
+	struct timer_list timer_detect1; /* power-detect pulse */
+	struct fasync_struct *g_asqueue;
 
-static void __iomem *baseaddr_spi;
-static void __iomem *baseaddr_adc;
+	void __iomem *baseaddr_spi;
+	void __iomem *baseaddr_adc;
+	unsigned int irqs_held; /* HELD_*: the inputs' interrupts held */
 
-static short XYZ[4];
-static short _XYZ[3];
-static volume_t volume;
+	short XYZ[4];  /* the record */
+	short _XYZ[3]; /* raw axes of the last tick */
+	volume_t volume;
+	unsigned long prescaler; /* ADC clock prescaler */
+	unsigned int delay_time; /* ADCDLY */
 
-static unsigned long prescaler;
-static unsigned int delay_time;
+	/* The SPI transfer under way. */
+	unsigned char tx_command[2];
+	unsigned char spi_buf[4096];
+	unsigned char *rxStr;
+	int tx_cnt;
+	int rx_cnt;
+	int endSpiTx;
+	int spi_timeout_reported;
+} accelmon = {
+	.baudrate = 4,
+};
 
-/* SPI transfer state. */
-static unsigned char tx_command[2];
-static unsigned char spi_buf[4096];
-static unsigned char *rxStr;
-static int tx_cnt;
-static int rx_cnt;
-static int endSpiTx;
-static int spi_timeout_reported;
-
-/* Interrupts this module holds (bits of the three inputs below). */
-static unsigned int irqs_held;
+/* Interrupts this module holds (accelmon.irqs_held). */
 #define HELD_EMERGENCY 1
 #define HELD_ALARM 2
 #define HELD_PWR_DETECT 4
@@ -148,11 +163,13 @@ static unsigned int irqs_held;
 /* Waits for REDY; gives up when the transfer's budget is spent. */
 static void spi_wait_ready(int *budget)
 {
-	while (!(readb(baseaddr_spi + S3C2410_SPSTA) & S3C2410_SPSTA_READY)) {
+	while (!(readb(accelmon.baseaddr_spi + S3C2410_SPSTA) &
+		 S3C2410_SPSTA_READY)) {
 		if (*budget <= 0) {
-			if (!spi_timeout_reported) {
-				spi_timeout_reported = 1;
-				printk(KERN_WARNING "accelmon: SPI0 not ready, "
+			if (!accelmon.spi_timeout_reported) {
+				accelmon.spi_timeout_reported = 1;
+				printk(KERN_WARNING
+				       "accelmon: SPI0 not ready, "
 				       "transfer goes on without it\n");
 			}
 			return;
@@ -164,19 +181,19 @@ static void spi_wait_ready(int *budget)
 
 static void spi_begin(unsigned char command, unsigned char data)
 {
-	tx_command[0] = command;
-	tx_command[1] = data;
-	rxStr = spi_buf;
-	tx_cnt = 0;
-	endSpiTx = 0;
+	accelmon.tx_command[0] = command;
+	accelmon.tx_command[1] = data;
+	accelmon.rxStr = accelmon.spi_buf;
+	accelmon.tx_cnt = 0;
+	accelmon.endSpiTx = 0;
 	s3c2410_gpio_setpin(SPI_CS_PIN, 0);
 }
 
 static void spi_end(void)
 {
 	s3c2410_gpio_setpin(SPI_CS_PIN, 1);
-	memset(tx_command, 0, sizeof(tx_command));
-	memset(spi_buf, 0, sizeof(spi_buf));
+	memset(accelmon.tx_command, 0, sizeof(accelmon.tx_command));
+	memset(accelmon.spi_buf, 0, sizeof(accelmon.spi_buf));
 }
 
 /*
@@ -191,13 +208,13 @@ static void spi_send(unsigned char command, unsigned char data)
 
 	local_irq_save(flags);
 	spi_begin(command, data);
-	while (!endSpiTx) {
+	while (!accelmon.endSpiTx) {
 		spi_wait_ready(&budget);
-		if (tx_cnt < 2)
-			writeb(tx_command[tx_cnt++],
-			       baseaddr_spi + S3C2410_SPTDAT);
+		if (accelmon.tx_cnt < 2)
+			writeb(accelmon.tx_command[accelmon.tx_cnt++],
+			       accelmon.baseaddr_spi + S3C2410_SPTDAT);
 		else
-			endSpiTx = 1;	/* the second byte is out */
+			accelmon.endSpiTx = 1; /* the second byte is out */
 	}
 	spi_end();
 	local_irq_restore(flags);
@@ -212,19 +229,21 @@ static int spi_recv(unsigned char command)
 
 	local_irq_save(flags);
 	spi_begin(command, SPI_DUMMY);
-	while (!endSpiTx) {
+	while (!accelmon.endSpiTx) {
 		spi_wait_ready(&budget);
-		if (tx_cnt < 2)
-			writeb(tx_command[tx_cnt++],
-			       baseaddr_spi + S3C2410_SPTDAT);
+		if (accelmon.tx_cnt < 2)
+			writeb(accelmon.tx_command[accelmon.tx_cnt++],
+			       accelmon.baseaddr_spi + S3C2410_SPTDAT);
 		else
-			endSpiTx = 1;
+			accelmon.endSpiTx = 1;
 		spi_wait_ready(&budget);
-		*rxStr++ = readb(baseaddr_spi + S3C2410_SPRDAT);
+		*accelmon.rxStr++ =
+			readb(accelmon.baseaddr_spi + S3C2410_SPRDAT);
 	}
-	for (rx_cnt = 0; rx_cnt < tx_cnt; rx_cnt++) {
-		if (rx_cnt == 1)
-			result = spi_buf[rx_cnt];
+	for (accelmon.rx_cnt = 0; accelmon.rx_cnt < accelmon.tx_cnt;
+	     accelmon.rx_cnt++) {
+		if (accelmon.rx_cnt == 1)
+			result = accelmon.spi_buf[accelmon.rx_cnt];
 	}
 	spi_end();
 	local_irq_restore(flags);
@@ -233,9 +252,9 @@ static int spi_recv(unsigned char command)
 
 static void spi_setup(void)
 {
-	writel(baudrate, baseaddr_spi + S3C2410_SPPRE);
-	writeb(SPCON_MODE3, baseaddr_spi + S3C2410_SPCON);
-	writeb(SPPIN_NORMAL, baseaddr_spi + S3C2410_SPPIN);
+	writel(accelmon.baudrate, accelmon.baseaddr_spi + S3C2410_SPPRE);
+	writeb(SPCON_MODE3, accelmon.baseaddr_spi + S3C2410_SPCON);
+	writeb(SPPIN_NORMAL, accelmon.baseaddr_spi + S3C2410_SPPIN);
 }
 
 /* Three passes; a pass that does not see the LIS3LV02DQ asks the other
@@ -245,18 +264,19 @@ static void gsensor_identify(void)
 	int pass;
 
 	for (pass = 0; pass < 3; pass++) {
-		check_ID = spi_recv(SPI_READ | LIS_WHO_AM_I) & 0xFF;
-		if (check_ID != LIS3LV02DQ_ID)
-			check_ID = spi_recv(SPI_READ | ADXL_DEVID) & 0xFF;
+		accelmon.check_ID = spi_recv(SPI_READ | LIS_WHO_AM_I) & 0xFF;
+		if (accelmon.check_ID != LIS3LV02DQ_ID)
+			accelmon.check_ID =
+				spi_recv(SPI_READ | ADXL_DEVID) & 0xFF;
 	}
-	printk("Gsensor ID : %x\n", check_ID);
+	printk("Gsensor ID : %x\n", accelmon.check_ID);
 }
 
 static void gsensor_setup(void)
 {
-	switch (check_ID) {
+	switch (accelmon.check_ID) {
 	case LIS3LV02DQ_ID:
-		writel(SPPRE_LIS3LV02DQ, baseaddr_spi + S3C2410_SPPRE);
+		writel(SPPRE_LIS3LV02DQ, accelmon.baseaddr_spi + S3C2410_SPPRE);
 		mdelay(1);
 		spi_send(LIS_CTRL_REG1, LIS_CTRL_REG1_ON);
 		break;
@@ -265,7 +285,8 @@ static void gsensor_setup(void)
 		spi_send(ADXL_BW_RATE, 0x0A);
 		spi_send(ADXL_POWER_CTL, 0x00);
 		spi_send(ADXL_INT_ENABLE, 0x80);
-		spi_send(ADXL_DATA_FORMAT, 0x0C);	/* full res, left-justified, 2 g */
+		spi_send(ADXL_DATA_FORMAT,
+			 0x0C); /* full res, left-justified, 2 g */
 		spi_send(ADXL_POWER_CTL, ADXL_MEASURE);
 		break;
 	default:
@@ -276,7 +297,7 @@ static void gsensor_setup(void)
 
 static void gsensor_power_down(void)
 {
-	switch (check_ID) {
+	switch (accelmon.check_ID) {
 	case LIS3LV02DQ_ID:
 		spi_send(LIS_CTRL_REG1, 0x00);
 		break;
@@ -301,25 +322,26 @@ static void gsensor_read_axes(void)
 {
 	int i;
 
-	switch (check_ID) {
+	switch (accelmon.check_ID) {
 	case LIS3LV02DQ_ID:
 		for (i = 0; i < 3; i++)
-			_XYZ[i] = gsensor_axis(LIS_OUTX_L + 2 * i);
-		if (sub_ver == 1) {
-			/* the 3.5 sub-board carries the chip turned a quarter */
-			XYZ[0] = _XYZ[1];
-			XYZ[1] = (short)-_XYZ[0];
+			accelmon._XYZ[i] = gsensor_axis(LIS_OUTX_L + 2 * i);
+		if (accelmon.sub_ver == 1) {
+			/* the 3.5 sub-board carries the chip turned a quarter
+			 */
+			accelmon.XYZ[0] = accelmon._XYZ[1];
+			accelmon.XYZ[1] = (short)-accelmon._XYZ[0];
 		} else {
-			XYZ[0] = _XYZ[0];
-			XYZ[1] = _XYZ[1];
+			accelmon.XYZ[0] = accelmon._XYZ[0];
+			accelmon.XYZ[1] = accelmon._XYZ[1];
 		}
-		XYZ[2] = _XYZ[2];
+		accelmon.XYZ[2] = accelmon._XYZ[2];
 		break;
 	case ADXL345_ID:
 		/* left-justified 10 bits, 256 per g: bring to 1024 per g */
 		for (i = 0; i < 3; i++) {
-			_XYZ[i] = gsensor_axis(ADXL_DATAX0 + 2 * i);
-			XYZ[i] = (short)((_XYZ[i] >> 6) * 4);
+			accelmon._XYZ[i] = gsensor_axis(ADXL_DATAX0 + 2 * i);
+			accelmon.XYZ[i] = (short)((accelmon._XYZ[i] >> 6) * 4);
 		}
 		break;
 	default:
@@ -336,20 +358,21 @@ static int init_adc(void)
 	if (IS_ERR(clk)) {
 		/* the slowest conversion clock is within the converter's
 		 * limit whatever the bus clock is */
-		prescaler = ADC_PRESCALER_SLOWEST;
+		accelmon.prescaler = ADC_PRESCALER_SLOWEST;
 		printk(KERN_WARNING "accelmon: no pclk, ADC prescaler %lu\n",
-		       prescaler);
+		       accelmon.prescaler);
 		return 1;
 	}
-	prescaler = clk_get_rate(clk) / ADC_CLOCK_HZ - 1;
+	accelmon.prescaler = clk_get_rate(clk) / ADC_CLOCK_HZ - 1;
 	clk_put(clk);
 	return 1;
 }
 
 static void delay_set(void)
 {
-	delay_time = readl(baseaddr_adc + S3C2410_ADCDLY) | ADC_START_DELAY;
-	writel(delay_time, baseaddr_adc + S3C2410_ADCDLY);
+	accelmon.delay_time =
+		readl(accelmon.baseaddr_adc + S3C2410_ADCDLY) | ADC_START_DELAY;
+	writel(accelmon.delay_time, accelmon.baseaddr_adc + S3C2410_ADCDLY);
 }
 
 /*
@@ -362,10 +385,11 @@ static int adc_level(void)
 	u32 data;
 
 	local_irq_save(flags);
-	writel(S3C2410_ADCCON_PRSCEN | S3C2410_ADCCON_PRSCVL(prescaler) |
-	       S3C2410_ADCCON_SELMUX(0) | S3C2410_ADCCON_ENABLE_START,
-	       baseaddr_adc + S3C2410_ADCCON);
-	data = readl(baseaddr_adc + S3C2410_ADCDAT0);
+	writel(S3C2410_ADCCON_PRSCEN |
+		       S3C2410_ADCCON_PRSCVL(accelmon.prescaler) |
+		       S3C2410_ADCCON_SELMUX(0) | S3C2410_ADCCON_ENABLE_START,
+	       accelmon.baseaddr_adc + S3C2410_ADCCON);
+	data = readl(accelmon.baseaddr_adc + S3C2410_ADCDAT0);
 	local_irq_restore(flags);
 	return (data & S3C2410_ADCDAT0_XPDATA_MASK) >> ADC_LEVEL_SHIFT;
 }
@@ -377,12 +401,12 @@ static void read_adc(void)
 
 	if (level > VOLUME_RECORD_MAX)
 		level = VOLUME_RECORD_MAX;
-	volume.lavel = level;
-	if (level != volume.reserved) {
-		volume.reserved = level;
-		XYZ[3] = level;
+	accelmon.volume.lavel = level;
+	if (level != accelmon.volume.reserved) {
+		accelmon.volume.reserved = level;
+		accelmon.XYZ[3] = level;
 	} else {
-		XYZ[3] = XYZ_V_UNCHANGED;
+		accelmon.XYZ[3] = XYZ_V_UNCHANGED;
 	}
 }
 
@@ -391,7 +415,7 @@ static int return_adc(void)
 {
 	int level = adc_level();
 
-	volume.lavel = level;
+	accelmon.volume.lavel = level;
 	return level;
 }
 
@@ -404,25 +428,26 @@ static unsigned long sampling_period(void)
 
 static void timer_handler(unsigned long data)
 {
-	memset(_XYZ, 0, sizeof(_XYZ));
-	XYZ[0] = XYZ[1] = XYZ[2] = 0;
-	if (timer_flag == 1) {
+	memset(accelmon._XYZ, 0, sizeof(accelmon._XYZ));
+	accelmon.XYZ[0] = accelmon.XYZ[1] = accelmon.XYZ[2] = 0;
+	if (accelmon.timer_flag == 1) {
 		gsensor_read_axes();
 		read_adc();
-		if (g_bInt >= EVENT_EMERGENCY && g_bInt <= EVENT_PWR_DETECT) {
+		if (accelmon.g_bInt >= EVENT_EMERGENCY &&
+		    accelmon.g_bInt <= EVENT_PWR_DETECT) {
 			static const short marker_z[] = {
 				[EVENT_EMERGENCY] = XYZ_Z_EMERGENCY,
 				[EVENT_ALARM] = XYZ_Z_ALARM,
 				[EVENT_PWR_DETECT] = XYZ_Z_POWER,
 			};
-			XYZ[0] = XYZ_MARKER;
-			XYZ[1] = XYZ_MARKER;
-			XYZ[2] = marker_z[g_bInt];
-			g_bInt = EVENT_NONE;
+			accelmon.XYZ[0] = XYZ_MARKER;
+			accelmon.XYZ[1] = XYZ_MARKER;
+			accelmon.XYZ[2] = marker_z[accelmon.g_bInt];
+			accelmon.g_bInt = EVENT_NONE;
 		}
-		kill_fasync(&g_asqueue, SIGIO, POLL_IN);
+		kill_fasync(&accelmon.g_asqueue, SIGIO, POLL_IN);
 	}
-	mod_timer(&timer_task, jiffies + sampling_period());
+	mod_timer(&accelmon.timer_task, jiffies + sampling_period());
 }
 
 /* The three inputs (2.6.20 handlers take no pt_regs). */
@@ -430,17 +455,18 @@ static irqreturn_t irq_func(int irq, void *dev_id)
 {
 	switch (irq) {
 	case IRQ_EMERGENCY:
-		g_bInt = EVENT_EMERGENCY;
+		accelmon.g_bInt = EVENT_EMERGENCY;
 		break;
 	case IRQ_ALARM:
-		g_bInt = EVENT_ALARM;
+		accelmon.g_bInt = EVENT_ALARM;
 		break;
 	case IRQ_PWR_DETECT:
 		if (s3c2410_gpio_getpin(PWR_DETECT_PIN)) {
-			detect_flag = 0;
+			accelmon.detect_flag = 0;
 		} else {
-			detect_flag = 1;
-			mod_timer(&timer_detect, jiffies + DETECT_PERIOD);
+			accelmon.detect_flag = 1;
+			mod_timer(&accelmon.timer_detect,
+				  jiffies + DETECT_PERIOD);
 		}
 		break;
 	default:
@@ -458,21 +484,21 @@ static void detect_handler(unsigned long data)
 {
 	int low = !s3c2410_gpio_getpin(PWR_DETECT_PIN);
 
-	if (detect_flag >= 2 && low)
-		g_bInt = EVENT_PWR_DETECT;
+	if (accelmon.detect_flag >= 2 && low)
+		accelmon.g_bInt = EVENT_PWR_DETECT;
 	else if (!low)
-		detect_flag = 0;
-	if (detect_flag != 0) {
-		detect_flag++;
-		mod_timer(&timer_detect, jiffies + DETECT_PERIOD);
+		accelmon.detect_flag = 0;
+	if (accelmon.detect_flag != 0) {
+		accelmon.detect_flag++;
+		mod_timer(&accelmon.timer_detect, jiffies + DETECT_PERIOD);
 	}
 }
 
 static void pwr_detect_request_irq(void)
 {
-	if (request_irq(IRQ_PWR_DETECT, irq_func, IRQF_DISABLED,
-			ACCELMON_NAME, NULL) == 0)
-		irqs_held |= HELD_PWR_DETECT;
+	if (request_irq(IRQ_PWR_DETECT, irq_func, IRQF_DISABLED, ACCELMON_NAME,
+			NULL) == 0)
+		accelmon.irqs_held |= HELD_PWR_DETECT;
 }
 
 /* The power-detect line back to its input and interrupt function. */
@@ -487,40 +513,40 @@ static void pwr_detect_release_line(void)
 /* Power-detect pulse: one step a second, the line released after three. */
 static void detect_handler1(unsigned long data)
 {
-	printk("timer Cnt %d..\n", detect_flag1);
-	if (detect_flag1 > 2) {
-		detect_flag1 = 0;
+	printk("timer Cnt %d..\n", accelmon.detect_flag1);
+	if (accelmon.detect_flag1 > 2) {
+		accelmon.detect_flag1 = 0;
 		pwr_detect_release_line();
 		pwr_detect_request_irq();
-	} else if (detect_flag1 != 0) {
-		detect_flag1++;
-		mod_timer(&timer_detect1, jiffies + PULSE_PERIOD);
+	} else if (accelmon.detect_flag1 != 0) {
+		accelmon.detect_flag1++;
+		mod_timer(&accelmon.timer_detect1, jiffies + PULSE_PERIOD);
 	}
 }
 
 static void pwr_detect_pulse(void)
 {
-	if (irqs_held & HELD_PWR_DETECT) {
+	if (accelmon.irqs_held & HELD_PWR_DETECT) {
 		free_irq(IRQ_PWR_DETECT, NULL);
-		irqs_held &= ~HELD_PWR_DETECT;
+		accelmon.irqs_held &= ~HELD_PWR_DETECT;
 	}
 	udelay(2);
 	s3c2410_gpio_cfgpin(PWR_DETECT_PIN, S3C2410_GPG1_OUTP);
 	udelay(10);
 	s3c2410_gpio_setpin(PWR_DETECT_PIN, 0);
 	printk("GPG1-%d...\n", (int)s3c2410_gpio_getpin(PWR_DETECT_PIN));
-	detect_flag1 = 1;
-	del_timer(&timer_detect1);
-	timer_detect1.function = detect_handler1;
-	timer_detect1.expires = jiffies + PULSE_PERIOD;
-	add_timer(&timer_detect1);
+	accelmon.detect_flag1 = 1;
+	del_timer(&accelmon.timer_detect1);
+	accelmon.timer_detect1.function = detect_handler1;
+	accelmon.timer_detect1.expires = jiffies + PULSE_PERIOD;
+	add_timer(&accelmon.timer_detect1);
 }
 
 /* ---- File operations ------------------------------------------------- */
 
 static int accelmon_fasync(int fd, struct file *filp, int on)
 {
-	return fasync_helper(fd, filp, on, &g_asqueue);
+	return fasync_helper(fd, filp, on, &accelmon.g_asqueue);
 }
 
 static int accelmon_open(struct inode *inode, struct file *filp)
@@ -528,14 +554,14 @@ static int accelmon_open(struct inode *inode, struct file *filp)
 	unsigned long flags;
 
 	local_irq_save(flags);
-	if (accelmon_usage) {
+	if (accelmon.accelmon_usage) {
 		local_irq_restore(flags);
 		return -EBUSY;
 	}
-	accelmon_usage = 1;
+	accelmon.accelmon_usage = 1;
 	local_irq_restore(flags);
 
-	spi_timeout_reported = 0;
+	accelmon.spi_timeout_reported = 0;
 	spi_setup();
 	gsensor_identify();
 	gsensor_setup();
@@ -546,9 +572,9 @@ static int accelmon_release(struct inode *inode, struct file *filp)
 {
 	gsensor_power_down();
 	accelmon_fasync(-1, filp, 0);
-	del_timer(&timer_task);
-	del_timer(&timer_detect);
-	accelmon_usage = 0;
+	del_timer(&accelmon.timer_task);
+	del_timer(&accelmon.timer_detect);
+	accelmon.accelmon_usage = 0;
 	return 0;
 }
 
@@ -556,8 +582,8 @@ static int accelmon_release(struct inode *inode, struct file *filp)
  * Copies the current record. A caller's count below the record's size gets
  * that many bytes, never more. The result is 0, as the recorder expects.
  */
-static ssize_t accelmon_read(struct file *filp, char __user *buf,
-			     size_t count, loff_t *offp)
+static ssize_t accelmon_read(struct file *filp, char __user *buf, size_t count,
+			     loff_t *offp)
 {
 	short record[4];
 	size_t len = count < sizeof(record) ? count : sizeof(record);
@@ -565,7 +591,7 @@ static ssize_t accelmon_read(struct file *filp, char __user *buf,
 
 	BUILD_BUG_ON(sizeof(record) != XYZ_RECORD_SIZE || sizeof(record) != sizeof(XYZ));
 	local_irq_save(flags);
-	memcpy(record, XYZ, sizeof(record));
+	memcpy(record, accelmon.XYZ, sizeof(record));
 	local_irq_restore(flags);
 
 	/* a bad buffer is skipped silently: the result is 0 all the same */
@@ -594,14 +620,14 @@ static int accelmon_ioctl(struct inode *inode, struct file *filp,
 	switch (cmd) {
 	case GSENSOR_IOC_START:
 		local_irq_save(flags);
-		g_bInt = EVENT_NONE;
-		timer_flag = 1;
-		mod_timer(&timer_task, jiffies + sampling_period());
+		accelmon.g_bInt = EVENT_NONE;
+		accelmon.timer_flag = 1;
+		mod_timer(&accelmon.timer_task, jiffies + sampling_period());
 		local_irq_restore(flags);
 		break;
 	case GSENSOR_IOC_STOP:
 		local_irq_save(flags);
-		timer_flag = 0;
+		accelmon.timer_flag = 0;
 		local_irq_restore(flags);
 		break;
 	case GSENSOR_IOC_GET_VOLUME:
@@ -615,7 +641,7 @@ static int accelmon_ioctl(struct inode *inode, struct file *filp,
 		break;
 	case GSENSOR_IOC_SUB35:
 		local_irq_save(flags);
-		sub_ver = 1;
+		accelmon.sub_ver = 1;
 		local_irq_restore(flags);
 		break;
 	case GSENSOR_IOC_PWR_DETECT:
@@ -652,30 +678,30 @@ static void accelmon_pins_setup(void)
 
 static void accelmon_timers_start(void)
 {
-	init_timer(&timer_task);
-	timer_task.function = timer_handler;
-	timer_task.expires = jiffies + sampling_period();
-	add_timer(&timer_task);
+	init_timer(&accelmon.timer_task);
+	accelmon.timer_task.function = timer_handler;
+	accelmon.timer_task.expires = jiffies + sampling_period();
+	add_timer(&accelmon.timer_task);
 
-	init_timer(&timer_detect);
-	timer_detect.function = detect_handler;
-	timer_detect.expires = jiffies + DETECT_PERIOD;
-	add_timer(&timer_detect);
+	init_timer(&accelmon.timer_detect);
+	accelmon.timer_detect.function = detect_handler;
+	accelmon.timer_detect.expires = jiffies + DETECT_PERIOD;
+	add_timer(&accelmon.timer_detect);
 
-	init_timer(&timer_detect1);
-	timer_detect1.function = detect_handler1;
+	init_timer(&accelmon.timer_detect1);
+	accelmon.timer_detect1.function = detect_handler1;
 }
 
 static void accelmon_irqs_request(void)
 {
 	/* an input whose interrupt cannot be had raises no events */
-	irqs_held = 0;
-	if (request_irq(IRQ_EMERGENCY, irq_func, IRQF_DISABLED,
-			ACCELMON_NAME, NULL) == 0)
-		irqs_held |= HELD_EMERGENCY;
-	if (request_irq(IRQ_ALARM, irq_func, IRQF_DISABLED,
-			ACCELMON_NAME, NULL) == 0)
-		irqs_held |= HELD_ALARM;
+	accelmon.irqs_held = 0;
+	if (request_irq(IRQ_EMERGENCY, irq_func, IRQF_DISABLED, ACCELMON_NAME,
+			NULL) == 0)
+		accelmon.irqs_held |= HELD_EMERGENCY;
+	if (request_irq(IRQ_ALARM, irq_func, IRQF_DISABLED, ACCELMON_NAME,
+			NULL) == 0)
+		accelmon.irqs_held |= HELD_ALARM;
 	pwr_detect_request_irq();
 	set_irq_type(IRQ_EMERGENCY, IRQT_FALLING);
 	set_irq_type(IRQ_ALARM, IRQT_FALLING);
@@ -684,13 +710,13 @@ static void accelmon_irqs_request(void)
 
 static void accelmon_irqs_free(void)
 {
-	if (irqs_held & HELD_EMERGENCY)
+	if (accelmon.irqs_held & HELD_EMERGENCY)
 		free_irq(IRQ_EMERGENCY, NULL);
-	if (irqs_held & HELD_ALARM)
+	if (accelmon.irqs_held & HELD_ALARM)
 		free_irq(IRQ_ALARM, NULL);
-	if (irqs_held & HELD_PWR_DETECT)
+	if (accelmon.irqs_held & HELD_PWR_DETECT)
 		free_irq(IRQ_PWR_DETECT, NULL);
-	irqs_held = 0;
+	accelmon.irqs_held = 0;
 }
 
 static int __init accelmon_init_module(void)
@@ -712,8 +738,9 @@ static int __init accelmon_init_module(void)
 		ret = -ENODEV;
 		goto out_chrdev;
 	}
-	baseaddr_spi = __ioremap(S3C2410_PA_SPI, ACCELMON_REGION_SIZE, 0);
-	if (!baseaddr_spi) {
+	accelmon.baseaddr_spi =
+		__ioremap(S3C2410_PA_SPI, ACCELMON_REGION_SIZE, 0);
+	if (!accelmon.baseaddr_spi) {
 		ret = -ENODEV;
 		goto out_spi_region;
 	}
@@ -722,8 +749,9 @@ static int __init accelmon_init_module(void)
 		ret = -ENODEV;
 		goto out_spi_map;
 	}
-	baseaddr_adc = __ioremap(S3C2410_PA_ADC, ACCELMON_REGION_SIZE, 0);
-	if (!baseaddr_adc) {
+	accelmon.baseaddr_adc =
+		__ioremap(S3C2410_PA_ADC, ACCELMON_REGION_SIZE, 0);
+	if (!accelmon.baseaddr_adc) {
 		ret = -ENOMEM;
 		goto out_adc_region;
 	}
@@ -731,7 +759,7 @@ static int __init accelmon_init_module(void)
 	accelmon_pins_setup();
 	init_adc();
 	delay_set();
-	volume.reserved = VOLUME_UNREPORTED;
+	accelmon.volume.reserved = VOLUME_UNREPORTED;
 	accelmon_timers_start();
 	accelmon_irqs_request();
 
@@ -741,8 +769,8 @@ static int __init accelmon_init_module(void)
 out_adc_region:
 	__release_region(&iomem_resource, S3C2410_PA_ADC, ACCELMON_REGION_SIZE);
 out_spi_map:
-	__iounmap(baseaddr_spi);
-	baseaddr_spi = NULL;
+	__iounmap(accelmon.baseaddr_spi);
+	accelmon.baseaddr_spi = NULL;
 out_spi_region:
 	__release_region(&iomem_resource, S3C2410_PA_SPI, ACCELMON_REGION_SIZE);
 out_chrdev:
@@ -755,18 +783,18 @@ static void __exit accelmon_cleanup_module(void)
 	/* The pulse timer requests an interrupt and the power-detect
 	 * interrupt arms a timer: stop the first, then give back the
 	 * interrupts, then stop the others, so that nothing is left armed. */
-	del_timer_sync(&timer_detect1);
-	if (detect_flag1 != 0) {
-		detect_flag1 = 0;
+	del_timer_sync(&accelmon.timer_detect1);
+	if (accelmon.detect_flag1 != 0) {
+		accelmon.detect_flag1 = 0;
 		pwr_detect_release_line();
 	}
 	accelmon_irqs_free();
-	del_timer_sync(&timer_task);
-	del_timer_sync(&timer_detect);
+	del_timer_sync(&accelmon.timer_task);
+	del_timer_sync(&accelmon.timer_detect);
 
-	__iounmap(baseaddr_spi);
+	__iounmap(accelmon.baseaddr_spi);
 	__release_region(&iomem_resource, S3C2410_PA_SPI, ACCELMON_REGION_SIZE);
-	__iounmap(baseaddr_adc);
+	__iounmap(accelmon.baseaddr_adc);
 	__release_region(&iomem_resource, S3C2410_PA_ADC, ACCELMON_REGION_SIZE);
 	unregister_chrdev(ACCELMON_MAJOR, ACCELMON_NAME);
 }

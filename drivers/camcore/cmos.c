@@ -16,11 +16,15 @@
 
 /* ---- Register tables --------------------------------------------------- */
 
-/* OV7725 full set-up: soft reset, then registers 0x00..0xFE in order. */
+/*
+ * OV7725 full set-up: soft reset, then registers 0x00..0xFE in order. The
+ * module sits upside down in the housing: every set flips and mirrors the
+ * picture (COM3 0xD0, keeping the Y/UV order of the reset value).
+ */
 static const unsigned char CMOS_NEWLENSE[][2] = {
 	{0x12, 0x80}, {0x00, 0x00}, {0x01, 0x40}, {0x02, 0x40}, {0x03, 0x40},
 	{0x04, 0x00}, {0x05, 0x00}, {0x06, 0x00}, {0x07, 0x00}, {0x08, 0x00},
-	{0x09, 0x01}, {0x0A, 0x77}, {0x0B, 0x21}, {0x0C, 0x10}, {0x0D, 0x41},
+	{0x09, 0x01}, {0x0A, 0x77}, {0x0B, 0x21}, {0x0C, 0xD0}, {0x0D, 0x41},
 	{0x0E, 0x79}, {0x0F, 0x43}, {0x10, 0x40}, {0x11, 0x01}, {0x13, 0xF0},
 	{0x14, 0x41}, {0x15, 0x00}, {0x16, 0x00}, {0x17, 0x22}, {0x18, 0xA4},
 	{0x19, 0x07}, {0x1A, 0xF0}, {0x1B, 0x40}, {0x1C, 0x7F}, {0x1D, 0xA2},
@@ -76,7 +80,7 @@ static const unsigned char CMOS_SET1[][2] = {
 	{0x12, 0x80}, {0x3D, 0x03}, {0x17, 0x22}, {0x18, 0xA4}, {0x19, 0x07},
 	{0x1A, 0xF0}, {0x32, 0x00}, {0x29, 0xA0}, {0x2C, 0xF0}, {0x2A, 0x00},
 	{0x11, 0x01}, {0x42, 0x7F}, {0x4D, 0x09}, {0x63, 0xE0}, {0x64, 0xFF},
-	{0x65, 0x20}, {0x66, 0x00}, {0x67, 0x48}, {0x13, 0xF0}, {0x0D, 0x41},
+	{0x65, 0x20}, {0x66, 0x00}, {0x67, 0x48}, {0x0C, 0xD0}, {0x0D, 0x41},
 	{0x0F, 0xC5}, {0x14, 0x11}, {0x22, 0x7F}, {0x23, 0x03}, {0x24, 0x40},
 	{0x25, 0x30}, {0x26, 0xA1}, {0x2B, 0x00}, {0x6B, 0xAA}, {0x13, 0xFF},
 	{0x90, 0x05}, {0x91, 0x01}, {0x92, 0x03}, {0x93, 0x00}, {0x94, 0xB0},
@@ -94,7 +98,7 @@ static const unsigned char CMOS_SET2[][2] = {
 	{0x64, 0xFF}, {0x65, 0x20}, {0x66, 0x00}, {0x67, 0x48}, {0x6B, 0xAA},
 	{0xAC, 0xFF}, {0x9B, 0x18}, {0x9C, 0x30}, {0xA7, 0x50}, {0xA8, 0x50},
 	{0x90, 0x0A}, {0x91, 0x01}, {0x92, 0x02}, {0x8E, 0x00}, {0x8F, 0x00},
-	{0x0C, 0x10},
+	{0x0C, 0xD0},
 };
 
 /* OV7725 alternative set 3: QVGA window with its own gamma. */
@@ -102,7 +106,7 @@ static const unsigned char CMOS_SET3[][2] = {
 	{0x12, 0x80}, {0x3D, 0x03}, {0x12, 0x40}, {0x17, 0x3F}, {0x18, 0x50},
 	{0x19, 0x03}, {0x1A, 0x78}, {0x32, 0x00}, {0x29, 0x50}, {0x2C, 0x78},
 	{0x2A, 0x00}, {0x11, 0x01}, {0x42, 0x7F}, {0x4D, 0x09}, {0x63, 0xE0},
-	{0x64, 0xFF}, {0x65, 0x2F}, {0x66, 0x00}, {0x67, 0x48}, {0x13, 0xF0},
+	{0x64, 0xFF}, {0x65, 0x2F}, {0x66, 0x00}, {0x67, 0x48}, {0x0C, 0xD0},
 	{0x0D, 0x41}, {0x0F, 0xC5}, {0x14, 0x11}, {0x22, 0x7F}, {0x23, 0x03},
 	{0x24, 0x40}, {0x25, 0x30}, {0x26, 0xA1}, {0x2B, 0x00}, {0x6B, 0xAA},
 	{0x13, 0xFF}, {0x7E, 0x0C}, {0x7F, 0x16}, {0x80, 0x2A}, {0x81, 0x4E},
@@ -211,7 +215,7 @@ int Init_MT9V111(W99685_DEV *pDev)
 		value = 0;
 		iic_read16bit(MT9V111_ADDR, MT_REG_DEF[i][0], &value, pDev);
 		udelay(100);
-		printk("IIC read %x %x\n", MT_REG_DEF[i][0], value);
+		printk(KERN_INFO "IIC read %x %x\n", MT_REG_DEF[i][0], value);
 	}
 	mdelay(3);
 	return 0;
@@ -248,11 +252,11 @@ int Init_MT9M112d(W99685_DEV *pDev)
 		       W99685_IS_FRONT(pDev) ? 0x0C44 : 0x0C32, pDev);
 
 	iic_write16bit(MT9M112D_ADDR, 0xF0, 0x0002, pDev);
-	mt9m112_readback(0xD2, "IIC read 0xd2 %x\n", pDev);
-	mt9m112_readback(0xCC, "IIC read 0xcc %x\n", pDev);
-	mt9m112_readback(0xCB, "IIC read 0xcb %x\n", pDev);
-	mt9m112_readback(0x2F, "IIC read 0x2f %x\n", pDev);
-	mt9m112_readback(0x2E, "IIC read 0x2e %x\n", pDev);
+	mt9m112_readback(0xD2, KERN_INFO "IIC read 0xd2 %x\n", pDev);
+	mt9m112_readback(0xCC, KERN_INFO "IIC read 0xcc %x\n", pDev);
+	mt9m112_readback(0xCB, KERN_INFO "IIC read 0xcb %x\n", pDev);
+	mt9m112_readback(0x2F, KERN_INFO "IIC read 0x2f %x\n", pDev);
+	mt9m112_readback(0x2E, KERN_INFO "IIC read 0x2e %x\n", pDev);
 	return 0;
 }
 
@@ -278,8 +282,8 @@ void w99685_reset(void)
 {
 	int i;
 
-	printk(" ************** reset backend device... "
-	       "********************\n");
+	printk(KERN_INFO " ************** reset backend device... "
+			 "********************\n");
 	for (i = 0; i < 8; i++) {
 		__raw_writel((i & 1) ? 0x00 : 0xFF, S3C2410_GPFDAT);
 		if (i < 7)
@@ -300,17 +304,23 @@ static const char *side(W99685_DEV *pDev)
 }
 
 /* Sensor power and reset through the coprocessor's port lines. */
+static void sensor_wait(void)
+{
+	if (!TEST_FAULT(FAULT_SENSOR_NO_WAITS))
+		delay_20ms();
+}
+
 static int sensor_power_up(W99685_DEV *pDev)
 {
 	if (SetPort31(1, pDev))
 		return -1;
-	delay_20ms();
+	sensor_wait();
 	SetPort30(1, pDev);
-	delay_20ms();
+	sensor_wait();
 	SetPort30(0, pDev);
-	delay_20ms();
+	sensor_wait();
 	SetPort30(1, pDev);
-	delay_20ms();
+	sensor_wait();
 	return 0;
 }
 
@@ -353,24 +363,29 @@ static void detect_sensor(W99685_DEV *pDev)
 
 	if (is_ov7725(pDev)) {
 		pDev->sensor_type = SENSOR_OV7725;
-		printk("***** Find OV7725 CMOS sensor - %s Sensor *****\n",
+		printk(KERN_INFO
+		       "***** Find OV7725 CMOS sensor - %s Sensor *****\n",
 		       side(pDev));
 	} else if (is_mt9v111(pDev)) {
 		pDev->sensor_type = SENSOR_MT9V111;
-		printk("***** Find MT9V111 CMOS sensor - %s Sensor *****\n",
+		printk(KERN_INFO
+		       "***** Find MT9V111 CMOS sensor - %s Sensor *****\n",
 		       side(pDev));
 	} else if (is_mt9m112d(pDev, &id)) {
 		pDev->sensor_type = SENSOR_MT9M112D;
 		if (W99685_IS_FRONT(pDev))
-			printk("***** Find MT9M112D 1.3M CMOS sensor - "
+			printk(KERN_INFO
+			       "***** Find MT9M112D 1.3M CMOS sensor - "
 			       "Front Sensor *****\n");
 		else
-			printk("*****  Find MT9M112D 1.3M CMOS sensor - "
+			printk(KERN_INFO
+			       "*****  Find MT9M112D 1.3M CMOS sensor - "
 			       "Rear Sensor *****\n");
 	} else {
 		/* Unknown sensors get the MT9M112D settings regardless. */
 		pDev->sensor_type = SENSOR_MT9M112D;
-		printk("***** Could not find a type of CMOS sensor - "
+		printk(KERN_WARNING
+		       "***** Could not find a type of CMOS sensor - "
 		       "%s Sensor %x*****\n",
 		       side(pDev), id);
 	}
@@ -385,24 +400,27 @@ static void setup_sensor(W99685_DEV *pDev)
 	case SENSOR_OV7725:
 		iic_read(OV7725_ADDR, 0x0A, &pid, pDev);
 		iic_read(OV7725_ADDR, 0x0B, &ver, pDev);
-		OV7725Set(4, pDev);
+		if (!TEST_FAULT(FAULT_SENSOR_NO_TABLE))
+			OV7725Set(4, pDev);
 		SetImageFormat(0x20, pDev);
 		SetJPEGFormat(0, pDev);
 		break;
 	case SENSOR_MT9V111:
-		printk("MT9V111 initialize...\n");
+		printk(KERN_INFO "MT9V111 initialize...\n");
 		iic_write16bit(MT9V111_ADDR, 0x01, 0x0004, pDev);
 		iic_read16bit(MT9V111_ADDR, 0xFF, &id, pDev);
-		printk("read Sensor ID %x\n", id);
-		Init_MT9V111(pDev);
+		printk(KERN_INFO "read Sensor ID %x\n", id);
+		if (!TEST_FAULT(FAULT_SENSOR_NO_TABLE))
+			Init_MT9V111(pDev);
 		SetImageFormat(0x20, pDev);
 		SetJPEGFormat(0, pDev);
 		break;
 	default:
-		printk("MT9M112d initialize...\n");
+		printk(KERN_INFO "MT9M112d initialize...\n");
 		iic_read16bit(MT9M112D_ADDR, 0xFF, &id, pDev);
-		printk("read Sensor ID %x\n", id);
-		Init_MT9M112d(pDev);
+		printk(KERN_INFO "read Sensor ID %x\n", id);
+		if (!TEST_FAULT(FAULT_SENSOR_NO_TABLE))
+			Init_MT9M112d(pDev);
 		SetImageFormat(0x20, pDev);
 		SetJPEGFormat(0, pDev);
 		SetOpMode(0, 2, 1, pDev);
@@ -425,8 +443,8 @@ int init_dev(W99685_DEV *pDev)
 
 	pDev->reg_base = ioremap(pDev->paddr, W99685_WINDOW_SIZE);
 	if (pDev->reg_base == NULL) {
-		printk("%s: cannot map the registers at %x\n", "init_dev",
-		       pDev->paddr);
+		printk(KERN_ERR "%s: cannot map the registers at %x\n",
+		       "init_dev", pDev->paddr);
 		return -ENOMEM;
 	}
 	init_waitqueue_head(&pDev->wq);
@@ -444,8 +462,8 @@ int init_dev(W99685_DEV *pDev)
 					  W99685_NAME, pDev) == 0;
 
 	if (sensor_power_up(pDev)) {
-		printk("%s: %s coprocessor takes no command, device "
-		       "disabled\n",
+		printk(KERN_ERR "%s: %s coprocessor takes no command, device "
+				"disabled\n",
 		       "init_dev", side(pDev));
 		return -ETIMEDOUT;
 	}

@@ -14,6 +14,8 @@
 #include <linux/interrupt.h>
 #include <asm/semaphore.h>
 
+#include "camcore.h"
+
 /* The tests of the simulated board call into the module from C++. */
 #ifdef __cplusplus
 extern "C" {
@@ -21,7 +23,6 @@ extern "C" {
 
 /* ---- Character device -------------------------------------------------- */
 
-#define W99685_MAJOR 240
 #define W99685_NAME "W99685BSG"
 
 /* Physical base of each coprocessor's register window, and its interrupt. */
@@ -31,31 +32,8 @@ extern "C" {
 #define W99685_FRONT_IRQ 17 /* external interrupt 1 */
 #define W99685_WINDOW_SIZE 256
 
-/* The shared frame area: front frame at 0, rear frame at 204800. */
-#define W99685_FRAME_SIZE 204800
-#define W99685_AREA_SIZE (2 * W99685_FRAME_SIZE)
-#define W99685_FRONT_OFFSET 0
-#define W99685_REAR_OFFSET W99685_FRAME_SIZE
-
 /* Pixel buffer of the LCD fill test: 76800 words of 16 bits. */
 #define W99685_LCD_BUFFER_SIZE 153600
-
-/* ioctl requests: plain numbers, no direction or size encoding. */
-#define CAMERA_IOC_DIAG 1
-#define CAMERA_IOC_SENSOR_WRITE 2
-#define CAMERA_IOC_SENSOR_READ 3
-#define CAMERA_IOC_COM10_SWEEP 4
-#define CAMERA_IOC_SET_QP 5
-#define CAMERA_IOC_SET_RESOLUTION 6
-#define CAMERA_IOC_CLOCK_NORMAL 7
-#define CAMERA_IOC_CLOCK_SLOW 8
-#define CAMERA_IOC_AUDIO_CLOCK_OFF 9
-
-/* Argument record of requests 2 and 3 (4 bytes, little-endian). */
-struct iic_cmd {
-	unsigned char subaddr;
-	unsigned short data; /* at offset 2 */
-};
 
 /* Image sensors, by the identity they answer with. */
 #define SENSOR_OV7725 0
@@ -157,14 +135,35 @@ typedef struct cmdparam_struct {
 	unsigned char reg5; /* P3 */
 } cmdparam_struct;
 
-/* ---- Module-wide state (w99685_main.c) --------------------------------- */
+/* ---- Module-wide state ------------------------------------------------- */
 
+/* The board configuration, a load parameter (w99685_main.c): the open and
+ * the bring-up both follow it. */
 extern int device_type;
-extern int selftest_rounds;
-extern unsigned char *share_memory;
-extern unsigned char g_buff[W99685_LCD_BUFFER_SIZE];
-extern unsigned long timer_startval;
-extern unsigned long timer_usec_ticks;
+
+/*
+ * A test build (CAMCORE_TEST_FAULTS) can make the driver commit one of these
+ * mistakes, chosen at load with the parameter test_fault, so that the tests
+ * see the coprocessor model refuse what the chip would refuse. The driver
+ * built for the board has none of them.
+ */
+enum camcore_test_fault {
+	FAULT_NONE,
+	FAULT_TYPE1_NO_WAIT, /* a type 1 frame written while the chip is busy */
+	FAULT_REPLY_NO_WAIT, /* replies read before busy clears */
+	FAULT_DATA_BIT3_ONLY,	/* data ready taken from bit 3 alone */
+	FAULT_LAST_BLOCK_SHORT, /* the unused rest of the last block left unread
+				 */
+	FAULT_SENSOR_NO_WAITS,	/* the sensor's power and reset without their
+				   waits */
+	FAULT_SENSOR_NO_TABLE,	/* the sensor's register table not loaded */
+};
+#ifdef CAMCORE_TEST_FAULTS
+extern int test_fault;
+#define TEST_FAULT(f) (test_fault == (f))
+#else
+#define TEST_FAULT(f) 0
+#endif
 
 /* The coprocessor program (w99685_fw.c). */
 #define W99685_FW_SIZE 16209

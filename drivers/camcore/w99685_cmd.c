@@ -7,6 +7,8 @@
  * Callers serialise the frames of one device (the record's sema): a frame is
  * a sequence of register writes that must not interleave with another.
  */
+#include <linux/module.h>
+#include <linux/moduleparam.h>
 #include <linux/kernel.h>
 #include <linux/errno.h>
 #include <linux/delay.h>
@@ -16,6 +18,11 @@
 #include <asm/io.h>
 
 #include "w99685.h"
+
+/* Repetitions of the host-interface self-tests (request 1, sub-codes 4, 5). */
+static int selftest_rounds = 1000;
+module_param(selftest_rounds, int, 0);
+MODULE_PARM_DESC(selftest_rounds, "repetitions of the coprocessor self-tests");
 
 /* Poll bounds, in 2 us waits. */
 #define CMD_BUSY_POLLS 1000001 /* about 2 s */
@@ -134,7 +141,8 @@ int SendCMDType1(unsigned char cmd, unsigned char subcmd,
 	unsigned long deadline = poll_deadline(CMD_BUSY_POLLS);
 	unsigned long waits = 0;
 
-	while (w99685_status(pDev) & STATUS_BUSY) {
+	while (!TEST_FAULT(FAULT_TYPE1_NO_WAIT) &&
+	       (w99685_status(pDev) & STATUS_BUSY)) {
 		if (poll_over(waits++, CMD_BUSY_POLLS, deadline))
 			return -1;
 		udelay(2);
@@ -148,12 +156,13 @@ int SendCMDType2(unsigned char cmd, unsigned char subcmd,
 		 W99685_DEV *pDev)
 {
 	if (ReadyTimeOut(pDev)) {
-		printk("%s: time out - before write \n", "SendCMDType2");
+		printk(KERN_ERR "%s: time out - before write \n",
+		       "SendCMDType2");
 		return -1;
 	}
 	write_frame(cmd, subcmd, param, pDev);
-	if (ReadyTimeOut(pDev)) {
-		printk("%s: time out - after write\n", "SendCMDType2");
+	if (!TEST_FAULT(FAULT_REPLY_NO_WAIT) && ReadyTimeOut(pDev)) {
+		printk(KERN_ERR "%s: time out - after write\n", "SendCMDType2");
 		return -1;
 	}
 	read_reply(retval, pDev);
@@ -166,12 +175,13 @@ int SendCMDType3(unsigned char cmd, unsigned char subcmd,
 	cmdparam_struct reply;
 
 	if (ReadyTimeOut(pDev)) {
-		printk("%s: time out - before write\n", "SendCMDType3");
+		printk(KERN_ERR "%s: time out - before write\n",
+		       "SendCMDType3");
 		return -1;
 	}
 	write_frame(cmd, subcmd, param, pDev);
-	if (ReadyTimeOut(pDev)) {
-		printk("%s: time out - after write\n", "SendCMDType3");
+	if (!TEST_FAULT(FAULT_REPLY_NO_WAIT) && ReadyTimeOut(pDev)) {
+		printk(KERN_ERR "%s: time out - after write\n", "SendCMDType3");
 		return -1;
 	}
 	read_reply(&reply, pDev);
@@ -191,14 +201,22 @@ int w99685_bf_read(unsigned char *buffer, int iLength, W99685_DEV *pDev)
 	if (iLength <= 0)
 		return 0;
 	for (b = 0; b < blocks; b++) {
-		if (wait_status(pDev, STATUS_DATA_MASK, STATUS_DATA,
-				BLOCK_POLLS)) {
-			printk("%s: Read timedout\n", "w99685_bf_read");
+		if (wait_status(pDev,
+				TEST_FAULT(FAULT_DATA_BIT3_ONLY)
+					? STATUS_DATA
+					: STATUS_DATA_MASK,
+				STATUS_DATA, BLOCK_POLLS)) {
+			printk(KERN_ERR "%s: Read timedout\n",
+			       "w99685_bf_read");
 			return -EIO;
 		}
 		for (i = 0; i < W99685_BLOCK; i++) {
-			unsigned char c = w99685_reg_read(pDev, REG_DATA);
+			unsigned char c;
 
+			if (TEST_FAULT(FAULT_LAST_BLOCK_SHORT) &&
+			    stored == iLength)
+				break;
+			c = w99685_reg_read(pDev, REG_DATA);
 			if (stored < iLength)
 				buffer[stored++] = c;
 		}
@@ -221,7 +239,8 @@ int w99685_bf_write(const unsigned char *buff, int iLength, W99685_DEV *pDev)
 			r = wait_status(pDev, STATUS_DATA_MASK, STATUS_DATA,
 					BLOCK_POLLS);
 		if (r) {
-			printk("%s: Write timedout\n", "w99685_bf_write");
+			printk(KERN_ERR "%s: Write timedout\n",
+			       "w99685_bf_write");
 			return -1;
 		}
 		for (i = 0; i < W99685_BLOCK; i++) {
@@ -283,12 +302,13 @@ int DownloadFirmware(W99685_DEV *pDev)
 		msleep(5);
 	}
 	if (status != STATUS_RUNNING) {
-		printk("%s: coprocessor program not running (status %02x), "
+		printk(KERN_ERR
+		       "%s: coprocessor program not running (status %02x), "
 		       "device disabled\n",
 		       "DownloadFirmware", status);
 		return -ETIMEDOUT;
 	}
-	printk("Firmware download success. \n ");
+	printk(KERN_INFO "Firmware download success. \n ");
 	return 0;
 }
 
@@ -337,7 +357,7 @@ int GetSpecialRegister(unsigned char *val, unsigned char highByte,
  */
 static int selftest_abort(const char *name, const char *why)
 {
-	printk("%s: %s, test stopped\r\n", name, why);
+	printk(KERN_ERR "%s: %s, test stopped\r\n", name, why);
 	return -1;
 }
 
@@ -346,15 +366,15 @@ static void selftest_progress(const char *name, int p)
 	int phase = p & 15;
 
 	if (phase < 3)
-		printk("%s: Testing.... \r", name);
+		printk(KERN_INFO "%s: Testing.... \r", name);
 	else if (phase < 6)
-		printk("%s: Testing........\r", name);
+		printk(KERN_INFO "%s: Testing........\r", name);
 	else if (phase < 9)
-		printk("%s: Testing............ \r", name);
+		printk(KERN_INFO "%s: Testing............ \r", name);
 	else if (phase < 11)
-		printk("%s: Testing........     \r", name);
+		printk(KERN_INFO "%s: Testing........     \r", name);
 	else if (phase < 15)
-		printk("%s: Testing....         \r", name);
+		printk(KERN_INFO "%s: Testing....         \r", name);
 }
 
 static int wait_idle_program(W99685_DEV *pDev)
@@ -368,7 +388,8 @@ int Test_W99685CMD_MassDataCMD(W99685_DEV *pDev)
 	int pass = 0, error = 0;
 	int rep, p, i;
 
-	printk("%s: Test CMD Port Mass Data Transfer Start!\r\n", name);
+	printk(KERN_INFO "%s: Test CMD Port Mass Data Transfer Start!\r\n",
+	       name);
 	for (rep = 0; rep < selftest_rounds; rep++) {
 		for (p = 0; p < 256; p++) {
 			if (signal_pending(current))
@@ -400,8 +421,9 @@ int Test_W99685CMD_MassDataCMD(W99685_DEV *pDev)
 			}
 			selftest_progress(name, p);
 		}
-		printk("%s: Pass=%d                         \r\n", name, pass);
-		printk("%s: Error=%d\r\n", name, error);
+		printk(KERN_INFO "%s: Pass=%d                         \r\n",
+		       name, pass);
+		printk(KERN_INFO "%s: Error=%d\r\n", name, error);
 	}
 	return error ? -1 : 0;
 }
@@ -431,7 +453,7 @@ int Test_W99685CMD_MassDataDMA(W99685_DEV *pDev)
 	int pass = 0, error = 0;
 	int rep, b, i;
 
-	printk("%s: Test IO Port through DMA mode!\r\n", name);
+	printk(KERN_INFO "%s: Test IO Port through DMA mode!\r\n", name);
 	for (rep = 0; rep < selftest_rounds; rep++) {
 		if (signal_pending(current))
 			return selftest_abort(name, "interrupted");
@@ -456,8 +478,10 @@ int Test_W99685CMD_MassDataDMA(W99685_DEV *pDev)
 					error++;
 			}
 		}
-		printk("%s: Pass=%d                     \r\n", name, pass);
-		printk("%s: Error=%d                    \r\n", name, error);
+		printk(KERN_INFO "%s: Pass=%d                     \r\n", name,
+		       pass);
+		printk(KERN_INFO "%s: Error=%d                    \r\n", name,
+		       error);
 	}
 	return error ? -1 : 0;
 }
@@ -501,7 +525,7 @@ int GetImageFormat(unsigned char *format, W99685_DEV *pDev)
 	if (type2(SUB_GET_IMAGE_FORMAT, 0, 0, 0, 0, &reply, pDev))
 		return -1;
 	*format = reply.reg5;
-	printk("%s: format %x\n", "GetImageFormat", *format);
+	printk(KERN_INFO "%s: format %x\n", "GetImageFormat", *format);
 	return 0;
 }
 
@@ -514,7 +538,7 @@ int iic_write(unsigned char cAddr, unsigned char subaddr, unsigned char wdata,
 int iic_write16bit(unsigned char cAddr, unsigned char subaddr,
 		   unsigned short wdata, W99685_DEV *pDev)
 {
-	printk("write IIC 16bit %x,%x\n", subaddr, wdata);
+	printk(KERN_INFO "write IIC 16bit %x,%x\n", subaddr, wdata);
 	return type1(SUB_IIC_WRITE, LO(wdata), HI(wdata), subaddr, cAddr, pDev);
 }
 
@@ -685,14 +709,16 @@ int SingleCapture(unsigned char *buffer, unsigned int *size, W99685_DEV *pDev)
 		return -1;
 	*size = length;
 	if (length > W99685_FRAME_SIZE) {
-		printk("%s: reported length %u exceeds the frame buffer, "
+		printk(KERN_ERR
+		       "%s: reported length %u exceeds the frame buffer, "
 		       "not fetched\n",
 		       "SingleCapture", length);
 		return -EFBIG;
 	}
 	r = w99685_bf_read(buffer, length, pDev);
 	if (r < 0) {
-		printk("%s: jpeg read error ->  wait error\n", "SingleCapture");
+		printk(KERN_ERR "%s: jpeg read error ->  wait error\n",
+		       "SingleCapture");
 		return r;
 	}
 	return 0;

@@ -34,8 +34,8 @@
 
 #include "w99685.h"
 
-/* The records as user space and the chip lay them out: 4 bytes each. */
-typedef char iic_cmd_is_4_bytes[sizeof(struct iic_cmd) == 4 ? 1 : -1];
+/* The records as user space and the chip lay them out: 4 bytes each (the
+ * size of struct iic_cmd is checked where it is declared). */
 typedef char iic_cmd_data_at_2[offsetof(struct iic_cmd, data) == 2 ? 1 : -1];
 typedef char cmdparam_is_4_bytes[sizeof(cmdparam_struct) == 4 ? 1 : -1];
 
@@ -44,15 +44,17 @@ module_param(device_type, int, 0);
 MODULE_PARM_DESC(device_type, "0: front camera only, 1: front and rear, "
 			      "other: both cameras, no chip reset at open");
 
-/* Repetitions of the host-interface self-tests (request 1, sub-codes 4, 5). */
-int selftest_rounds = 1000;
-module_param(selftest_rounds, int, 0);
-MODULE_PARM_DESC(selftest_rounds, "repetitions of the coprocessor self-tests");
+#ifdef CAMCORE_TEST_FAULTS
+int test_fault;
+module_param(test_fault, int, 0);
+MODULE_PARM_DESC(test_fault,
+		 "test build: the mistake to make (enum camcore_test_fault)");
+#endif
 
-unsigned char *share_memory;
-unsigned char g_buff[W99685_LCD_BUFFER_SIZE];
-unsigned long timer_startval;
-unsigned long timer_usec_ticks;
+static unsigned char *share_memory;
+static unsigned char g_buff[W99685_LCD_BUFFER_SIZE];
+static unsigned long timer_startval;
+static unsigned long timer_usec_ticks;
 
 /* A frame fetch waits this long for the frame-ready interrupt. */
 #define FRAME_WAIT_TICKS 1000 /* 5 s at 200 Hz */
@@ -75,42 +77,45 @@ void s3c2410_reg_set(void)
 {
 	static const char fn[] = "s3c2410_reg_set";
 
-	printk("%s: Bus width & control register %x\n", fn,
+	printk(KERN_INFO "%s: Bus width & control register %x\n", fn,
 	       __raw_readl(S3C2410_BWSCON));
-	printk("%s: BANKCON2 %x\n", fn, __raw_readl(S3C2410_BANKCON2));
-	printk("%s: GPIO Port A %x\n", fn, __raw_readl(S3C2410_GPACON));
-	printk("%s: GPFCON %x\n", fn, __raw_readl(S3C2410_GPFCON));
+	printk(KERN_INFO "%s: BANKCON2 %x\n", fn,
+	       __raw_readl(S3C2410_BANKCON2));
+	printk(KERN_INFO "%s: GPIO Port A %x\n", fn,
+	       __raw_readl(S3C2410_GPACON));
+	printk(KERN_INFO "%s: GPFCON %x\n", fn, __raw_readl(S3C2410_GPFCON));
 
 	s3c2410_gpio_cfgpin(S3C2410_GPF0, S3C2410_GPF0_EINT0);
 	s3c2410_gpio_cfgpin(S3C2410_GPF1, S3C2410_GPF1_EINT1);
-	printk("%s: GPFCON %x\n", fn, __raw_readl(S3C2410_GPFCON));
+	printk(KERN_INFO "%s: GPFCON %x\n", fn, __raw_readl(S3C2410_GPFCON));
 
-	printk("%s: MPLLCON %x\n", fn, __raw_readl(S3C2410_MPLLCON));
-	printk("%s: UPLLCON %x\n", fn, __raw_readl(S3C2410_UPLLCON));
-	printk("%s: CLKCON %x\n", fn, __raw_readl(S3C2410_CLKCON));
-	printk("%s: CLKSLOW %x\n", fn, __raw_readl(S3C2410_CLKSLOW));
-	printk("%s: CLKDIVN %x\n", fn, __raw_readl(S3C2410_CLKDIVN));
-	printk("%s: CLKDIVN %x\n", fn,
+	printk(KERN_INFO "%s: MPLLCON %x\n", fn, __raw_readl(S3C2410_MPLLCON));
+	printk(KERN_INFO "%s: UPLLCON %x\n", fn, __raw_readl(S3C2410_UPLLCON));
+	printk(KERN_INFO "%s: CLKCON %x\n", fn, __raw_readl(S3C2410_CLKCON));
+	printk(KERN_INFO "%s: CLKSLOW %x\n", fn, __raw_readl(S3C2410_CLKSLOW));
+	printk(KERN_INFO "%s: CLKDIVN %x\n", fn, __raw_readl(S3C2410_CLKDIVN));
+	printk(KERN_INFO "%s: CLKDIVN %x\n", fn,
 	       __raw_readl(uart_reg(0, S3C2410_UBRDIV)));
-	printk("%s: CLKDIVN %x\n", fn,
+	printk(KERN_INFO "%s: CLKDIVN %x\n", fn,
 	       __raw_readl(uart_reg(1, S3C2410_UBRDIV)));
-	printk("%s: CLKDIVN %x\n", fn,
+	printk(KERN_INFO "%s: CLKDIVN %x\n", fn,
 	       __raw_readl(uart_reg(2, S3C2410_UBRDIV)));
 
 	/* GPF0/1: interrupts 0/1; GPF2/3: chip reset; GPF4: interrupt 4 */
 	__raw_writel(0x25A, S3C2410_GPFCON);
-	printk("%s: GPF con. register %x \n", fn, __raw_readl(S3C2410_GPFCON));
+	printk(KERN_INFO "%s: GPF con. register %x \n", fn,
+	       __raw_readl(S3C2410_GPFCON));
 
 	/* interrupts 0 and 1 on the falling edge, 2..7 on low level */
 	__raw_writel(0x33, S3C2410_EXTINT0);
-	printk("%s: External interrupt trigger mode %x\n", fn,
+	printk(KERN_INFO "%s: External interrupt trigger mode %x\n", fn,
 	       __raw_readl(S3C2410_EXTINT0));
 
 	__raw_writel(3, S3C2410_SRCPND);
 	__raw_writel(0x675D3DCC, S3C2410_INTMSK);
-	printk("%s: SRCPND %x\n", fn, __raw_readl(S3C2410_SRCPND));
-	printk("%s: INTMOD %x\n", fn, __raw_readl(S3C2410_INTMOD));
-	printk("%s: INTMSK %x\n", fn, __raw_readl(S3C2410_INTMSK));
+	printk(KERN_INFO "%s: SRCPND %x\n", fn, __raw_readl(S3C2410_SRCPND));
+	printk(KERN_INFO "%s: INTMOD %x\n", fn, __raw_readl(S3C2410_INTMOD));
+	printk(KERN_INFO "%s: INTMSK %x\n", fn, __raw_readl(S3C2410_INTMSK));
 }
 
 void s3c2410_clock_change(int drMode)
@@ -153,7 +158,7 @@ void s3c2410_timer_setup(unsigned long pclk)
 	if (IS_ERR(clk))
 		panic("failed to get clock for system timer");
 	clk_enable(clk);
-	printk("PCLK %d\n", (int)pclk);
+	printk(KERN_INFO "PCLK %d\n", (int)pclk);
 
 	timer_usec_ticks = (65536000UL * 6 + pclk / 2000) / (pclk / 1000);
 
@@ -162,7 +167,8 @@ void s3c2410_timer_setup(unsigned long pclk)
 	tcfg0 |= 2 << S3C2410_TCFG_PRESCALER1_SHIFT;
 
 	tcnt = pclk / 1200 - 1;
-	printk("timer tcon=%08lx, tcnt %04lx, tcfg %08lx,%08lx, usec %08lx\n",
+	printk(KERN_INFO
+	       "timer tcon=%08lx, tcnt %04lx, tcfg %08lx,%08lx, usec %08lx\n",
 	       tcon, tcnt, tcfg0, tcfg1, timer_usec_ticks);
 	if (tcnt > 0xFFFF)
 		panic("setup_timer: HZ is too small, cannot configure timer!");
@@ -219,15 +225,15 @@ static int w99685_open(struct inode *inode, struct file *file)
 	file->private_data = pDev;
 
 	if (device_type == 0 && minor == 0) {
-		printk("Disregard rear video open in TK500\n");
+		printk(KERN_INFO "Disregard rear video open in TK500\n");
 		pDev->disregarded = 1;
 		return 0;
 	}
 
 	pDev->ready = init_dev(pDev) == 0;
 	if (pDev->ready && GetFirmwareVersion(&major_v, &minor_v, pDev) == 0)
-		printk("Firmware version marjor %x,minor %x\n", major_v,
-		       minor_v);
+		printk(KERN_INFO "Firmware version marjor %x,minor %x\n",
+		       major_v, minor_v);
 	return 0;
 }
 
@@ -275,7 +281,7 @@ static ssize_t w99685_read(struct file *file, char __user *buf, size_t count,
 	 */
 	pDev->frame_ready = 0;
 	if (FastSnapShot(0, pDev)) {
-		printk("Capture Error\n");
+		printk(KERN_ERR "Capture Error\n");
 		goto out;
 	}
 	/* a time-out or a signal proceeds like a wake-up */
@@ -345,7 +351,7 @@ static void com10_sweep(W99685_DEV *pDev)
 	unsigned int size;
 	int v, i;
 
-	printk("%s: single capture test 2\n", "w99685_ioctl");
+	printk(KERN_INFO "%s: single capture test 2\n", "w99685_ioctl");
 	for (v = 0; v < 256; v++) {
 		if (v & 0x20)
 			continue;
@@ -371,7 +377,7 @@ static void com10_sweep(W99685_DEV *pDev)
 			SingleCapture(share_memory, &size, pDev);
 		PreViewControl(1, pDev);
 		if (size != 0)
-			printk("%s: size %d 0x15 register value \n",
+			printk(KERN_INFO "%s: size %d 0x15 register value \n",
 			       "w99685_ioctl", v);
 	}
 }
@@ -397,7 +403,8 @@ static void diagnostic(unsigned short code, W99685_DEV *pDev)
 	switch (code) {
 	case 1:
 		if (GetFirmwareVersion(&major_v, &minor_v, pDev) == 0)
-			printk("%s: \n drv result : Firmware version major "
+			printk(KERN_INFO
+			       "%s: \n drv result : Firmware version major "
 			       "%x,minor %x\n",
 			       "w99685_ioctl", major_v, minor_v);
 		GetImageFormat(&format, pDev);
@@ -445,7 +452,7 @@ static void diagnostic(unsigned short code, W99685_DEV *pDev)
 
 static void sensor_write(const struct iic_cmd *cmd, W99685_DEV *pDev)
 {
-	printk("%s: iic wirte %x,%x\n", "w99685_ioctl", cmd->subaddr,
+	printk(KERN_INFO "%s: iic wirte %x,%x\n", "w99685_ioctl", cmd->subaddr,
 	       cmd->data);
 	if (pDev->sensor_type == SENSOR_MT9V111) {
 		SetSensorInputFormat(0xF1, pDev);
@@ -466,11 +473,11 @@ static void sensor_read(const struct iic_cmd *cmd, W99685_DEV *pDev)
 		SetSensorSlaveAddress(OV7725_ADDR, 1, pDev);
 		SetSensorInputFormat(0xE3, pDev);
 		iic_read(OV7725_ADDR, cmd->subaddr, &b, pDev);
-		printk("read value 0x%02x\n", b);
+		printk(KERN_INFO "read value 0x%02x\n", b);
 	} else {
 		SetSensorInputFormat(0xF1, pDev);
 		iic_read16bit(MT9V111_ADDR, cmd->subaddr, &w, pDev);
-		printk("read value %04x\n", w);
+		printk(KERN_INFO "read value %04x\n", w);
 	}
 }
 
@@ -479,13 +486,13 @@ static void clock_mode(int slow)
 	if (slow) {
 		s3c2410_clock_change(1);
 		s3c2410_timer_setup(11250000);
-		printk("----- PLL OFF -> Slow Mode.. -----\n");
+		printk(KERN_INFO "----- PLL OFF -> Slow Mode.. -----\n");
 	} else {
 		s3c2410_clock_change(2);
 		s3c2410_timer_setup(12675000);
-		printk("----- PLL ON -> Normal Mode.. -----\n");
+		printk(KERN_INFO "----- PLL ON -> Normal Mode.. -----\n");
 	}
-	printk("CLKCON %x\n", __raw_readl(S3C2410_CLKCON));
+	printk(KERN_INFO "CLKCON %x\n", __raw_readl(S3C2410_CLKCON));
 }
 
 /*
@@ -523,7 +530,8 @@ static int w99685_ioctl(struct inode *inode, struct file *file,
 	if (pDev->disregarded)
 		return 0;
 	if (!pDev->ready && talks_to_chip(cmd)) {
-		printk("%s: request %u refused, the coprocessor is not "
+		printk(KERN_WARNING
+		       "%s: request %u refused, the coprocessor is not "
 		       "running\n",
 		       "w99685_ioctl", cmd);
 		return -ENOTTY;
@@ -551,11 +559,12 @@ static int w99685_ioctl(struct inode *inode, struct file *file,
 	case CAMERA_IOC_SET_QP:
 		if (get_user(value, (unsigned char __user *)arg))
 			value = 0;
-		printk("%s: Encoding QP set %d\n", "w99685_ioctl", value);
+		printk(KERN_INFO "%s: Encoding QP set %d\n", "w99685_ioctl",
+		       value);
 		if (pDev->sensor_type == SENSOR_MT9M112D) {
 			MT9M112D_MegaSetting(pDev);
-			printk("!!!!!!!!!!!!! Use Scaler... "
-			       "!!!!!!!!!!!!!!!!!\n");
+			printk(KERN_INFO "!!!!!!!!!!!!! Use Scaler... "
+					 "!!!!!!!!!!!!!!!!!\n");
 		}
 		SetQPValue(value, pDev);
 		break;
@@ -569,7 +578,7 @@ static int w99685_ioctl(struct inode *inode, struct file *file,
 		__raw_writel(__raw_readl(S3C2410_CLKCON) & ~(1 << 17),
 			     S3C2410_CLKCON);
 		mdelay(3);
-		printk("CLKCON %x\n", __raw_readl(S3C2410_CLKCON));
+		printk(KERN_INFO "CLKCON %x\n", __raw_readl(S3C2410_CLKCON));
 		break;
 	default:
 		/* request 6 included: the image format stays as set up */
@@ -592,13 +601,17 @@ static struct file_operations w99685_fops = {
 
 /* ---- Module ------------------------------------------------------------ */
 
-int init_module(void)
+/*
+ * Nothing but the device's registration can fail the load: without its frame
+ * area the module still loads, and mapping the area then faults.
+ */
+static int __init w99685_init(void)
 {
 	int r;
 
-	printk("+++ w99685 driver version 1.126 - auto detect CMOS sensor "
-	       "+++\n");
-	printk("device type %d\n", device_type);
+	printk(KERN_INFO "+++ w99685 driver version 1.126 - auto detect CMOS "
+			 "sensor +++\n");
+	printk(KERN_INFO "device type %d\n", device_type);
 
 	r = register_chrdev(W99685_MAJOR, W99685_NAME, &w99685_fops);
 	if (r < 0)
@@ -606,13 +619,14 @@ int init_module(void)
 	s3c2410_reg_set();
 	share_memory = vmalloc(W99685_AREA_SIZE);
 	if (share_memory == NULL)
-		printk("%s: no memory for the frame area\n", "init_module");
+		printk(KERN_ERR "%s: no memory for the frame area\n",
+		       "init_module");
 	else
 		memset(share_memory, 0, W99685_AREA_SIZE);
 	return 0;
 }
 
-void cleanup_module(void)
+static void __exit w99685_exit(void)
 {
 	unregister_chrdev(W99685_MAJOR, W99685_NAME);
 	if (share_memory)
@@ -620,4 +634,8 @@ void cleanup_module(void)
 	share_memory = NULL;
 }
 
+module_init(w99685_init);
+module_exit(w99685_exit);
+
 MODULE_LICENSE("GPL");
+MODULE_DESCRIPTION("W99685 camera coprocessors");

@@ -257,12 +257,81 @@ std::vector<uint8_t> encode(Canvas& cv, const Params& p) {
     return result;
 }
 
+constexpr std::array<Rgb, 8> kBars{{{235, 235, 235},
+                                    {235, 235, 16},
+                                    {16, 235, 235},
+                                    {16, 235, 16},
+                                    {235, 16, 235},
+                                    {235, 16, 16},
+                                    {16, 16, 235},
+                                    {16, 16, 16}}};
+
+void draw_bars(Canvas& cv) {
+    const int w = static_cast<int>(cv.width());
+    for (int i = 0; i < 8; ++i) {
+        cv.fill(w * i / 8, 0, w * (i + 1) / 8, static_cast<int>(cv.height()), kBars[size_t(i)]);
+    }
+}
+
+// The sensor's frame as it reaches the coprocessor.
+Canvas sensor_frame(const Params& p) {
+    const unsigned w = p.sensor_width ? p.sensor_width : p.width;
+    const unsigned h = p.sensor_height ? p.sensor_height : p.height;
+    Canvas cv(std::max(16u, w), std::max(16u, h));
+    if (p.test_pattern) {
+        draw_bars(cv);
+    } else {
+        draw_scene(cv, p);
+    }
+    if (p.mirror || p.flip) {
+        std::vector<uint8_t>& px = cv.pixels();
+        const size_t cw = cv.width(), ch = cv.height();
+        std::vector<uint8_t> out(px.size());
+        for (size_t y = 0; y < ch; ++y) {
+            const size_t sy = p.flip ? ch - 1 - y : y;
+            for (size_t x = 0; x < cw; ++x) {
+                const size_t sx = p.mirror ? cw - 1 - x : x;
+                std::copy_n(&px[(sy * cw + sx) * 3], 3, &out[(y * cw + x) * 3]);
+            }
+        }
+        px.swap(out);
+    }
+    return cv;
+}
+
+// The picture the coprocessor makes of the sensor's frame.
+Canvas picture(const Params& p) {
+    Canvas frame = sensor_frame(p);
+    const unsigned w = std::max(16u, p.width), h = std::max(16u, p.height);
+    if (frame.width() == w && frame.height() == h && !p.garbled) return frame;
+    Canvas out(w, h);
+    const size_t rows = std::min(frame.height(), h), cols = std::min(frame.width(), w);
+    for (size_t y = 0; y < rows; ++y) {
+        std::copy_n(&frame.pixels()[y * frame.width() * 3], cols * 3, &out.pixels()[y * w * 3]);
+    }
+    if (p.garbled) {
+        // Luma read as chroma and chroma as luma: what the eye gets is colour noise on a
+        // negative of the scene.
+        std::vector<uint8_t>& px = out.pixels();
+        for (size_t i = 0; i + 2 < px.size(); i += 3) {
+            const uint8_t r = px[i], g = px[i + 1], b = px[i + 2];
+            px[i] = b;
+            px[i + 1] = static_cast<uint8_t>(255 - g);
+            px[i + 2] = r;
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> render_jpeg(const Params& params) {
-    Canvas canvas(std::max(16u, params.width), std::max(16u, params.height));
-    draw_scene(canvas, params);
+    Canvas canvas = picture(params);
     return encode(canvas, params);
+}
+
+std::vector<uint8_t> render_rgb(const Params& params) {
+    return std::move(picture(params).pixels());
 }
 
 std::string load_jpeg_dir(const std::filesystem::path& dir, size_t max_size,

@@ -9,6 +9,7 @@ constexpr uint8_t kCtrl1PowerMask = 0xC0;
 constexpr unsigned kCtrl1DecimationShift = 4;
 constexpr uint8_t kCtrl2FullScale6g = 0x80;
 constexpr uint8_t kCtrl2BigEndian = 0x20;
+constexpr uint8_t kCtrl2ThreeWire = 0x02;
 constexpr uint8_t kCtrl2LeftJustified = 0x01;
 constexpr uint8_t kStatusAllNew = 0x0F;  // ZYXDA, ZDA, YDA, XDA
 
@@ -40,6 +41,10 @@ bool Lis3lv02dq::measuring() const {
 uint8_t Lis3lv02dq::peek(uint8_t address) const {
     MachineGuard guard(machine_lock());
     return regs_[address & 0x3F];
+}
+
+bool Lis3lv02dq::three_wire() const {
+    return (regs_[kRegCtrl2] & kCtrl2ThreeWire) != 0;
 }
 
 uint8_t Lis3lv02dq::read_register(uint8_t address) {

@@ -1,8 +1,10 @@
-// MT9M112D 1.3-megapixel system-on-chip sensor: 8-bit register addresses with 16-bit values,
-// bus address 0x90. Register 0xF0 selects page 0 (sensor core), 1 (colour pipe) or 2 (camera
-// control) and reads back on every page; on page 0 registers 0x00 and 0xFF read the chip
-// version 0x148C, and bit 0 of register 0x0D is the soft reset. One-byte transfers move only the
-// high byte (a read) or are not committed (a write).
+// MT9M112D 1.3-megapixel system-on-chip sensor: 8-bit register addresses with 16-bit values on
+// an I2C port, bus address 0x90, transfers as the MT9V111's (mt9v111.hpp). Register 0xF0 selects
+// page 0 (sensor core), 1 (colour pipe) or 2 (camera control) and reads back on every page.
+// On page 0: register 0xFF reads the chip version 0x148C, and so does register 0x00 once
+// register 0x0F has been written with 0 (until then 0x00 reads 0); bit 0 of register 0x0D is the
+// soft reset. On page 1 registers 0xA1 and 0xA4 are the output width and height, 1280 x 1024
+// after reset. Its pixel port: FRAME_VALID and LINE_VALID, chroma first (U Y V Y).
 #pragma once
 
 #include <array>
@@ -21,8 +23,9 @@ class Mt9m112d : public ImageSensor {
     SensorKind kind() const override { return SensorKind::kMt9m112d; }
     uint8_t bus_address() const override { return kAddress; }
     void reset() override;
-    bool read(uint8_t reg, unsigned width, uint16_t& value) override;
-    bool write(uint8_t reg, unsigned width, uint16_t value) override;
+    bool write(uint8_t reg, std::span<const uint8_t> data) override;
+    bool read(uint8_t reg, bool repeated_start, std::span<uint8_t> out) override;
+    SensorOutput output() const override;
 
     uint16_t reg(unsigned page, uint8_t r) const { return pages_[page % 3][r]; }
     unsigned page() const { return page_; }
@@ -30,8 +33,10 @@ class Mt9m112d : public ImageSensor {
   private:
     void defaults();
     uint16_t value_of(uint8_t reg) const;
+    void store(uint8_t reg, uint16_t value);
 
     unsigned page_ = 0;
+    bool identity_enabled_ = false;
     std::array<std::array<uint16_t, 256>, 3> pages_{};
 };
 

@@ -20,7 +20,7 @@ struct S3c2410 {
     S3c2410Gpio gpio{intc};
     S3c2410Clock clock;
     S3c2410MemCtrl memctrl;
-    S3c2410Pwm pwm{clock};
+    S3c2410Pwm pwm{clock, intc};
     S3c2410Uart uart{clock};
 };
 

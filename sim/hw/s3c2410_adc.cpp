@@ -13,12 +13,16 @@ constexpr uint32_t kAdcdly = 0x08;
 constexpr uint32_t kAdcdat0 = 0x0C;
 constexpr uint32_t kAdcdat1 = 0x10;
 
+constexpr uint32_t kPrescalerEnable = 1u << 14;
+constexpr unsigned kPrescalerShift = 6;
 constexpr uint32_t kEnableStart = 1u << 0;
 constexpr uint32_t kReadStart = 1u << 1;
 constexpr uint32_t kStandby = 1u << 2;
 constexpr unsigned kMuxShift = 3;
 constexpr uint32_t kEndOfConversion = 1u << 15;
 constexpr uint32_t kWritable = 0x7FFF & ~kEnableStart;
+
+enum Reason : unsigned { kNoPrescaler = 1, kNoDelay = 2, kTooFast = 4 };
 
 }  // namespace
 
@@ -29,6 +33,8 @@ void S3c2410Adc::reset() {
     MachineGuard guard(machine_lock());
     regs_ = Registers{};
     converting_ = false;
+    endless_ = false;
+    reported_ = 0;
     conversions_ = 0;
     result_conversion_ = 0;
     started_before_last_read_ = 0;
@@ -71,16 +77,46 @@ bool S3c2410Adc::clocked() {
     return false;
 }
 
+std::optional<Clock::duration> S3c2410Adc::conversion_time() const {
+    MachineGuard guard(machine_lock());
+    if (!(regs_.adccon & kPrescalerEnable) || regs_.adcdly == 0) return std::nullopt;
+    const double pclk = clock_.pclk_hz();
+    const double adc_clock = pclk / (((regs_.adccon >> kPrescalerShift) & 0xFF) + 1.0);
+    const double seconds = regs_.adcdly / pclk + kClocksPerConversion / adc_clock;
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
 void S3c2410Adc::start_conversion() {
     if (regs_.adccon & kStandby) return;
     const unsigned channel = (regs_.adccon >> kMuxShift) & 7u;
     sampled_ = inputs_[channel];
     converting_ = true;
     ++conversions_;
+    done_.cancel();
+    const auto time = conversion_time();
+    endless_ = !time.has_value();
+    if (endless_) {
+        const unsigned reason = regs_.adcdly == 0 ? kNoDelay : kNoPrescaler;
+        if (!(reported_ & reason)) {
+            reported_ |= reason;
+            log(reason == kNoDelay ? "s3c2410-adc: conversion started with ADCDLY 0; never ends"
+                                   : "s3c2410-adc: conversion started without PRSCEN; never ends");
+        }
+        return;
+    }
+    const double adc_clock = clock_.pclk_hz() / (((regs_.adccon >> kPrescalerShift) & 0xFF) + 1.0);
+    if (adc_clock > kMaxClockHz) {
+        // Too little time for the low bits to settle.
+        sampled_ ^= 0x3Fu;
+        if (!(reported_ & kTooFast)) {
+            reported_ |= kTooFast;
+            logf("s3c2410-adc: converter clock %.2f MHz, above 2.5 MHz", adc_clock / 1e6);
+        }
+    }
     // The end is counted from after the arming, which may take long the first time (it starts
     // the hardware clock's thread).
-    done_.arm_after(kConversionTime);
-    done_at_ = Clock::now() + kConversionTime;
+    done_.arm_after(*time);
+    done_at_ = Clock::now() + *time;
 }
 
 void S3c2410Adc::conversion_done() {
@@ -92,7 +128,7 @@ void S3c2410Adc::conversion_done() {
 }
 
 void S3c2410Adc::settle() {
-    if (!converting_ || Clock::now() < done_at_) return;
+    if (!converting_ || endless_ || Clock::now() < done_at_) return;
     converting_ = false;
     regs_.adcdat0 = sampled_;
     result_conversion_ = conversions_;

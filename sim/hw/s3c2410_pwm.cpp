@@ -9,18 +9,25 @@ namespace {
 
 constexpr uint32_t kT4Start = 1u << 20;
 constexpr uint32_t kT4Update = 1u << 21;
+constexpr uint32_t kT4Reload = 1u << 22;
 
 }  // namespace
 
-S3c2410Pwm::S3c2410Pwm(S3c2410Clock& clock)
-    : Device("s3c2410-pwm"), clock_(clock), mmio_(map_mmio(kBase, 0x44, *this)) {}
+S3c2410Pwm::S3c2410Pwm(S3c2410Clock& clock, S3c2410Intc& intc)
+    : Device("s3c2410-pwm"), clock_(clock), intc_(intc), mmio_(map_mmio(kBase, 0x44, *this)) {
+    MachineGuard guard(machine_lock());
+    clock_.on_change([this] { schedule4(); });
+}
 
 void S3c2410Pwm::reset() {
     MachineGuard guard(machine_lock());
     regs_ = Registers{};
     loaded4_ = regs_.tcntb[4];
     started4_ = Clock::now();
-    logged_hz_ = timer4_hz();
+    ran_out4_ = false;
+    ticks4_ = 0;
+    logged_hz_ = rate4();
+    schedule4();
 }
 
 S3c2410Pwm::Registers S3c2410Pwm::registers() const {
@@ -28,8 +35,7 @@ S3c2410Pwm::Registers S3c2410Pwm::registers() const {
     return regs_;
 }
 
-double S3c2410Pwm::timer4_hz() const {
-    MachineGuard guard(machine_lock());
+double S3c2410Pwm::rate4() const {
     if (!(regs_.tcon & kT4Start)) return 0;
     const unsigned prescaler = (regs_.tcfg0 >> 8) & 0xFF;
     const unsigned mux = (regs_.tcfg1 >> 16) & 0xF;
@@ -38,8 +44,19 @@ double S3c2410Pwm::timer4_hz() const {
     return input / (static_cast<double>(loaded4_) + 1);
 }
 
+double S3c2410Pwm::timer4_hz() const {
+    MachineGuard guard(machine_lock());
+    return rate4();
+}
+
+uint64_t S3c2410Pwm::timer4_ticks() const {
+    MachineGuard guard(machine_lock());
+    return ticks4_;
+}
+
 uint32_t S3c2410Pwm::timer4_count() const {
-    const double hz = timer4_hz();
+    const double hz = rate4();
+    if (ran_out4_) return 0;
     if (hz <= 0) return loaded4_;
     const double period = 1.0 / hz;
     const double elapsed = std::chrono::duration<double>(Clock::now() - started4_).count();
@@ -47,8 +64,30 @@ uint32_t S3c2410Pwm::timer4_count() const {
     return static_cast<uint32_t>((1.0 - phase) * loaded4_);
 }
 
+// Arms the next time timer 4 reaches zero, counted from its start.
+void S3c2410Pwm::schedule4() {
+    tick_.cancel();
+    const double hz = rate4();
+    if (hz <= 0 || ran_out4_) return;
+    const double period = 1.0 / hz;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - started4_).count();
+    const double next = (std::floor(elapsed / period) + 1) * period;
+    tick_.arm_at(started4_ +
+                 std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(next)));
+}
+
+void S3c2410Pwm::tick4() {
+    ++ticks4_;
+    intc_.raise(S3c2410Intc::kTimer4);
+    if (regs_.tcon & kT4Reload) {
+        schedule4();
+    } else {
+        ran_out4_ = true;
+    }
+}
+
 void S3c2410Pwm::note_timer4() {
-    const double hz = timer4_hz();
+    const double hz = rate4();
     if (std::fabs(hz - logged_hz_) > 0.01) {
         logged_hz_ = hz;
         logf("s3c2410-pwm: timer 4 %s %.2f Hz (TCNTB4 %u, PCLK %.2f MHz)",
@@ -92,17 +131,22 @@ void S3c2410Pwm::write(uint32_t offset, uint32_t value, unsigned) {
     switch (offset) {
         case 0x00:
             regs_.tcfg0 = value & 0xFFFFFF;
-            break;
+            schedule4();
+            return;
         case 0x04:
             regs_.tcfg1 = value & 0xFFFFFF;
-            break;
+            schedule4();
+            return;
         case 0x08: {
             const uint32_t before = regs_.tcon;
             regs_.tcon = value & 0x7FFF1F;
             if (value & kT4Update) loaded4_ = regs_.tcntb[4];
-            if ((value & kT4Start) && !(before & kT4Start)) started4_ = Clock::now();
-            if (value & kT4Update) started4_ = Clock::now();
+            if (((value & kT4Start) && !(before & kT4Start)) || (value & kT4Update)) {
+                started4_ = Clock::now();
+                ran_out4_ = false;
+            }
             note_timer4();
+            schedule4();
             return;
         }
         case 0x3C:

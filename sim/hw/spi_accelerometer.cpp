@@ -51,6 +51,7 @@ uint8_t SpiAccelerometer::exchange(uint8_t mosi) {
     uint8_t answer = 0xFF;
     if (reading_) {
         answer = read_register(address_);
+        if (three_wire()) answer = 0xFF;  // sent on SDI, not on MISO
     } else {
         write_register(address_, mosi);
     }

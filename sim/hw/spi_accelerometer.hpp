@@ -6,6 +6,9 @@
 // byte, bits 5..0 the register. Every further byte of the selection reads the register (the
 // answer goes out while the byte comes in) or writes it. MISO is idle (0xFF) during the command.
 //
+// A chip set to its 3-wire interface answers on its data input pin: nothing drives MISO, which
+// reads 0xFF.
+//
 // The output registers take a new sample of the source (the acceleration along the chip's own
 // axes, in g, gravity included) at the chip's output data rate while it measures, when they are
 // read; while it is powered down they keep the last sample (0 after power-on).
@@ -55,6 +58,8 @@ class SpiAccelerometer : public Device, public SpiSlave {
     uint64_t samples() const;
 
   protected:
+    // The chip's interface is set to 3 wires.
+    virtual bool three_wire() const { return false; }
     virtual uint8_t read_register(uint8_t address) = 0;
     virtual void write_register(uint8_t address, uint8_t value) = 0;
     // Time between two samples at the current output data rate.
@@ -64,6 +69,8 @@ class SpiAccelerometer : public Device, public SpiSlave {
 
     // Called before an output register is read: a new sample when one is due.
     void refresh_outputs();
+    // The acceleration the chip feels now.
+    Accel sense() const { return source_ ? source_() : Accel{}; }
     // Back to the power-on state of the protocol and the sampling.
     void reset_interface();
 

@@ -1,52 +1,23 @@
+// W99685 camera/JPEG coprocessor: host registers, the boot loader, busy and replies, and the
+// commands of the program. The sensor bus and the picture are in w99685_sensor.cpp, the data port
+// and the captures in w99685_capture.cpp, options and inspection in w99685_board.cpp.
 #include "w99685.hpp"
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cmath>
+
+#include "w99685_regs.hpp"
 
 namespace hw {
 
+using namespace w99685;
+
 namespace {
 
-constexpr size_t kBlock = 512;
 constexpr size_t kLogMax = 8192;
 constexpr size_t kImageMax = 0x10000;
+constexpr size_t kBitstreamMax = 1u << 20;
 constexpr auto kStartDelay = std::chrono::milliseconds(10);
-constexpr auto kCommandTime = std::chrono::microseconds(3);
-constexpr auto kSensorBusTime = std::chrono::microseconds(20);
-constexpr auto kNoSensorSnapshot = std::chrono::milliseconds(500);
-
-constexpr uint8_t kStatusBoot = 0x00;
-constexpr uint8_t kStatusIdle = 0x50;
-constexpr uint8_t kStatusBusy = 0xD0;
-constexpr uint8_t kStatusData = 0x58;
-
-constexpr std::array<std::pair<uint8_t, uint8_t>, 8> kUnlock{{
-    {0x1E, 0xAA},
-    {0x1A, 0x55},
-    {0x18, 0x80},
-    {0x1C, 0xAA},
-    {0x1E, 0x55},
-    {0x1C, 0x00},
-    {0x1A, 0x00},
-    {0x18, 0x00},
-}};
-
-// libjpeg quality of the quantiser indexes 0 (finest) .. 5 (coarsest).
-constexpr std::array<int, 6> kQuality{92, 85, 78, 70, 60, 42};
-
-size_t whole_blocks(size_t bytes) {
-    return (bytes + kBlock - 1) / kBlock * kBlock;
-}
-
-std::string upper(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
+constexpr uint8_t kOpModeAtStart = 1;
 
 // Width and height from the first start-of-frame marker of a JPEG stream; false if none.
 bool jpeg_size(const std::vector<uint8_t>& j, unsigned& width, unsigned& height) {
@@ -66,6 +37,10 @@ bool jpeg_size(const std::vector<uint8_t>& j, unsigned& width, unsigned& height)
     return false;
 }
 
+uint8_t byte_of(uint64_t v, unsigned n) {
+    return static_cast<uint8_t>(v >> (8 * n));
+}
+
 }  // namespace
 
 W99685::Config W99685::rear_config() {
@@ -83,8 +58,10 @@ W99685::W99685(S3c2410Gpio& gpio, Config config, SensorKind sensor)
       gpio_(gpio),
       config_(std::move(config)),
       sensor_(make_image_sensor(sensor)),
-      sensor_kind_(sensor) {
+      sensor_kind_(sensor),
+      lcd_(config_.name) {
     MachineGuard guard(machine_lock());
+    chip_reset(nullptr);
     mmio_ = map_mmio(config_.base, kWindowSize, *this);
     reset_watch_ = gpio_.watch(config_.reset_pin, [this](bool level) {
         if (level) chip_reset("reset line");
@@ -96,6 +73,7 @@ W99685::~W99685() {
     {
         MachineGuard guard(machine_lock());
         gpio_.unwatch(reset_watch_);
+        preview_timer_.cancel();
     }
     {
         std::lock_guard lock(jobs_mutex_);
@@ -108,16 +86,15 @@ W99685::~W99685() {
 // ---- Power and reset -----------------------------------------------------------------------
 
 void W99685::reset() {
+    MachineGuard guard(machine_lock());
     chip_reset(nullptr);
     resets_ = 0;
     last_error_.clear();
     frames_ = 0;
     frame_times_.clear();
-    lcd_index_ = 0;
-    lcd_regs_.fill(0);
-    std::fill(gram_.begin(), gram_.end(), 0);
-    gram_addr_ = 0;
-    lcd_pixel_writes_ = 0;
+    lcd_.reset();
+    ignored_commands_ = parameter_writes_ = data_bytes_read_ = 0;
+    early_data_reads_ = lost_data_writes_ = 0;
     epoch_ = Clock::now();
 }
 
@@ -130,19 +107,29 @@ void W99685::chip_reset(const char* why) {
     version_ = {};
     busy_until_ = {};
     busy_hold_ = false;
+    pending_reply_.reset();
     stuck_ = fault_ == Fault::kBusy;
-    phase_ = Phase::kNone;
+    port_.clear();
     out_bytes_.reset();
+    out_pos_ = out_length_ = 0;
+    in_on_ = false;
     held_.reset();
     capture_pending_ = false;
     ++generation_;
     jpeg_format_ = 0;
     image_format_ = 0x20;
     qp_ = 4;
-    op_mode_ = op_format_ = op_on_ = preview_ = 0;
-    sensor_address_ = sensor_type_ = sensor_format_ = 0;
+    op_mode_ = kOpModeAtStart;
+    op_output_ = 0;
+    op_interrupt_ = false;
+    input_format_ = 0;
+    bus_protocol_.fill(kBusI2c16);
+    // The port lines go low: the sensor loses its supply and is held in reset.
     port30_ = port31_ = false;
-    if (sensor_) sensor_->reset();
+    sensor_state_ = SensorState::kOff;
+    reset_low_at_ = Clock::now();
+    lcd_.program_lost();
+    preview_timer_.cancel();
     if (why != nullptr) {
         ++resets_;
         if (had_program)
@@ -150,53 +137,76 @@ void W99685::chip_reset(const char* why) {
     }
 }
 
-// ---- Host registers ------------------------------------------------------------------------
+// ---- Busy and replies ----------------------------------------------------------------------
 
-void W99685::update_state(Clock::time_point now) {
+void W99685::progress(Clock::time_point now) {
     if (state_ == State::kStarting && now >= start_at_) {
         state_ = State::kRunning;
         logf("w99685 %s: program %x.%02x running", config_.name.c_str(), version_.major,
              version_.minor);
     }
+    if (pending_reply_ && !busy(now)) {
+        const auto& r = *pending_reply_;
+        std::copy(r.begin(), r.end(), regs_.begin() + kRegP0);
+        pending_reply_.reset();
+    }
+}
+
+bool W99685::busy(Clock::time_point now) const {
+    return stuck_ || busy_hold_ || now < busy_until_;
+}
+
+// The command under way keeps the chip busy for `duration` more.
+void W99685::take(Clock::duration duration, Clock::time_point now) {
+    busy_until_ = std::max(busy_until_, now) + duration;
 }
 
 uint8_t W99685::status(Clock::time_point now) {
-    update_state(now);
-    if (stuck_) return kStatusBusy;
-    if (state_ != State::kRunning) return kStatusBoot;
-    if (busy_hold_ || now < busy_until_) return kStatusBusy;
-    if ((phase_ == Phase::kOut && out_pos_ < out_length_) ||
-        (phase_ == Phase::kIn && in_pos_ < in_expected_)) {
-        return kStatusData;
-    }
-    return kStatusIdle;
+    progress(now);
+    return status_at(now);
 }
 
-uint32_t W99685::read(uint32_t offset, unsigned size) {
-    (void)size;
-    const auto now = Clock::now();
-    if (offset < 0x10 || offset > 0x1E || (offset & 1) != 0) {
-        if (offset == 0x02) return lcd_regs_[lcd_index_ & 0xFF];
-        return 0;
+uint8_t W99685::status_at(Clock::time_point now) const {
+    if (stuck_) return kStatusRunning | kStatusBusy;
+    const bool running =
+        state_ == State::kRunning || (state_ == State::kStarting && now >= start_at_);
+    if (!running) return kStatusBoot;
+    uint8_t s = kStatusRunning;
+    if (transfer_on()) {
+        s |= kStatusData;
+        if (now < block_ready_at_) s |= kStatusBusy;
     }
-    const unsigned n = (offset - 0x10) / 2;
-    if (n == 7) return status(now);
-    update_state(now);
-    if (n == 0 && state_ == State::kRunning) return data_read();
+    if (busy(now)) s |= kStatusBusy;
+    return s;
+}
+
+void W99685::reply(uint8_t p0, uint8_t p1, uint8_t p2, uint8_t p3) {
+    pending_reply_ = std::array<uint8_t, 4>{p0, p1, p2, p3};
+}
+
+// ---- Host registers ------------------------------------------------------------------------
+
+uint32_t W99685::read(uint32_t offset, unsigned) {
+    if (offset == host_offset(kRegData) && state_ == State::kRunning) return data_read();
+    if (offset == kLcdIndex || offset == kLcdData) return lcd_.bypass_read(offset);
+    if (offset < kHostRegs || offset > host_offset(kRegCmd) || (offset & 1) != 0) return 0;
+    const auto now = Clock::now();
+    const unsigned n = (offset - kHostRegs) / 2;
+    if (n == kRegCmd) return status(now);
+    progress(now);
     return regs_[n];
 }
 
-void W99685::write(uint32_t offset, uint32_t value, unsigned size) {
-    (void)size;
-    if (offset == 0x00 || offset == 0x02) {
-        lcd_write(offset, static_cast<uint16_t>(value));
+void W99685::write(uint32_t offset, uint32_t value, unsigned) {
+    if (offset == kLcdIndex || offset == kLcdData) {
+        lcd_.bypass_write(offset, static_cast<uint16_t>(value));
         return;
     }
-    if (offset < 0x10 || offset > 0x1E || (offset & 1) != 0) return;
+    if (offset < kHostRegs || offset > host_offset(kRegCmd) || (offset & 1) != 0) return;
     const auto now = Clock::now();
     const auto v = static_cast<uint8_t>(value);
-    const unsigned n = (offset - 0x10) / 2;
-    update_state(now);
+    const unsigned n = (offset - kHostRegs) / 2;
+    progress(now);
     if (track_unlock(offset, v)) return;
     if (state_ == State::kDownload) {
         boot_write(offset, v);
@@ -206,19 +216,30 @@ void W99685::write(uint32_t offset, uint32_t value, unsigned size) {
         regs_[n] = v;
         return;
     }
-    if (n == 0) {
-        data_write(v);
+    if (n == kRegData) {
+        data_write(v, now);
         return;
     }
-    if (n >= 2) ++parameter_writes_;
+    if (n >= kRegP0) ++parameter_writes_;
+    if (n != kRegCmd) {
+        regs_[n] = v;
+        return;
+    }
+    if (busy(now)) {
+        // The program is still on the command before: this one is never seen.
+        if (ignored_commands_++ == 0)
+            logf("w99685 %s: command %02x/%02x written while busy, ignored", config_.name.c_str(),
+                 v, regs_[kRegSub]);
+        return;
+    }
     regs_[n] = v;
-    if (n == 7) command(v, now);
+    command(v, now);
 }
 
 // The unlock sequence opens the download in any state: the boot loader takes over the window.
 // True when this write completed the sequence.
 bool W99685::track_unlock(uint32_t offset, uint8_t value) {
-    if (offset < 0x18) return false;
+    if (offset < host_offset(4)) return false;
     const std::pair<uint8_t, uint8_t> access{static_cast<uint8_t>(offset), value};
     if (access == kUnlock[unlock_pos_]) {
         if (++unlock_pos_ < kUnlock.size()) return false;
@@ -229,9 +250,12 @@ bool W99685::track_unlock(uint32_t offset, uint8_t value) {
         state_ = State::kDownload;
         image_.clear();
         regs_.fill(0);
-        phase_ = Phase::kNone;
+        port_.clear();
+        out_bytes_.reset();
+        in_on_ = false;
         held_.reset();
         capture_pending_ = false;
+        pending_reply_.reset();
         ++generation_;
         return true;
     }
@@ -240,13 +264,13 @@ bool W99685::track_unlock(uint32_t offset, uint8_t value) {
 }
 
 void W99685::boot_write(uint32_t offset, uint8_t value) {
-    const unsigned n = (offset - 0x10) / 2;
-    if (n != 7) {
+    const unsigned n = (offset - kHostRegs) / 2;
+    if (n != kRegCmd) {
         regs_[n] = value;
         return;
     }
-    if (value != 0x00) return;
-    if (regs_[4] == 0xFF && regs_[5] == 0xFF && regs_[6] == 0xFF) {
+    if (value != kBootCommit) return;
+    if (regs_[4] == kBootStart && regs_[5] == kBootStart && regs_[6] == kBootStart) {
         start_program();
         return;
     }
@@ -272,510 +296,147 @@ void W99685::start_program() {
     last_error_.clear();
 }
 
-void W99685::lcd_write(uint32_t offset, uint16_t value) {
-    if (offset == 0x00) {
-        lcd_index_ = value & 0xFF;
-        return;
-    }
-    if (lcd_index_ == 0x22) {
-        gram_[gram_addr_ % kLcdPixels] = value;
-        gram_addr_ = (gram_addr_ + 1) % kLcdPixels;
-        ++lcd_pixel_writes_;
-        return;
-    }
-    lcd_regs_[lcd_index_] = value;
-    if (lcd_index_ == 0x21) gram_addr_ = value % kLcdPixels;
-}
-
 // ---- Commands ------------------------------------------------------------------------------
-
-void W99685::reply(uint8_t p0, uint8_t p1, uint8_t p2, uint8_t p3) {
-    regs_[2] = p0;
-    regs_[3] = p1;
-    regs_[4] = p2;
-    regs_[5] = p3;
-}
 
 void W99685::command(uint8_t cmd, Clock::time_point now) {
     if (log_.size() >= kLogMax) log_.pop_front();
-    log_.push_back({cmd, regs_[6], {regs_[2], regs_[3], regs_[4], regs_[5]}});
-    if (stuck_) return;
-    if (fault_ == Fault::kBusyAfterCommand) {
-        stuck_ = true;  // this command never completes
-        return;
-    }
-    if (cmd == 0x57) {
-        busy_until_ = now + kCommandTime;
-        camera_command(regs_[6], now);
-    } else if (cmd == 0x58) {
-        internal_command(regs_[6]);
+    log_.push_back({cmd, regs_[kRegSub], params()});
+    pending_reply_.reset();
+    take(timing_.command, now);
+    if (cmd == kCmdCamera) {
+        camera_command(regs_[kRegSub], now);
+    } else if (cmd == kCmdInternal) {
+        internal_command(regs_[kRegSub], now);
     }
     if (forced_reply_) {
-        const auto& r = *forced_reply_;
-        reply(r[0], r[1], r[2], r[3]);
+        pending_reply_ = *forced_reply_;
         forced_reply_.reset();
     }
+    if (fault_ == Fault::kBusyAfterCommand) stuck_ = true;  // this command never completes
 }
 
 void W99685::camera_command(uint8_t sub, Clock::time_point now) {
     switch (sub) {
-        case 0x00:  // program version
+        case kSubVersion:
             reply(0, 0, version_.minor, version_.major);
             break;
-        case 0x02: {  // length of the frame held, and its transfer
+        case kSubCaptureLength: {  // length of the frame held, and its transfer
             if (fault_ == Fault::kGarbageLength) {
                 const uint32_t garbage = 0x5A000000u | static_cast<uint32_t>(frames_ * 7919u);
-                reply(garbage & 0xFF, garbage >> 8 & 0xFF, garbage >> 16 & 0xFF, garbage >> 24);
+                reply(byte_of(garbage, 0), byte_of(garbage, 1), byte_of(garbage, 2),
+                      byte_of(garbage, 3));
                 last_error_ = "garbage frame length";
                 break;
             }
             const uint32_t length = held_ ? static_cast<uint32_t>(held_->jpeg.size()) : 0;
-            reply(length & 0xFF, length >> 8 & 0xFF, length >> 16 & 0xFF, length >> 24);
+            reply(byte_of(length, 0), byte_of(length, 1), byte_of(length, 2), byte_of(length, 3));
             if (length > 0) {
-                start_out(std::shared_ptr<const std::vector<uint8_t>>(held_, &held_->jpeg), length);
+                start_out(std::shared_ptr<const std::vector<uint8_t>>(held_, &held_->jpeg), length,
+                          now);
             }
             break;
         }
-        case 0x06:
+        case kSubJpegFormat:
             jpeg_format_ = param(3);
             break;
-        case 0x09:
+        case kSubSetImageFormat:
             image_format_ = param(3);
             break;
-        case 0x0A:
+        case kSubGetImageFormat:
             reply(0, 0, 0, image_format_);
             break;
-        case 0x0C:
-            busy_until_ = now + kSensorBusTime;
-            sensor_bus_write();
+        case kSubSensorWrite:
+            sensor_bus(true, now);
             break;
-        case 0x0D:
-            busy_until_ = now + kSensorBusTime;
-            sensor_bus_read();
+        case kSubSensorRead:
+            sensor_bus(false, now);
             break;
-        case 0x0E:
+        case kSubQp:
             qp_ = param(3);
             break;
-        case 0x40:
-            op_on_ = param(0);
-            op_format_ = param(2);
+        case kSubOpMode:
+            op_interrupt_ = param(0) != 0;
+            op_output_ = param(2);
             op_mode_ = param(3);
             break;
-        case 0x43:
+        case kSubSnapshot:
             start_capture(param(0) == 0, now);
             break;
-        case 0x44: {  // a JPEG bitstream from the host follows
+        case kSubBitstream: {  // a JPEG bitstream from the host follows
             const size_t length = std::min<size_t>(
-                param(0) | param(1) << 8 | param(2) << 16 | size_t{param(3)} << 24, 1u << 20);
+                param(0) | param(1) << 8 | param(2) << 16 | size_t{param(3)} << 24, kBitstreamMax);
             bitstream_.clear();
-            in_target_ = InTarget::kBitstream;
-            in_expected_ = whole_blocks(length);
-            in_pos_ = 0;
-            phase_ = in_expected_ ? Phase::kIn : Phase::kNone;
+            start_in(InTarget::kBitstream, length, now);
             break;
         }
-        case 0x45: {
+        case kSubDecode: {
             unsigned w = 0, h = 0;
             const bool ok = jpeg_size(bitstream_, w, h);
-            reply(ok ? 0 : 1, ok ? 0x20 : 0, regs_[4], regs_[5]);
+            reply(ok ? 0 : 1, ok ? 0x20 : 0, param(2), param(3));
             break;
         }
-        case 0x46: {
+        case kSubDecodedInfo: {
             unsigned w = 0, h = 0;
             jpeg_size(bitstream_, w, h);
-            reply(h & 0xFF, h >> 8 & 0xFF, w & 0xFF, w >> 8 & 0xFF);
+            reply(byte_of(h, 0), byte_of(h, 1), byte_of(w, 0), byte_of(w, 1));
             break;
         }
-        case 0x58:
-            preview_ = param(3);
-            break;
-        case 0x59: {
+        case kSubCaptureStatus: {
             const uint64_t number = held_ ? held_->number : 0;
             const uint8_t state = (capture_pending_ ? 1 : 0) | (held_ ? 2 : 0);
-            reply(number & 0xFF, number >> 8 & 0xFF, 0, state);
+            reply(byte_of(number, 0), byte_of(number, 1), 0, state);
             break;
         }
-        case 0x7C:
-            set_port(30, param(3) != 0);
+        case kSubPort30:
+            set_port(30, param(3) != 0, now);
             break;
-        case 0x7D:
-            set_port(31, param(3) != 0);
+        case kSubPort31:
+            set_port(31, param(3) != 0, now);
             break;
-        case 0x7E:
-            sensor_address_ = param(3);
-            sensor_type_ = param(2);
+        case kSubSensorAddress:
+            bus_protocol_[param(3)] = param(2) == kBusSccb8 ? kBusSccb8 : kBusI2c16;
             break;
-        case 0x7F:
-            sensor_format_ = param(3);
+        case kSubSensorFormat:
+            input_format_ = param(3);
             break;
-        default:  // zoom, LCD module settings: taken, nothing to model
+        case kSubZoom:  // the scaler's window: the picture keeps its size
+            break;
+        default:
+            if (lcd_.command(sub, params())) arm_preview();
             break;
     }
 }
 
-void W99685::internal_command(uint8_t sub) {
+void W99685::internal_command(uint8_t sub, Clock::time_point now) {
+    const auto address24 = [this] {
+        return (param(1) | param(2) << 8 | size_t{param(3)} << 16) % memory_.size();
+    };
     switch (sub) {
-        case 0x01: {
+        case kSubInternalByte: {
             const uint16_t address = static_cast<uint16_t>(param(1) << 8 | param(0));
             if (param(3) == 1) {
                 regfile_[address] = param(2);
             } else {
-                regs_[4] = regfile_[address];
+                reply(param(0), param(1), regfile_[address], param(3));
             }
             break;
         }
-        case 0x03: {  // internal memory to the host
+        case kSubMemoryToHost: {
             const size_t blocks = param(0) ? param(0) : 256;
-            const size_t address =
-                (param(1) | param(2) << 8 | size_t{param(3)} << 16) % memory_.size();
+            const size_t address = address24();
             const size_t end = std::min(memory_.size(), address + blocks * kBlock);
             auto bytes = std::make_shared<const std::vector<uint8_t>>(memory_.begin() + address,
                                                                       memory_.begin() + end);
-            start_out(bytes, blocks * kBlock);
+            start_out(bytes, blocks * kBlock, now);
             break;
         }
-        case 0x04:  // host to the internal memory
-            in_target_ = InTarget::kMemory;
-            in_address_ = (param(1) | param(2) << 8 | uint32_t{param(3)} << 16) % memory_.size();
-            in_expected_ = (param(0) ? param(0) : 256) * kBlock;
-            in_pos_ = 0;
-            phase_ = Phase::kIn;
+        case kSubHostToMemory:
+            in_address_ = static_cast<uint32_t>(address24());
+            start_in(InTarget::kMemory, (param(0) ? param(0) : 256) * kBlock, now);
             break;
         default:
             break;
     }
-}
-
-void W99685::sensor_bus_write() {
-    const unsigned width = sensor_type_ == 1 ? 1 : 2;
-    const uint16_t value = width == 1 ? param(1) : static_cast<uint16_t>(param(1) << 8 | param(0));
-    if (sensor_ready() && sensor_->bus_address() == param(3)) {
-        sensor_->write(param(2), width, value);
-    }
-}
-
-void W99685::sensor_bus_read() {
-    const unsigned width = sensor_type_ == 1 ? 1 : 2;
-    uint16_t value = 0xFFFF;  // no acknowledge: the bus reads high
-    if (sensor_ready() && sensor_->bus_address() == param(3)) {
-        sensor_->read(param(2), width, value);
-    }
-    if (width == 1) {
-        reply(0, static_cast<uint8_t>(value), regs_[4], regs_[5]);
-    } else {
-        reply(static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), regs_[4], regs_[5]);
-    }
-}
-
-// Port 31 powers the sensor, port 30 is its reset line (low: held in reset).
-void W99685::set_port(unsigned port, bool level) {
-    bool& line = port == 30 ? port30_ : port31_;
-    const bool was_ready = sensor_ready();
-    line = level;
-    if (sensor_ && !was_ready && sensor_ready()) sensor_->reset();
-}
-
-bool W99685::sensor_ready() const {
-    return sensor_ != nullptr && port31_ && port30_;
-}
-
-// ---- Data port -----------------------------------------------------------------------------
-
-void W99685::start_out(std::shared_ptr<const std::vector<uint8_t>> bytes, size_t length) {
-    out_bytes_ = std::move(bytes);
-    out_length_ = whole_blocks(length);
-    out_pos_ = 0;
-    phase_ = out_length_ ? Phase::kOut : Phase::kNone;
-}
-
-uint8_t W99685::data_read() {
-    if (phase_ != Phase::kOut || out_pos_ >= out_length_) return 0;
-    const uint8_t b = out_pos_ < out_bytes_->size() ? (*out_bytes_)[out_pos_] : 0;
-    ++data_bytes_read_;
-    if (++out_pos_ == out_length_) {
-        phase_ = Phase::kNone;
-        out_bytes_.reset();
-    }
-    return b;
-}
-
-void W99685::data_write(uint8_t value) {
-    if (phase_ != Phase::kIn || in_pos_ >= in_expected_) return;
-    if (in_target_ == InTarget::kBitstream) {
-        bitstream_.push_back(value);
-    } else {
-        memory_[(in_address_ + in_pos_) % memory_.size()] = value;
-    }
-    if (++in_pos_ == in_expected_) phase_ = Phase::kNone;
-}
-
-void W99685::load_data_for_host(std::vector<uint8_t> bytes) {
-    MachineGuard guard(machine_lock());
-    const size_t length = bytes.size();
-    start_out(std::make_shared<const std::vector<uint8_t>>(std::move(bytes)), length);
-}
-
-void W99685::force_next_reply(std::array<uint8_t, 4> reply) {
-    MachineGuard guard(machine_lock());
-    forced_reply_ = reply;
-}
-
-// ---- Captures ------------------------------------------------------------------------------
-
-camera_scene::Params W99685::scene_params() const {
-    camera_scene::Params p;
-    p.label = config_.label;
-    p.sensor = upper(sensor_kind_name(sensor_kind_));
-    p.rear = config_.rear;
-    switch (image_format_) {
-        case 0x40:
-            p.width = 640;
-            p.height = 240;
-            break;
-        case 0x08:
-            p.width = 320;
-            p.height = 240;
-            break;
-        case 0x04:
-            p.width = 160;
-            p.height = 120;
-            break;
-        default:
-            p.width = 640;
-            p.height = 480;
-            break;
-    }
-    p.quality = kQuality[std::min<size_t>(qp_, kQuality.size() - 1)];
-    p.subsample_420 = jpeg_format_ == 1;
-    return p;
-}
-
-void W99685::start_capture(bool blocking, Clock::time_point now) {
-    held_.reset();
-    capture_pending_ = true;
-    const uint64_t generation = ++generation_;
-    if (!sensor_ready()) {
-        last_error_ = "snapshot without a sensor";
-        if (blocking) busy_until_ = now + kNoSensorSnapshot;
-        return;
-    }
-    Job job{generation, now, scene_params(), true};
-    if (rate_ <= 0) {
-        if (cache_ && cache_params_.same_picture_settings(job.params)) {
-            publish(cache_);
-            job.publish = false;  // the next frame is made meanwhile
-        }
-        job.params.frame = next_number_++;
-    } else {
-        const double period = 1.0 / rate_;
-        const double since = std::chrono::duration<double>(now - epoch_).count();
-        const auto tick = static_cast<uint64_t>(std::floor(since / period)) + 1;
-        job.at = epoch_ + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(static_cast<double>(tick) * period));
-        job.params.frame = tick;
-    }
-    busy_hold_ = blocking && job.publish;
-    {
-        std::lock_guard lock(jobs_mutex_);
-        jobs_.clear();  // an older capture is superseded
-        jobs_.push_back(std::move(job));
-    }
-    jobs_cv_.notify_all();
-}
-
-void W99685::publish(std::shared_ptr<const Frame> frame) {
-    held_ = std::move(frame);
-    capture_pending_ = false;
-    busy_hold_ = false;
-    ++frames_;
-    frame_times_.push_back(Clock::now());
-    if (frame_times_.size() > 16) frame_times_.pop_front();
-    if (fault_ != Fault::kNoInterrupt) {
-        gpio_.drive(config_.irq_pin, false);  // a low pulse: the falling edge interrupts
-        gpio_.release(config_.irq_pin);
-    }
-}
-
-std::shared_ptr<const W99685::Frame> W99685::make_frame(const camera_scene::Params& params) const {
-    auto frame = std::make_shared<Frame>();
-    frame->number = params.frame;
-    frame->width = params.width;
-    frame->height = params.height;
-    std::shared_ptr<const std::vector<std::vector<uint8_t>>> source;
-    {
-        MachineGuard guard(machine_lock());
-        source = source_;
-    }
-    if (source && !source->empty()) {
-        frame->jpeg = (*source)[params.frame % source->size()];
-    } else {
-        frame->jpeg = camera_scene::render_jpeg(params);
-    }
-    return frame;
-}
-
-void W99685::worker() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock lock(jobs_mutex_);
-            jobs_cv_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-            if (stop_) return;
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
-            // The sensor delivers its frame at the tick; a newer capture or a reset ends the wait.
-            jobs_cv_.wait_until(lock, job.at, [&] {
-                return stop_ || generation_.load() != job.generation || !jobs_.empty();
-            });
-            if (stop_) return;
-            if (!jobs_.empty()) continue;  // superseded while it waited
-        }
-        if (job.publish && generation_.load() != job.generation) continue;
-        auto frame = make_frame(job.params);
-        MachineGuard guard(machine_lock());
-        cache_ = frame;
-        cache_params_ = job.params;
-        if (job.publish && generation_.load() == job.generation) publish(std::move(frame));
-    }
-}
-
-// ---- Options, scenario, inspection ---------------------------------------------------------
-
-void W99685::set_sensor(SensorKind kind) {
-    MachineGuard guard(machine_lock());
-    sensor_ = make_image_sensor(kind);
-    sensor_kind_ = kind;
-    cache_.reset();
-    logf("w99685 %s: sensor %s", config_.name.c_str(), std::string(sensor_kind_name(kind)).c_str());
-}
-
-SensorKind W99685::sensor() const {
-    MachineGuard guard(machine_lock());
-    return sensor_kind_;
-}
-
-void W99685::set_frame_rate(double fps) {
-    MachineGuard guard(machine_lock());
-    rate_ = fps > 0 ? fps : 0;
-    epoch_ = Clock::now();
-}
-
-double W99685::frame_rate() const {
-    MachineGuard guard(machine_lock());
-    return rate_;
-}
-
-void W99685::set_jpeg_source(std::vector<std::vector<uint8_t>> frames) {
-    auto source = std::make_shared<const std::vector<std::vector<uint8_t>>>(std::move(frames));
-    MachineGuard guard(machine_lock());
-    source_ = source->empty() ? nullptr : source;
-    cache_.reset();
-}
-
-void W99685::set_fault(Fault fault) {
-    MachineGuard guard(machine_lock());
-    fault_ = fault;
-    stuck_ = fault == Fault::kBusy;
-    static constexpr std::array<const char*, 5> kNames{
-        "recovered", "fails: no frame-ready interrupt", "fails: busy for ever",
-        "fails: busy after the next command", "fails: garbage frame length"};
-    logf("w99685 %s: camera %s", config_.name.c_str(), kNames[static_cast<size_t>(fault)]);
-    if (fault == Fault::kNone) last_error_.clear();
-}
-
-W99685::Fault W99685::fault() const {
-    MachineGuard guard(machine_lock());
-    return fault_;
-}
-
-W99685::Stats W99685::stats() const {
-    MachineGuard guard(machine_lock());
-    Stats s;
-    s.frames = frames_;
-    s.running =
-        state_ == State::kRunning || (state_ == State::kStarting && Clock::now() >= start_at_);
-    s.major = version_.major;
-    s.minor = version_.minor;
-    s.last_error = last_error_;
-    if (frame_times_.size() >= 2 && Clock::now() - frame_times_.back() < std::chrono::seconds(2)) {
-        const double span =
-            std::chrono::duration<double>(frame_times_.back() - frame_times_.front()).count();
-        if (span > 0) s.fps = static_cast<double>(frame_times_.size() - 1) / span;
-    }
-    return s;
-}
-
-std::vector<W99685::CommandFrame> W99685::command_log() const {
-    MachineGuard guard(machine_lock());
-    return {log_.begin(), log_.end()};
-}
-
-void W99685::clear_command_log() {
-    MachineGuard guard(machine_lock());
-    log_.clear();
-}
-
-uint64_t W99685::parameter_writes() const {
-    MachineGuard guard(machine_lock());
-    return parameter_writes_;
-}
-
-uint64_t W99685::data_bytes_read() const {
-    MachineGuard guard(machine_lock());
-    return data_bytes_read_;
-}
-
-std::vector<uint8_t> W99685::bitstream() const {
-    MachineGuard guard(machine_lock());
-    return bitstream_;
-}
-
-uint8_t W99685::internal_byte(uint16_t address) const {
-    MachineGuard guard(machine_lock());
-    return regfile_[address];
-}
-
-uint16_t W99685::lcd_register(uint8_t reg) const {
-    MachineGuard guard(machine_lock());
-    return lcd_regs_[reg];
-}
-
-uint16_t W99685::lcd_pixel(size_t index) const {
-    MachineGuard guard(machine_lock());
-    return gram_[index % kLcdPixels];
-}
-
-uint64_t W99685::lcd_pixel_writes() const {
-    MachineGuard guard(machine_lock());
-    return lcd_pixel_writes_;
-}
-
-uint8_t W99685::qp() const {
-    MachineGuard guard(machine_lock());
-    return qp_;
-}
-
-uint8_t W99685::image_format() const {
-    MachineGuard guard(machine_lock());
-    return image_format_;
-}
-
-uint8_t W99685::jpeg_format() const {
-    MachineGuard guard(machine_lock());
-    return jpeg_format_;
-}
-
-unsigned W99685::resets() const {
-    MachineGuard guard(machine_lock());
-    return resets_;
-}
-
-bool W99685::sensor_powered() const {
-    MachineGuard guard(machine_lock());
-    return sensor_ready();
 }
 
 }  // namespace hw

@@ -208,6 +208,7 @@ void boot() {
     reset_clocks();
     reset_irqs();
     init_irq_hardware();
+    init_system_tick();
     hw::set_cpu_irq_receiver(cpu_irq_input);
     {
         std::lock_guard lock(p.mutex);

@@ -99,6 +99,7 @@ void cpu_irq_input(bool level);
 void handle_cpu_irq();
 void reset_irqs();
 void init_irq_hardware();  // boot: clear pending, unmask the demultiplexed parents
+void init_system_tick();   // boot: take timer 4's interrupt
 bool module_owns(void* module_handle, const void* address);  // module.cpp
 void sweep_irqs(void* module_handle, const char* module_name);
 void sweep_timers(void* module_handle, const char* module_name);
@@ -138,6 +139,7 @@ class TaskScope {
 
 void reset_tasks();
 void interrupt_file(OpenFile* f);
+std::mutex& bkl();  // the big kernel lock
 void bkl_release_for_sleep(TaskState* t);
 void bkl_reacquire_after_sleep(TaskState* t);
 

@@ -2,6 +2,7 @@
 // interrupt controller and the external-interrupt registers through the register accessors,
 // as the kernel's does. Runs on the simulated processor with the CPU lock held.
 #include <array>
+#include <atomic>
 
 #include "internal.hpp"
 
@@ -212,6 +213,23 @@ void init_irq_hardware() {
     }
 }
 
+namespace {
+
+std::atomic<uint64_t> tick_count{0};
+
+irqreturn_t system_tick(int, void*) {
+    tick_count.fetch_add(1, std::memory_order_relaxed);
+    return IRQ_HANDLED;
+}
+
+}  // namespace
+
+// The kernel's own handler of the system tick, as the S3C2410 time set-up installs it.
+void init_system_tick() {
+    tick_count.store(0);
+    request_irq(IRQ_TIMER4, system_tick, IRQF_DISABLED, "S3C2410 Timer Tick", nullptr);
+}
+
 void sweep_irqs(void* module_handle, const char* module_name) {
     IrqGuard irqs_off;
     for (unsigned irq = 0; irq < NR_IRQS; ++irq) {
@@ -236,6 +254,14 @@ void sweep_irqs(void* module_handle, const char* module_name) {
 }  // namespace simk::detail
 
 using namespace simk::detail;
+
+namespace simk {
+
+uint64_t tick_interrupts() {
+    return detail::tick_count.load();
+}
+
+}  // namespace simk
 
 extern "C" {
 

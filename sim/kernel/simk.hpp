@@ -32,13 +32,18 @@ namespace simk {
 // Starts the simulated processor (jiffies at HZ = 200 from the monotonic clock, kernel timers,
 // interrupt delivery). Safe to call again after shutdown() (a reboot). The board resets its
 // hardware models first (hw::reset_all()); boot then clears what is pending in the interrupt
-// controller and unmasks the parents of the demultiplexed interrupts, as the kernel's set-up does.
+// controller, unmasks the parents of the demultiplexed interrupts and takes the system tick's
+// interrupt (timer 4), as the kernel's set-up does.
 void boot();
 // Stops the processor: pending timers are dropped, interrupt handlers unregistered, vmalloc areas
 // and ioremap()s freed. Open files must have been released and modules removed (rmmod) first; a
 // module still loaded is removed with a warning. The board's C++ drivers stay registered.
 void shutdown();
 bool booted();
+// Interrupts of the system tick (timer 4) taken since boot. Jiffies follow the monotonic clock
+// whatever timer 4 does: a tick timer programmed for another rate shows here, and in the PWM
+// model's log, not in the kernel's time.
+uint64_t tick_interrupts();
 
 // Where printk() lines go (without their "<n>" level prefix, one call per line). Default: stderr.
 // The hardware models' log (hw::log) goes to the same sink. The sink is called with kernel and

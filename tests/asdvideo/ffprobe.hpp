@@ -100,8 +100,13 @@ inline double duration(const std::filesystem::path& file) {
 }
 
 // `ffmpeg -v error -i FILE -f null -`: every frame of every stream decoded; what it complained of.
+// The decoded frames keep the file's own time base (-enc_time_base -1): by default ffmpeg hands
+// them on in steps of the frame rate it guessed from the first frames, and two recorded frames
+// closer than one such step (the recorder's pace is not even) would then collide in ffmpeg's own
+// null output, which says nothing about the file.
 inline Run decode_all(const std::filesystem::path& file) {
-    return run({FFMPEG, "-nostdin", "-v", "error", "-i", file.string(), "-f", "null", "-"});
+    return run({FFMPEG, "-nostdin", "-v", "error", "-i", file.string(), "-enc_time_base", "-1",
+                "-f", "null", "-"});
 }
 
 // The subtitles as SubRip text (line ends as "\n").

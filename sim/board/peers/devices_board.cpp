@@ -6,9 +6,10 @@
 #include "../../kernel/simk.hpp"
 #include "audio.hpp"
 #include "board.hpp"
-#include "codec.hpp"
+#include "codec.hpp"  // sim/hw
 #include "i2c.hpp"
-#include "rtc.hpp"
+#include "rtc.hpp"  // sim/hw
+#include "serial_link.hpp"
 #include "watchdog.hpp"
 
 namespace simboard::peers {
@@ -23,8 +24,9 @@ constexpr unsigned kSoundMajor = 14;
 // file besides), the logs, the capture source. The drivers live from power-on to power-off.
 struct Devices {
     std::mutex mutex;  // guards the pointers below and the settings
-    RtcModel rtc;
-    CodecModel codec;
+    hw::Rtc rtc;
+    hw::Codec codec;
+    Transcript codec_log;
     I2cBus bus;
     PlaybackLog playback;
     std::unique_ptr<PromptLibrary> library;
@@ -50,7 +52,7 @@ std::string join(const Args& args) {
 }
 
 std::string check_rtc_setting(std::string_view v) {
-    if (v == "now" || v == "invalid" || v == "unreadable" || parse_rtc_date(v)) return "";
+    if (v == "now" || v == "invalid" || v == "unreadable" || hw::parse_rtc_date(v)) return "";
     return "expected now, invalid, unreadable or 'YYYY-MM-DD HH:MM:SS' (2000..2099)";
 }
 
@@ -65,7 +67,7 @@ void apply_rtc_setting(Board& board, std::string_view v) {
         std::tm tm{};
         ::gmtime_r(&t, &tm);
         d.rtc.set({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec});
-    } else if (const auto date = parse_rtc_date(v)) {
+    } else if (const auto date = hw::parse_rtc_date(v)) {
         d.rtc.set(*date);
     }
     board.log("RTC: " + d.rtc.describe());
@@ -94,10 +96,14 @@ void power_on(Board& board) {
     board.log(message);
     if (!rtc_option.empty()) apply_rtc_setting(board, rtc_option);
     std::string error;
-    if (!d.codec.open_log(board.root() / "log/codec.log", error)) board.log(error);
+    if (d.codec_log.open(board.root() / "log/codec.log", "codec register writes", error)) {
+        d.codec.set_write_log([](std::string_view line) { devices().codec_log.add(line); });
+    } else {
+        board.log(error);
+    }
     if (!d.playback.open(board.root() / "log/playback.log", error)) board.log(error);
-    d.bus.attach(RtcModel::kAddress, &d.rtc);
-    d.bus.attach(CodecModel::kAddress, &d.codec);
+    d.bus.attach(hw::Rtc::kAddress, &d.rtc);
+    d.bus.attach(hw::Codec::kAddress, &d.codec);
 }
 
 int start_i2c(Board&) {
@@ -228,7 +234,7 @@ const bool registered = [] {
     register_action({"rtc set", "YYYY-MM-DD HH:MM:SS|now", "sets the RTC (and starts it)",
                      [](const Args& a) -> std::string {
                          const std::string v = join(a);
-                         if (v == "now" || parse_rtc_date(v)) return "";
+                         if (v == "now" || hw::parse_rtc_date(v)) return "";
                          return "expected YYYY-MM-DD HH:MM:SS (2000..2099) or now";
                      },
                      [](Board& b, const Args& a) {

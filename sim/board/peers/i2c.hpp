@@ -12,20 +12,12 @@
 #include <span>
 
 #include "../../kernel/simk.hpp"
+#include "i2c_chip.hpp"
 
 namespace simboard::peers {
 
-// A chip on the bus. Called with the bus held: one transfer at a time.
-class I2cChip {
-  public:
-    virtual ~I2cChip() = default;
-    // False: the chip does not acknowledge its address.
-    virtual bool acknowledges() const { return true; }
-    // A write transfer (start, address, bytes, stop or repeated start).
-    virtual void write(std::span<const uint8_t> bytes) = 0;
-    // A read transfer: fills `out`.
-    virtual void read(std::span<uint8_t> out) = 0;
-};
+// A chip on the bus (sim/hw/i2c_chip.hpp). Called with the bus held: one transfer at a time.
+using I2cChip = hw::I2cChip;
 
 class I2cBus {
   public:

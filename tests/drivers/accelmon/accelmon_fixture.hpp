@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "accelmon.h"
 #include "eventually.hpp"
 #include "hw.hpp"
 #include "kernel_board.hpp"
@@ -31,7 +32,7 @@ namespace accelmontest {
 
 using Record = std::array<int16_t, 4>;
 
-constexpr unsigned kMajor = 211;
+constexpr unsigned kMajor = ACCELMON_MAJOR;
 constexpr int kORdwr = 02;
 constexpr int kOAsync = 020000;
 
@@ -84,7 +85,7 @@ inline void sync_processor() {
 struct Sample {
     Record record{};
     uint64_t tick = 0;
-    bool is_marker() const { return record[0] == 255 && record[1] == 255; }
+    bool is_marker() const { return record[0] == XYZ_MARKER && record[1] == XYZ_MARKER; }
 };
 
 struct BoardModels {
@@ -205,8 +206,8 @@ class AccelmonTest : public ::testing::Test {
     long ioctl(unsigned cmd, int* arg) {
         return simk::dev_ioctl(file, cmd, reinterpret_cast<unsigned long>(arg), task);
     }
-    void start() { ASSERT_EQ(ioctl(0x4B00), 0); }
-    void stop() { ASSERT_EQ(ioctl(0x4B01), 0); }
+    void start() { ASSERT_EQ(ioctl(GSENSOR_IOC_START), 0); }
+    void stop() { ASSERT_EQ(ioctl(GSENSOR_IOC_STOP), 0); }
     int volume() {
         int level = -1;
         EXPECT_EQ(ioctl(0x80044B02, &level), 0);

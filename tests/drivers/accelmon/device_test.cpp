@@ -75,7 +75,7 @@ TEST_F(Load, UnloadGivesEverythingBack) {
 // Unloading in the middle of the power-detect pulse leaves the line to the supply again.
 TEST_F(Load, UnloadDuringThePulseReleasesThePowerDetectLine) {
     open();
-    ASSERT_EQ(ioctl(0x4B04), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_PWR_DETECT), 0);
     EXPECT_TRUE(board.soc.gpio.is_output(kPowerPin));
     close();
     ASSERT_EQ(simk::rmmod("accelmon"), 0);
@@ -147,7 +147,7 @@ TEST_F(Open, WithoutAChipSaysSoAndStillSucceeds) {
     board.soc.gpio.drive(kAlarmPin, false);
     ASSERT_TRUE(eventually([&] {
         const Sample m = next_sample();
-        return m.is_marker() && m.record[2] == 253;
+        return m.is_marker() && m.record[2] == XYZ_Z_ALARM;
     })) << "markers come all the same";
     board.soc.gpio.release(kAlarmPin);
     close();
@@ -352,6 +352,13 @@ TEST_F(ReadWrite, ReadConsumesNothingAndWriteTakesNothing) {
 // ---- Commands ---------------------------------------------------------------------------------
 
 using Commands = AccelmonTest;
+
+// The requests and the record as user space has them from accelmon.h: the numbers the programs
+// on the box were built with.
+static_assert(GSENSOR_IOC_START == 0x4B00 && GSENSOR_IOC_STOP == 0x4B01);
+static_assert(GSENSOR_IOC_GET_VOLUME == 0x80044B02 && GSENSOR_IOC_SUB35 == 0x4B03);
+static_assert(GSENSOR_IOC_PWR_DETECT == 0x4B04 && XYZ_RECORD_SIZE == 8);
+static_assert(XYZ_Z_EMERGENCY == 254 && XYZ_Z_ALARM == 253 && XYZ_Z_POWER == 255);
 
 TEST_F(Commands, OnlyType4BWithNumbersUpTo5AreAccepted) {
     open();

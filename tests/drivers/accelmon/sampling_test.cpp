@@ -11,9 +11,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int16_t kEmergency = 254;
-constexpr int16_t kAlarm = 253;
-constexpr int16_t kPower = 255;
+constexpr int16_t kEmergency = XYZ_Z_EMERGENCY;
+constexpr int16_t kAlarm = XYZ_Z_ALARM;
+constexpr int16_t kPower = XYZ_Z_POWER;
 
 hw::Accel counts(double x, double y, double z) {
     return hw::Accel{x / 1024.0, y / 1024.0, z / 1024.0};
@@ -89,7 +89,7 @@ TEST_F(Sampling, TheRotatedMappingStartsAtTheNextTickAndOutlivesCloseAndOpen) {
     open();
     start();
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{100, -200, 1000}));
-    ASSERT_EQ(ioctl(0x4B03), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_SUB35), 0);
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{-200, -100, 1000}));
     close();
     open();
@@ -100,7 +100,7 @@ TEST_F(Sampling, TheRotatedMappingStartsAtTheNextTickAndOutlivesCloseAndOpen) {
 TEST_F(Sampling, TheRotatedMappingGivenBeforeStartHoldsFromTheFirstSample) {
     hold(counts(300, 40, -1024));
     open();
-    ASSERT_EQ(ioctl(0x4B03), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_SUB35), 0);
     start();
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{40, -300, -1024}));
 }
@@ -109,7 +109,7 @@ TEST_F(Sampling, AnAdxl345SampleIsScaledTo1024PerGAndNeverRotated) {
     board.sensors.fit(hw::AccelChip::kAdxl345);
     hold(hw::Accel{1.0, -1.0 / 256, 0.5});
     open();
-    ASSERT_EQ(ioctl(0x4B03), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_SUB35), 0);
     start();
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{1024, -4, 512}));
     hold(hw::Accel{-3.0, 1.999, 0});
@@ -143,7 +143,7 @@ TEST_F(ScriptedAxes, Lis3lv02dqBytesMakeSigned16BitWordsWithAnUnsignedLowByte) {
     open();
     start();
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{384, -128, -32768}));
-    ASSERT_EQ(ioctl(0x4B03), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_SUB35), 0);
     EXPECT_EQ(axes(next_sample()), (std::array<int16_t, 3>{-128, -384, -32768}));
 }
 
@@ -266,7 +266,7 @@ TEST_F(Sampling, ThePowerDetectPulseLastsThreeSecondsAndRequestsTheInterruptAgai
         edges.emplace_back(level, std::chrono::steady_clock::now());
     });
 
-    ASSERT_EQ(ioctl(0x4B04), 0);
+    ASSERT_EQ(ioctl(GSENSOR_IOC_PWR_DETECT), 0);
     EXPECT_TRUE(board.soc.gpio.is_output(kPowerPin));
     EXPECT_FALSE(board.soc.gpio.level(kPowerPin));
     EXPECT_NE(reg(kEintmask) & (1u << 9), 0u) << "the power-detect interrupt is off";
@@ -312,7 +312,7 @@ TEST_F(Sampling, ThePulseRaisesTheEventOfADebounceInProgress) {
         power_low();
         wait_taken(kPowerPin);
         power_high();
-        ASSERT_EQ(ioctl(0x4B04), 0);
+        ASSERT_EQ(ioctl(GSENSOR_IOC_PWR_DETECT), 0);
         const bool in_time = std::chrono::steady_clock::now() - begin < 180ms;
         bool seen = false;
         ASSERT_TRUE(eventually([&] {
@@ -335,8 +335,8 @@ TEST_F(Sampling, TheFirstTickAfterLoadReportsTheLevelThenUnchanged) {
     start();
     const auto s = next_samples(3);
     EXPECT_EQ(s[0].record[3], 20) << "reported although the knob never moved";
-    EXPECT_EQ(s[1].record[3], 255);
-    EXPECT_EQ(s[2].record[3], 255);
+    EXPECT_EQ(s[1].record[3], XYZ_V_UNCHANGED);
+    EXPECT_EQ(s[2].record[3], XYZ_V_UNCHANGED);
 }
 
 TEST_F(Sampling, AKnobChangeShowsOneTickLate) {
@@ -353,9 +353,10 @@ TEST_F(Sampling, AKnobChangeShowsOneTickLate) {
         // lag: try again.
         if (board.sensors.adc.unlagged_reads() != unlagged) continue;
         judged = true;
-        EXPECT_EQ(s[0].record[3], 255) << "the conversion read was started before the change";
+        EXPECT_EQ(s[0].record[3], XYZ_V_UNCHANGED)
+            << "the conversion read was started before the change";
         EXPECT_EQ(s[1].record[3], level);
-        EXPECT_EQ(s[2].record[3], 255);
+        EXPECT_EQ(s[2].record[3], XYZ_V_UNCHANGED);
     }
     EXPECT_TRUE(judged);
 }
@@ -369,8 +370,8 @@ TEST_F(Sampling, ARecordNeverReportsMoreThan54) {
     board.sensors.set_knob_level(63);
     EXPECT_EQ(volume(), 63);
     const auto s = next_samples(2);
-    EXPECT_EQ(s[0].record[3], 255) << "54 again";
-    EXPECT_EQ(s[1].record[3], 255);
+    EXPECT_EQ(s[0].record[3], XYZ_V_UNCHANGED) << "54 again";
+    EXPECT_EQ(s[1].record[3], XYZ_V_UNCHANGED);
 }
 
 TEST_F(Sampling, AKnobChangeInTheTickOfAMarkerRidesInTheMarker) {
@@ -382,9 +383,9 @@ TEST_F(Sampling, AKnobChangeInTheTickOfAMarkerRidesInTheMarker) {
     const auto s =
         act_in_periods({[&] { board.sensors.set_knob_level(25); }, [&] { press(kButtonPin); }}, 2);
     let_go(kButtonPin);
-    EXPECT_EQ(s[0].record[3], 255) << "the change is read one tick late";
+    EXPECT_EQ(s[0].record[3], XYZ_V_UNCHANGED) << "the change is read one tick late";
     EXPECT_EQ(s[1].record, (Record{255, 255, kEmergency, 25}));
-    EXPECT_EQ(s[2].record[3], 255);
+    EXPECT_EQ(s[2].record[3], XYZ_V_UNCHANGED);
 }
 
 TEST_F(Sampling, AnOnDemandReadDoesNotHideAChangeFromTheTick) {

@@ -4,8 +4,10 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,7 +24,9 @@ extern "C" {
 
 namespace camtest {
 
-constexpr unsigned kMajor = 240;
+constexpr unsigned kMajor = W99685_MAJOR;
+constexpr size_t kArea = W99685_AREA_SIZE;
+constexpr size_t kHalf = W99685_FRAME_SIZE;
 
 struct BoardModels {
     BoardModels(hw::SensorKind rear_sensor, hw::SensorKind front_sensor)
@@ -54,26 +58,27 @@ F* module_fn(const char* name) {
 }
 #define CAMCORE_FN(name) (*camtest::module_fn<decltype(name)>(#name))
 
-// The board with camcore loaded.
+// The board with camcore loaded (the module at `module`: camcore.so, or a test build).
 class CamcoreTest : public ::testing::Test {
   protected:
     explicit CamcoreTest(hw::SensorKind rear_sensor = hw::SensorKind::kMt9v111,
-                         hw::SensorKind front_sensor = hw::SensorKind::kOv7725)
-        : board(rear_sensor, front_sensor) {}
+                         hw::SensorKind front_sensor = hw::SensorKind::kOv7725,
+                         std::string module = CAMCORE_PATH)
+        : board(rear_sensor, front_sensor), module_(std::move(module)) {}
 
     void SetUp() override { load(params()); }
     void TearDown() override {
         for (simk::OpenFile* f : files_) simk::dev_release(f, task);
         files_.clear();
         if (loaded_) {
-            EXPECT_EQ(simk::rmmod("camcore"), 0);
+            EXPECT_EQ(simk::rmmod(std::filesystem::path(module_).stem().string()), 0);
         }
     }
     virtual std::vector<std::string> params() { return {"selftest_rounds=1"}; }
 
     void load(const std::vector<std::string>& p) {
         std::string error;
-        ASSERT_EQ(simk::insmod(CAMCORE_PATH, p, error), 0) << error;
+        ASSERT_EQ(simk::insmod(module_, p, error), 0) << error;
         loaded_ = true;
     }
 
@@ -102,8 +107,55 @@ class CamcoreTest : public ::testing::Test {
     simk::Task task{::getpid()};
 
   private:
+    std::string module_;
     std::vector<simk::OpenFile*> files_;
     bool loaded_ = false;
+};
+
+// Both cameras open, as the recorder has them, with the frame area mapped.
+class Cameras : public CamcoreTest {
+  protected:
+    explicit Cameras(hw::SensorKind rear_sensor = hw::SensorKind::kMt9v111,
+                     hw::SensorKind front_sensor = hw::SensorKind::kOv7725,
+                     std::string module = CAMCORE_PATH)
+        : CamcoreTest(rear_sensor, front_sensor, std::move(module)) {}
+    void SetUp() override {
+        CamcoreTest::SetUp();
+        rear = open_minor(W99685_MINOR_REAR);
+        front = open_minor(W99685_MINOR_FRONT);
+        ASSERT_NE(rear, nullptr);
+        ASSERT_NE(front, nullptr);
+        simk::MmapResult m;
+        ASSERT_EQ(simk::dev_mmap(rear, 0, kArea, PROT_READ | PROT_WRITE, &m, task), 0);
+        ASSERT_EQ(m.valid_length, kArea);
+        area = static_cast<uint8_t*>(
+            ::mmap(nullptr, kArea, PROT_READ, MAP_SHARED, m.memfd, m.memfd_offset));
+        ASSERT_NE(area, MAP_FAILED);
+    }
+    void TearDown() override {
+        if (area != nullptr && area != MAP_FAILED) ::munmap(area, kArea);
+        CamcoreTest::TearDown();
+    }
+
+    // A frame of `length` bytes at `offset` in the area is a 640 x 480 JPEG.
+    bool frame_at(size_t offset, long length) {
+        Picture pic;
+        return length > 0 && decode_jpeg(area + offset, size_t(length), pic) && pic.width == 640 &&
+               pic.height == 480;
+    }
+    // The front camera's next frame, decoded (an empty picture when there is none).
+    Picture front_picture() {
+        Picture pic;
+        const long length = read_frame(front);
+        if (length <= 0 || !decode_jpeg(area + W99685_FRONT_OFFSET, size_t(length), pic)) {
+            return {};
+        }
+        return pic;
+    }
+
+    simk::OpenFile* rear = nullptr;
+    simk::OpenFile* front = nullptr;
+    uint8_t* area = nullptr;
 };
 
 }  // namespace camtest

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <string_view>
 #include <thread>
 
@@ -16,9 +17,6 @@ namespace {
 
 using camtest::CamcoreTest;
 using hw::SensorKind;
-
-constexpr size_t kArea = 409600;
-constexpr size_t kHalf = 204800;
 
 class DeviceType : public CamcoreTest, public ::testing::WithParamInterface<int> {
   protected:
@@ -51,8 +49,8 @@ TEST_P(DeviceType, OpenResetsOnlyAsTheConfigurationNeeds) {
     const size_t resets = board.count_lines("reset backend device");
     EXPECT_EQ(resets, type == 0 ? 1u : resets_after_rear) << "the front open resets only alone";
     // One train of four pulses resets both chips.
-    EXPECT_EQ(board.front.resets(), 4 * resets);
-    EXPECT_EQ(board.rear.resets(), 4 * resets);
+    EXPECT_EQ(board.front.snapshot().resets, 4 * resets);
+    EXPECT_EQ(board.rear.snapshot().resets, 4 * resets);
     EXPECT_TRUE(board.front.stats().running);
     EXPECT_TRUE(board.console_has("Firmware version marjor 2,minor 15"));
 }
@@ -75,41 +73,16 @@ TEST_F(Device, OnlyMinorsZeroAndOneExist) {
     EXPECT_FALSE(board.console_has("Firmware download"));
 }
 
-// Both cameras open, as the recorder has them.
-class Cameras : public CamcoreTest {
-  protected:
-    explicit Cameras(SensorKind rear_sensor = SensorKind::kMt9v111,
-                     SensorKind front_sensor = SensorKind::kOv7725)
-        : CamcoreTest(rear_sensor, front_sensor) {}
-    void SetUp() override {
-        CamcoreTest::SetUp();
-        rear = open_minor(0);
-        front = open_minor(1);
-        ASSERT_NE(rear, nullptr);
-        ASSERT_NE(front, nullptr);
-        simk::MmapResult m;
-        ASSERT_EQ(simk::dev_mmap(rear, 0, kArea, PROT_READ | PROT_WRITE, &m, task), 0);
-        ASSERT_EQ(m.valid_length, kArea);
-        area = static_cast<uint8_t*>(
-            ::mmap(nullptr, kArea, PROT_READ, MAP_SHARED, m.memfd, m.memfd_offset));
-        ASSERT_NE(area, MAP_FAILED);
-    }
-    void TearDown() override {
-        if (area != nullptr && area != MAP_FAILED) ::munmap(area, kArea);
-        CamcoreTest::TearDown();
-    }
+using camtest::Cameras;
+using camtest::kArea;
+using camtest::kHalf;
 
-    // A frame of `length` bytes at `offset` in the area is a 640 x 480 JPEG.
-    bool frame_at(size_t offset, long length) {
-        camtest::Picture pic;
-        return length > 0 && camtest::decode_jpeg(area + offset, size_t(length), pic) &&
-               pic.width == 640 && pic.height == 480;
-    }
-
-    simk::OpenFile* rear = nullptr;
-    simk::OpenFile* front = nullptr;
-    uint8_t* area = nullptr;
-};
+// The requests and the frame area as user space has them from camcore.h.
+static_assert(CAMERA_IOC_SET_QP == 5 && CAMERA_IOC_SET_RESOLUTION == 6);
+static_assert(CAMERA_IOC_CLOCK_NORMAL == 7 && CAMERA_IOC_CLOCK_SLOW == 8);
+static_assert(CAMERA_IOC_AUDIO_CLOCK_OFF == 9 && W99685_MAJOR == 240);
+static_assert(W99685_AREA_SIZE == 409600 && W99685_REAR_OFFSET == 204800);
+static_assert(sizeof(struct iic_cmd) == 4 && offsetof(struct iic_cmd, data) == 2);
 
 sigjmp_buf bus_error_jump;
 void on_bus_error(int) {
@@ -150,11 +123,11 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
     unsigned char resolution = 0x40;
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_RESOLUTION, &resolution), -ENOTTY);
     EXPECT_EQ(resolution, 0x40);
-    EXPECT_EQ(board.front.image_format(), 0x20) << "the format set at bring-up stays";
+    EXPECT_EQ(board.front.snapshot().image_format, 0x20) << "the format set at bring-up stays";
 
     unsigned char qp = 2;
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
-    EXPECT_EQ(board.front.qp(), 2);
+    EXPECT_EQ(board.front.snapshot().qp, 2);
     EXPECT_TRUE(board.console_has("w99685_ioctl: Encoding QP set 2"));
 
     struct iic_cmd cmd {
@@ -179,7 +152,7 @@ TEST_F(Cameras, EveryRequestAnswersEnottyAndTheResolutionByteStays) {
 
 TEST_F(Cameras, UnreadableArgumentsCountAsZero) {
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SET_QP, 0x10UL), -ENOTTY);
-    EXPECT_EQ(board.front.qp(), 0);
+    EXPECT_EQ(board.front.snapshot().qp, 0);
     board.clear_console();
     EXPECT_EQ(ioctl(front, CAMERA_IOC_SENSOR_WRITE, 0x10UL), -ENOTTY);
     EXPECT_TRUE(board.console_has("w99685_ioctl: iic wirte 0,0"));
@@ -244,7 +217,7 @@ TEST_F(Cameras, AReportedLengthPastTheHalfIsNotFetched) {
     board.front.set_fault(hw::W99685::Fault::kGarbageLength);
     EXPECT_EQ(read_frame(front), 0);
     EXPECT_TRUE(board.console_has("SingleCapture: reported length"));
-    EXPECT_EQ(board.front.data_bytes_read(), 0u);
+    EXPECT_EQ(board.front.snapshot().data_bytes_read, 0u);
     board.front.set_fault(hw::W99685::Fault::kNone);
     EXPECT_GT(read_frame(front), 0);
 }
@@ -345,9 +318,10 @@ TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     simk::OpenFile* rear = open_minor(0);
     EXPECT_TRUE(board.console_has("DownloadFirmware: coprocessor program not running (status d0)"));
     EXPECT_FALSE(board.console_has("Firmware version marjor"));
-    const uint64_t writes = board.rear.parameter_writes();
+    const uint64_t writes = board.rear.snapshot().parameter_writes;
     EXPECT_EQ(read_frame(rear), 0);
-    EXPECT_EQ(board.rear.parameter_writes(), writes) << "the read does not talk to a dead chip";
+    EXPECT_EQ(board.rear.snapshot().parameter_writes, writes)
+        << "the read does not talk to a dead chip";
     EXPECT_FALSE(board.console_has("Capture Error"));
     // Nor do the requests that would command it (a sweep would wait out every frame's time-out);
     // the clock requests, which do not involve it, still work.
@@ -356,7 +330,7 @@ TEST_F(Device, ABringUpThatTimesOutSaysWhyAndReadsGiveZero) {
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_SET_QP, &qp), -ENOTTY);
     EXPECT_EQ(board.count_lines("w99685_ioctl: request"), 2u);
     EXPECT_FALSE(board.console_has("Encoding QP set"));
-    EXPECT_EQ(board.rear.parameter_writes(), writes);
+    EXPECT_EQ(board.rear.snapshot().parameter_writes, writes);
     EXPECT_EQ(ioctl(rear, CAMERA_IOC_CLOCK_SLOW), -ENOTTY);
     EXPECT_TRUE(board.console_has("PLL OFF -> Slow Mode"));
     simk::OpenFile* front = open_minor(1);
@@ -395,9 +369,9 @@ TEST_P(Detection, EachSensorIsFoundAndSetUp) {
     if (kind == SensorKind::kMt9m112d || kind == SensorKind::kNone) {
         EXPECT_EQ(board.count_lines("MT9M112d initialize..."), 2u)
             << "an unknown sensor gets them too";
-        EXPECT_EQ(board.front.internal_byte(0xB048), 0x11);
-        EXPECT_EQ(board.front.internal_byte(0xB041), 0x4E);
-        EXPECT_EQ(board.front.internal_byte(0xB042), 0x06);
+        EXPECT_EQ(board.front.snapshot().internal[0xB048], 0x11);
+        EXPECT_EQ(board.front.snapshot().internal[0xB041], 0x4E);
+        EXPECT_EQ(board.front.snapshot().internal[0xB042], 0x06);
     }
     if (kind == SensorKind::kMt9m112d) {
         EXPECT_TRUE(board.console_has("read Sensor ID 148c"));
@@ -407,7 +381,7 @@ TEST_P(Detection, EachSensorIsFoundAndSetUp) {
         unsigned char qp = 3;
         ioctl(front, CAMERA_IOC_SET_QP, &qp);
         EXPECT_TRUE(board.console_has("!!!!!!!!!!!!! Use Scaler... !!!!!!!!!!!!!!!!!"));
-        EXPECT_EQ(board.front.qp(), 3);
+        EXPECT_EQ(board.front.snapshot().qp, 3);
     }
     if (kind == SensorKind::kOv7725) {
         EXPECT_FALSE(board.console_has("write IIC 16bit")) << "an 8-bit sensor";

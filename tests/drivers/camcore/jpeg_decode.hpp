@@ -14,7 +14,21 @@ namespace camtest {
 
 struct Picture {
     unsigned width = 0, height = 0;
-    int red = 0, green = 0;  // at (24, 24): where the first dot of the camera's name is drawn
+    int red = 0, green = 0;    // at (24, 24): where the first dot of the camera's name is drawn
+    std::vector<uint8_t> rgb;  // every pixel, row by row
+
+    // The mean of colour channel `c` (0 red, 1 green, 2 blue) over the rows from y0 to y1 and
+    // the columns from x0 to x1 (fractions of the height and width).
+    double mean(int c, double y0, double y1, double x0 = 0, double x1 = 1) const {
+        const auto row0 = size_t(y0 * height), row1 = size_t(y1 * height);
+        const auto col0 = size_t(x0 * width), col1 = size_t(x1 * width);
+        double sum = 0;
+        size_t n = 0;
+        for (size_t y = row0; y < row1; ++y) {
+            for (size_t x = col0; x < col1; ++x, ++n) sum += rgb[(y * width + x) * 3 + size_t(c)];
+        }
+        return n ? sum / double(n) : 0;
+    }
 };
 
 // Decodes `data` as RGB; false if it is not a JPEG that decodes without a warning.
@@ -40,6 +54,7 @@ inline bool decode_jpeg(const uint8_t* data, size_t size, Picture& pic) {
             const unsigned y = cinfo.output_scanline;
             JSAMPROW r = row.data();
             jpeg_read_scanlines(&cinfo, &r, 1);
+            pic.rgb.insert(pic.rgb.end(), row.begin(), row.end());
             if (y == 24 && cinfo.output_width > 24) {
                 pic.red = row[24 * 3];
                 pic.green = row[24 * 3 + 1];

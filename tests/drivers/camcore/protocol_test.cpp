@@ -37,7 +37,7 @@ class Protocol : public CamcoreTest {
     }
 
     Frame last_frame() {
-        const auto log = board.front.command_log();
+        const auto log = board.front.snapshot().commands;
         EXPECT_FALSE(log.empty());
         return log.empty() ? Frame{} : log.back();
     }
@@ -104,7 +104,7 @@ TEST_F(Protocol, RepliesAreTakenApartByteByByte) {
     unsigned char value = 0;
     ASSERT_EQ(CAMCORE_FN(GetSpecialRegister)(&value, 0xA0, 0x10, &dev), 0);
     EXPECT_EQ(value, 0x5C);
-    EXPECT_EQ(board.front.internal_byte(0xA010), 0x5C);
+    EXPECT_EQ(board.front.snapshot().internal[0xA010], 0x5C);
 }
 
 TEST_F(Protocol, BlockReadsMoveWholeBlocksAndKeepOnlyWhatWasAskedFor) {
@@ -115,24 +115,24 @@ TEST_F(Protocol, BlockReadsMoveWholeBlocksAndKeepOnlyWhatWasAskedFor) {
     EXPECT_EQ(CAMCORE_FN(w99685_bf_read)(buf.data(), 1, &dev), 1);
     EXPECT_EQ(buf[0], 1);
     EXPECT_EQ(buf[1], 0) << "nothing past the length is stored";
-    EXPECT_EQ(board.front.data_bytes_read(), 512u);
+    EXPECT_EQ(board.front.snapshot().data_bytes_read, 512u);
 
     board.front.load_data_for_host(pattern);
     buf.fill(0);
     EXPECT_EQ(CAMCORE_FN(w99685_bf_read)(buf.data(), 513, &dev), 513);
-    EXPECT_EQ(board.front.data_bytes_read(), 512u + 1024u);
+    EXPECT_EQ(board.front.snapshot().data_bytes_read, 512u + 1024u);
     EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 513, pattern.begin()));
     EXPECT_EQ(buf[513], 0);
 
     EXPECT_EQ(CAMCORE_FN(w99685_bf_read)(buf.data(), 0, &dev), 0);
-    EXPECT_EQ(board.front.data_bytes_read(), 512u + 1024u);
+    EXPECT_EQ(board.front.snapshot().data_bytes_read, 512u + 1024u);
 }
 
 TEST_F(Protocol, BlockWritesPadTheLastBlockWithZeros) {
     std::vector<unsigned char> bytes(600, 0xA5);
     ASSERT_EQ(CAMCORE_FN(SendJPEGBitstream)(600, &dev), 0);
     EXPECT_EQ(CAMCORE_FN(w99685_bf_write)(bytes.data(), 600, &dev), 600);
-    const auto received = board.front.bitstream();
+    const auto received = board.front.snapshot().bitstream;
     ASSERT_EQ(received.size(), 1024u);
     EXPECT_TRUE(
         std::all_of(received.begin(), received.begin() + 600, [](uint8_t b) { return b == 0xA5; }));
@@ -158,19 +158,19 @@ TEST_F(Protocol, AnUploadedJpegIsDecodedAndMeasured) {
 
 TEST_F(Protocol, ABusyChipTimesOutBeforeTheFrameWithoutTouchingTheRegisters) {
     board.front.set_fault(hw::W99685::Fault::kBusy);
-    const uint64_t writes = board.front.parameter_writes();
+    const uint64_t writes = board.front.snapshot().parameter_writes;
     unsigned char major = 0, minor = 0;
     EXPECT_EQ(CAMCORE_FN(GetFirmwareVersion)(&major, &minor, &dev), -1);
     EXPECT_EQ(board.count_lines("SendCMDType2: time out - before write "), 1u);
     EXPECT_FALSE(board.console_has("after write"));
-    EXPECT_EQ(board.front.parameter_writes(), writes);
+    EXPECT_EQ(board.front.snapshot().parameter_writes, writes);
 
     cmdparam_struct none{};
     unsigned int size = 0xDEAD;
     EXPECT_EQ(CAMCORE_FN(SendCMDType3)(0x57, 0x02, &none, &size, &dev), -1);
     EXPECT_EQ(board.count_lines("SendCMDType3: time out - before write"), 1u);
     EXPECT_EQ(size, 0xDEADu) << "no output on a time-out";
-    EXPECT_EQ(board.front.parameter_writes(), writes);
+    EXPECT_EQ(board.front.snapshot().parameter_writes, writes);
 }
 
 TEST_F(Protocol, ACommandThatNeverCompletesTimesOutAfterTheFrame) {
@@ -179,7 +179,7 @@ TEST_F(Protocol, ACommandThatNeverCompletesTimesOutAfterTheFrame) {
     EXPECT_EQ(CAMCORE_FN(GetFirmwareVersion)(&major, &minor, &dev), -1);
     EXPECT_EQ(board.count_lines("SendCMDType2: time out - after write"), 1u);
     EXPECT_EQ(major, 0x11);
-    EXPECT_EQ(board.front.command_log().size(), 1u) << "the command was issued";
+    EXPECT_EQ(board.front.snapshot().commands.size(), 1u) << "the command was issued";
 
     board.front.set_fault(hw::W99685::Fault::kNone);
     board.front.set_fault(hw::W99685::Fault::kBusyAfterCommand);
@@ -196,16 +196,16 @@ TEST_F(Protocol, TheLcdBypassWritesLittleEndianWords) {
     CAMCORE_FN(LCDWriteCMDAddrWORD)(0x22, &dev);
     const unsigned char bytes[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06};
     EXPECT_EQ(CAMCORE_FN(RefreshLCDWin_Bypass)(bytes, 6, &dev), 0);
-    EXPECT_EQ(board.front.lcd_pixel(0), 0x0201);
-    EXPECT_EQ(board.front.lcd_pixel(1), 0x0403);
-    EXPECT_EQ(board.front.lcd_pixel(2), 0x0605);
-    EXPECT_EQ(board.front.lcd_pixel_writes(), 3u);
+    EXPECT_EQ(board.front.snapshot().lcd.memory[0], 0x0201);
+    EXPECT_EQ(board.front.snapshot().lcd.memory[1], 0x0403);
+    EXPECT_EQ(board.front.snapshot().lcd.memory[2], 0x0605);
+    EXPECT_EQ(board.front.snapshot().lcd.pixel_writes, 3u);
 
     EXPECT_EQ(CAMCORE_FN(RefreshLCDWin_Bypass)(bytes, 0, &dev), 0);
-    EXPECT_EQ(board.front.lcd_pixel_writes(), 3u);
+    EXPECT_EQ(board.front.snapshot().lcd.pixel_writes, 3u);
     EXPECT_EQ(CAMCORE_FN(RefreshLCDWin_Bypass)(nullptr, 6, &dev), -1);
     EXPECT_EQ(CAMCORE_FN(RefreshLCDWin_Bypass)(bytes, -2, &dev), -1);
-    EXPECT_EQ(board.front.lcd_pixel_writes(), 3u);
+    EXPECT_EQ(board.front.snapshot().lcd.pixel_writes, 3u);
 }
 
 TEST_F(Protocol, OV7725TablesAreWrittenPairByPairStartingWithTheSoftReset) {
@@ -216,7 +216,7 @@ TEST_F(Protocol, OV7725TablesAreWrittenPairByPairStartingWithTheSoftReset) {
     for (const auto& set : sets) {
         board.front.clear_command_log();
         EXPECT_EQ(CAMCORE_FN(OV7725Set)(set.type, &dev), 0);
-        const auto log = board.front.command_log();
+        const auto log = board.front.snapshot().commands;
         ASSERT_EQ(log.size(), set.entries) << "type " << set.type;
         if (set.entries == 0) continue;
         EXPECT_EQ(log[0].p, (std::array<uint8_t, 4>{0, 0x80, 0x12, 0x42})) << "type " << set.type;
@@ -225,7 +225,7 @@ TEST_F(Protocol, OV7725TablesAreWrittenPairByPairStartingWithTheSoftReset) {
     // The full set-up covers the register space in order after the reset.
     board.front.clear_command_log();
     CAMCORE_FN(OV7725Set)(4, &dev);
-    const auto log = board.front.command_log();
+    const auto log = board.front.snapshot().commands;
     for (size_t i = 2; i < log.size(); ++i) EXPECT_GT(log[i].p[2], log[i - 1].p[2]);
     EXPECT_EQ(log.back().p[2], 0xFE);
 }
@@ -299,7 +299,7 @@ TEST_F(ProgramImage, AResetPulseLosesTheProgram) {
     board.soc.gpio.write(0x54, 1u << 2, 4);        // high: reset
     board.soc.gpio.write(0x54, 0, 4);
     EXPECT_FALSE(board.soc.gpio.level(pin));
-    EXPECT_EQ(board.rear.resets(), 1u);
+    EXPECT_EQ(board.rear.snapshot().resets, 1u);
     EXPECT_FALSE(board.rear.stats().running);
     EXPECT_EQ(hw::mmio_read(hw::W99685::kRearBase + 0x1E, 1), 0u);
 }

@@ -3,6 +3,7 @@
 // interrupts-off sections.
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 
 #include "kernel_fixture.hpp"
@@ -53,6 +54,13 @@ class Processor : public simktest::ModuleTest {
         ASSERT_EQ(ioctl(TM_REQUEST_IRQ, kIrqEint16), 0);
         ASSERT_EQ(ioctl(TM_SET_TYPE, kIrqEint16 << 8 | type), 0);
     }
+    // Stops the system tick (timer 4) and waits until its last interrupt is taken: from then on
+    // the processor's interrupt line is the test's alone.
+    void stop_tick() {
+        simktest::set_reg(kTcon, reg(kTcon) & ~(1u << 20));
+        ASSERT_TRUE(eventually([] { return reg(simktest::kIntpnd) == 0; }));
+    }
+    static constexpr uint32_t kTcon = 0x51000008;
 };
 
 TEST_F(Processor, ATimerRunsInInterruptContextNotBeforeItsExpiry) {
@@ -99,6 +107,17 @@ TEST_F(Processor, AnInterruptRaisedByAModelWakesASleeper) {
     EXPECT_EQ(s.irq_in_interrupt, 1);
 }
 
+// The kernel takes timer 4's interrupt from boot on, and a stopped timer 4 interrupts no more.
+TEST_F(Processor, TheSystemTickInterruptsTheKernel) {
+    EXPECT_EQ(reg(simktest::kIntmsk) & (1u << 14), 0u) << "unmasked at boot";
+    const uint64_t before = simk::tick_interrupts();
+    ASSERT_TRUE(eventually([&] { return simk::tick_interrupts() >= before + 3; }));
+    simktest::set_reg(kTcon, reg(kTcon) & ~(1u << 20));  // timer 4 stopped
+    const uint64_t stopped = simk::tick_interrupts();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_LE(simk::tick_interrupts(), stopped + 1) << "at most one taken as it stopped";
+}
+
 TEST_F(Processor, RequestIrqUnmasksAndFreeIrqMasks) {
     const uint32_t eint16 = 1u << 16;
     const uint32_t eint8t23 = 1u << 5;
@@ -123,6 +142,7 @@ TEST_F(Processor, SetIrqTypeProgramsTheTriggerAndThePinFunction) {
 }
 
 TEST_F(Processor, OnlyAnEdgeOfTheChosenKindInterrupts) {
+    stop_tick();
     request_button(kIrqtFalling);
     press();
     ASSERT_TRUE(eventually([&] { return irq_count() == 1; }));
@@ -134,6 +154,7 @@ TEST_F(Processor, OnlyAnEdgeOfTheChosenKindInterrupts) {
 }
 
 TEST_F(Processor, AMaskedInterruptStaysPendingUntilUnmasked) {
+    stop_tick();
     board.soc.gpio.drive(kEint0Pin, true);
     ASSERT_EQ(ioctl(TM_REQUEST_IRQ, kIrqEint0), 0);
     ASSERT_EQ(ioctl(TM_SET_TYPE, kIrqEint0 << 8 | kIrqtFalling), 0);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hw.hpp"
@@ -29,11 +31,19 @@ constexpr uint32_t kGpgcon = 0x56000060, kGpgdat = 0x56000064;
 constexpr uint32_t kExtint0 = 0x56000088, kExtint1 = 0x5600008C;
 constexpr uint32_t kEintmask = 0x560000A4, kEintpend = 0x560000A8;
 
+constexpr uint32_t kTcon = 0x51000008, kTcntb4 = 0x5100003C, kTcnto4 = 0x51000040;
+constexpr uint32_t kTimer4Start = 1u << 20, kTimer4Update = 1u << 21, kTimer4Reload = 1u << 22;
+constexpr uint32_t kTimer4Irq = 1u << 14;
+
+// The models as at power-on, with timer 4 (the system tick, running from reset) stopped so that
+// its interrupt does not come into the checks of the interrupt controller.
 class S3c2410Models : public ::testing::Test {
   protected:
     S3c2410Models() {
         hw::set_log_sink([this](std::string_view line) { log.emplace_back(line); });
         hw::reset_all();
+        wr(kTcon, 0);
+        wr(kSrcpnd, kTimer4Irq);
     }
     ~S3c2410Models() override { hw::set_log_sink(nullptr); }
 
@@ -192,14 +202,48 @@ TEST_F(S3c2410Models, UartsKeepTheirSettingsAndReportTheirBaudRate) {
 
 TEST_F(S3c2410Models, TheTickTimerRegistersAreKeptAndItsRateLogged) {
     EXPECT_EQ(rd(0x51000000), 0x200u);
-    EXPECT_EQ(rd(0x5100003C), 42249u);
-    EXPECT_NEAR(soc.pwm.timer4_hz(), 200.0, 0.01);
-    EXPECT_LE(rd(0x51000040), 42249u);
-    wr(0x5100003C, 9374);
-    wr(0x51000008, (rd(0x51000008) & ~(7u << 20)) | (3u << 21));
-    wr(0x51000008, (rd(0x51000008) | (1u << 20)) & ~(1u << 21));
-    EXPECT_EQ(rd(0x5100003C), 9374u);
+    EXPECT_EQ(rd(kTcntb4), 42249u);
+    EXPECT_EQ(soc.pwm.timer4_hz(), 0.0) << "stopped by the fixture";
+    wr(kTcon, kTimer4Start | kTimer4Reload);
+    EXPECT_NEAR(soc.pwm.timer4_hz(), 200.0, 0.01) << "the boot values: PCLK / 6 / 42250";
+    EXPECT_LE(rd(kTcnto4), 42249u);
+    wr(kTcntb4, 9374);
+    wr(kTcon, (rd(kTcon) & ~(7u << 20)) | kTimer4Reload | kTimer4Update);
+    wr(kTcon, (rd(kTcon) | kTimer4Start) & ~kTimer4Update);
+    EXPECT_EQ(rd(kTcntb4), 9374u);
     EXPECT_TRUE(logged("timer 4 ticks at"));
+}
+
+// Reaching zero raises INT_TIMER4: with auto-reload every period, without it once.
+TEST_F(S3c2410Models, TheTickTimerInterruptsAtZero) {
+    const auto pending = [] { return (rd(kSrcpnd) & kTimer4Irq) != 0; };
+    const auto wait_pending = [&] {
+        for (int i = 0; i < 5000 && !pending(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return pending();
+    };
+    EXPECT_FALSE(pending());
+    wr(kTcntb4, 4224);  // 2 kHz: ten times the tick
+    wr(kTcon, kTimer4Reload | kTimer4Update);
+    wr(kTcon, kTimer4Reload | kTimer4Start);
+    for (int tick = 0; tick < 3; ++tick) {
+        ASSERT_TRUE(wait_pending()) << "tick " << tick;
+        wr(kSrcpnd, kTimer4Irq);
+    }
+    // Stopped: nothing more, whatever time passes.
+    wr(kTcon, kTimer4Reload);
+    wr(kSrcpnd, kTimer4Irq);
+    const uint64_t ticks = soc.pwm.timer4_ticks();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(soc.pwm.timer4_ticks(), ticks);
+    EXPECT_FALSE(pending());
+    // One-shot: one interrupt, then the count stays at zero.
+    wr(kTcon, kTimer4Update);
+    wr(kTcon, kTimer4Start);
+    ASSERT_TRUE(wait_pending());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(soc.pwm.timer4_ticks(), ticks + 1);
+    EXPECT_EQ(rd(kTcnto4), 0u);
 }
 
 TEST_F(S3c2410Models, AnUnmappedAddressReadsZeroAndIsReportedOnce) {

@@ -14,14 +14,18 @@
 #include "le.hpp"
 #include "peers/audio.hpp"
 #include "peers/i2c.hpp"
-#include "peers/rtc.hpp"
 #include "peers/watchdog.hpp"
 #include "peers_support.hpp"
+#include "rtc.hpp"
 #include "simk.hpp"
 
 namespace {
 
 using namespace simboard::peers;
+using hw::from_bcd;
+using hw::parse_rtc_date;
+using hw::Rtc;
+using hw::to_bcd;
 using peerstest::TempDir;
 namespace fs = std::filesystem;
 
@@ -30,12 +34,12 @@ namespace fs = std::filesystem;
 class FakeClock {
   public:
     double now = 1718195696.25;  // 2024-06-12 12:34:56.25 UTC
-    RtcModel::Clock fn() {
+    Rtc::Clock fn() {
         return [this] { return now; };
     }
 };
 
-std::array<uint8_t, 7> read_time(RtcModel& rtc) {
+std::array<uint8_t, 7> read_time(Rtc& rtc) {
     const uint8_t zero = 0;
     rtc.write({&zero, 1});
     std::array<uint8_t, 7> r{};
@@ -45,7 +49,7 @@ std::array<uint8_t, 7> read_time(RtcModel& rtc) {
 
 TEST(Rtc, RunsInRealTimeFromWhatWasWritten) {
     FakeClock clock;
-    RtcModel rtc(clock.fn());
+    Rtc rtc(clock.fn());
     // The recorder's write: pointer 0, then seconds .. year in BCD, day of week 0.
     const std::array<uint8_t, 8> set = {0x00, 0x58, 0x59, 0x23, 0x00, 0x31, 0x12, 0x99};
     rtc.write(set);
@@ -59,7 +63,7 @@ TEST(Rtc, RunsInRealTimeFromWhatWasWritten) {
 
 TEST(Rtc, PointerWrapsAndPartialWritesKeepTheRest) {
     FakeClock clock;
-    RtcModel rtc(clock.fn());
+    Rtc rtc(clock.fn());
     rtc.set({2012, 2, 28, 23, 59, 30});
     const std::array<uint8_t, 2> minutes = {0x01, 0x10};  // only the minutes
     rtc.write(minutes);
@@ -80,7 +84,7 @@ TEST(Rtc, PointerWrapsAndPartialWritesKeepTheRest) {
 
 TEST(Rtc, AHaltedOrMeaninglessClockStandsStill) {
     FakeClock clock;
-    RtcModel rtc(clock.fn());
+    Rtc rtc(clock.fn());
     rtc.flat_battery();
     const auto halted = read_time(rtc);
     EXPECT_EQ(halted[0], 0x80);  // clock halt
@@ -106,14 +110,14 @@ TEST(Rtc, StateSurvivesInItsFileAndADamagedFileIsAFlatBattery) {
     FakeClock clock;
     std::string message;
     {
-        RtcModel rtc(clock.fn());
+        Rtc rtc(clock.fn());
         rtc.load(file, message);
         EXPECT_NE(message.find("new clock"), std::string::npos);
         EXPECT_NE(message.find("2024-06-12 12:34:56"), std::string::npos) << message;
     }
     // That the clock runs on while the board is away is checked on the whole board (PeersRun).
     std::ofstream(file) << "rtc 1\nregisters 00 zz\n";
-    RtcModel rtc(clock.fn());
+    Rtc rtc(clock.fn());
     rtc.load(file, message);
     EXPECT_NE(message.find("damaged"), std::string::npos);
     EXPECT_TRUE(fs::exists(file.string() + ".bad"));
@@ -138,7 +142,7 @@ class I2cDev : public ::testing::Test {
     void SetUp() override {
         hw::reset_all();
         simk::boot();
-        bus.attach(RtcModel::kAddress, &rtc);
+        bus.attach(Rtc::kAddress, &rtc);
         ASSERT_EQ(simk::register_char_driver(89, "i2c", &driver), 0);
         ASSERT_EQ(simk::dev_open(89, 0, O_RDWR, task, &file), 0);
     }
@@ -156,7 +160,7 @@ class I2cDev : public ::testing::Test {
     }
 
     FakeClock clock;
-    RtcModel rtc{clock.fn()};
+    Rtc rtc{clock.fn()};
     I2cBus bus;
     I2cDevDriver driver{bus};
     simk::Task task{::getpid()};

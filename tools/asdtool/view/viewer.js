@@ -614,9 +614,11 @@
         icon: L.divIcon({ className: 'car-icon', html: '<div></div>', iconSize: [22, 22] }),
         interactive: false, keyboard: false,
       }).addTo(map);
+      // A new file's track is framed at once, not animated: a click on it (or a seek from the
+      // chart) then finds the track where it is drawn, however slow the machine is.
       const bounds = line.getBounds();
-      if (bounds.getNorthEast().equals(bounds.getSouthWest())) map.setView(bounds.getCenter(), 16);
-      else map.fitBounds(bounds, { padding: [24, 24], maxZoom: 17 });
+      if (bounds.getNorthEast().equals(bounds.getSouthWest())) map.setView(bounds.getCenter(), 16, { animate: false });
+      else map.fitBounds(bounds, { padding: [24, 24], maxZoom: 17, animate: false });
     }
 
     // The car where it was at t: between the two fixes around it.

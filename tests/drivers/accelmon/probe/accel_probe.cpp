@@ -22,13 +22,10 @@
 #include <cstring>
 #include <string>
 
+#include "accelmon.h"
 #include "os.h"
 
 namespace {
-
-constexpr unsigned long kStart = 0x4B00;
-constexpr unsigned long kStop = 0x4B01;
-constexpr unsigned long kSub35 = 0x4B03;
 
 struct Entry {
     int64_t ms;
@@ -97,9 +94,9 @@ int main(int argc, char** argv) {
 
     os::fcntl(device, F_SETOWN, ::getpid());
     os::fcntl(device, F_SETFL, os::fcntl(device, F_GETFL) | O_ASYNC);
-    if (sub35) os::ioctl(device, kSub35);
+    if (sub35) os::ioctl(device, GSENSOR_IOC_SUB35);
     started_ms = now_ms();
-    os::ioctl(device, kStart);
+    os::ioctl(device, GSENSOR_IOC_START);
     std::printf("sampling\n");
     std::fflush(stdout);
 
@@ -110,7 +107,7 @@ int main(int argc, char** argv) {
         ::nanosleep(&pause, nullptr);
         records += drain();
     }
-    os::ioctl(device, kStop);
+    os::ioctl(device, GSENSOR_IOC_STOP);
     os::close(device);
     records += drain();
     std::printf("records %u\n", records);

@@ -17,13 +17,14 @@
 #include <string>
 #include <thread>
 
+#include "camcore.h"
 #include "jpeg_decode.hpp"
 #include "os.h"
 
 namespace {
 
-constexpr size_t kArea = 409600;
-constexpr size_t kHalf = 204800;
+constexpr size_t kArea = W99685_AREA_SIZE;
+constexpr size_t kHalf = W99685_REAR_OFFSET;
 
 struct Result {
     const char* name;

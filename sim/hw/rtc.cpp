@@ -1,3 +1,4 @@
+// The battery-backed real-time clock at I2C address 0x68.
 #include "rtc.hpp"
 
 #include <chrono>
@@ -6,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace simboard::peers {
+namespace hw {
 
 namespace fs = std::filesystem;
 
@@ -37,7 +38,7 @@ bool valid(const RtcDate& d) {
 }
 
 // The date the time registers hold, when they hold one.
-std::optional<RtcDate> date_of(const RtcModel::Registers& r) {
+std::optional<RtcDate> date_of(const Rtc::Registers& r) {
     RtcDate d{from_bcd(r[kYear]) + 2000, from_bcd(r[kMonth]), from_bcd(r[kDay]),
               from_bcd(r[kHour]),        from_bcd(r[kMin]),   from_bcd(r[kSec] & 0x7F)};
     if (from_bcd(r[kYear]) < 0 || !valid(d)) return std::nullopt;
@@ -70,7 +71,7 @@ uint8_t weekday_of(const RtcDate& d) {
     return to_bcd(static_cast<int>((epoch_of(d) / 86400 + 4) % 7) + 1);
 }
 
-void put_date(RtcModel::Registers& r, const RtcDate& d) {
+void put_date(Rtc::Registers& r, const RtcDate& d) {
     r[kSec] = static_cast<uint8_t>((r[kSec] & kClockHalt) | to_bcd(d.second));
     r[kMin] = to_bcd(d.minute);
     r[kHour] = to_bcd(d.hour);
@@ -79,7 +80,7 @@ void put_date(RtcModel::Registers& r, const RtcDate& d) {
     r[kYear] = to_bcd(d.year % 100);
 }
 
-std::string text_of(const RtcModel::Registers& r) {
+std::string text_of(const Rtc::Registers& r) {
     char text[48];
     std::snprintf(text, sizeof text, "20%02X-%02X-%02X %02X:%02X:%02X", r[kYear], r[kMonth],
                   r[kDay], r[kHour], r[kMin], r[kSec] & 0x7F);
@@ -108,14 +109,14 @@ std::optional<RtcDate> parse_rtc_date(std::string_view text) {
     return d;
 }
 
-RtcModel::RtcModel(Clock clock) : clock_(clock ? std::move(clock) : Clock(pc_utc_now)) {
+Rtc::Rtc(Clock clock) : clock_(clock ? std::move(clock) : Clock(pc_utc_now)) {
     std::lock_guard lock(mutex_);
     base_time_ = clock_();
     put_date(base_, date_at(static_cast<int64_t>(base_time_)));
     base_[kWeekday] = weekday_of(date_at(static_cast<int64_t>(base_time_)));
 }
 
-void RtcModel::load(const fs::path& file, std::string& message) {
+void Rtc::load(const fs::path& file, std::string& message) {
     std::lock_guard lock(mutex_);
     file_ = file;
     std::ifstream in(file);
@@ -156,7 +157,7 @@ void RtcModel::load(const fs::path& file, std::string& message) {
     message = "RTC: " + describe_locked();
 }
 
-std::string RtcModel::describe_locked() const {
+std::string Rtc::describe_locked() const {
     if (!readable_) return "unreadable (no acknowledge)";
     const Registers r = now_registers();
     const bool halted = (r[kSec] & kClockHalt) != 0;
@@ -164,12 +165,12 @@ std::string RtcModel::describe_locked() const {
     return text_of(r) + (date_of(r) ? " running" : " (no valid date, standing)");
 }
 
-std::string RtcModel::describe() const {
+std::string Rtc::describe() const {
     std::lock_guard lock(mutex_);
     return describe_locked();
 }
 
-void RtcModel::save() const {
+void Rtc::save() const {
     if (file_.empty()) return;
     std::ostringstream text;
     text << kFileTag << "\nregisters";
@@ -192,7 +193,7 @@ void RtcModel::save() const {
     fs::rename(tmp, file_, ec);
 }
 
-RtcModel::Registers RtcModel::now_registers() const {
+Rtc::Registers Rtc::now_registers() const {
     Registers r = base_;
     if ((r[kSec] & kClockHalt) != 0) return r;
     const auto date = date_of(r);
@@ -213,18 +214,18 @@ RtcModel::Registers RtcModel::now_registers() const {
     return r;
 }
 
-void RtcModel::store(const Registers& regs) {
+void Rtc::store(const Registers& regs) {
     base_ = regs;
     base_time_ = clock_();
     save();
 }
 
-bool RtcModel::acknowledges() const {
+bool Rtc::acknowledges() const {
     std::lock_guard lock(mutex_);
     return readable_;
 }
 
-void RtcModel::write(std::span<const uint8_t> bytes) {
+void Rtc::write(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
     if (bytes.empty()) return;
     pointer_ = static_cast<uint8_t>(bytes[0] % kRegisters);
@@ -237,7 +238,7 @@ void RtcModel::write(std::span<const uint8_t> bytes) {
     store(r);
 }
 
-void RtcModel::read(std::span<uint8_t> out) {
+void Rtc::read(std::span<uint8_t> out) {
     std::lock_guard lock(mutex_);
     const Registers r = now_registers();
     for (uint8_t& b : out) {
@@ -246,7 +247,7 @@ void RtcModel::read(std::span<uint8_t> out) {
     }
 }
 
-void RtcModel::set(const RtcDate& date) {
+void Rtc::set(const RtcDate& date) {
     std::lock_guard lock(mutex_);
     Registers r = base_;
     r[kSec] = 0;
@@ -255,19 +256,19 @@ void RtcModel::set(const RtcDate& date) {
     store(r);
 }
 
-void RtcModel::flat_battery() {
+void Rtc::flat_battery() {
     std::lock_guard lock(mutex_);
     store({kClockHalt, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00, base_[7]});
 }
 
-void RtcModel::set_readable(bool readable) {
+void Rtc::set_readable(bool readable) {
     std::lock_guard lock(mutex_);
     readable_ = readable;
 }
 
-RtcModel::Registers RtcModel::registers() const {
+Rtc::Registers Rtc::registers() const {
     std::lock_guard lock(mutex_);
     return now_registers();
 }
 
-}  // namespace simboard::peers
+}  // namespace hw

@@ -20,9 +20,9 @@
 #include <optional>
 #include <string>
 
-#include "i2c.hpp"
+#include "i2c_chip.hpp"
 
-namespace simboard::peers {
+namespace hw {
 
 struct RtcDate {
     int year = 2000;  // 2000..2099
@@ -32,7 +32,7 @@ struct RtcDate {
 // "YYYY-MM-DD HH:MM:SS" (one or two arguments' text joined by a space); years 2000..2099.
 std::optional<RtcDate> parse_rtc_date(std::string_view text);
 
-class RtcModel : public I2cChip {
+class Rtc : public I2cChip {
   public:
     static constexpr uint16_t kAddress = 0x68;
     static constexpr size_t kRegisters = 8;
@@ -40,7 +40,7 @@ class RtcModel : public I2cChip {
     // The PC's UTC time in seconds (replaceable for tests).
     using Clock = std::function<double()>;
 
-    explicit RtcModel(Clock clock = {});
+    explicit Rtc(Clock clock = {});
 
     // Reads the state file; a missing file gives a clock set to the PC's UTC time, a damaged one
     // a flat battery (reported in `message`, the damaged file kept beside as "<file>.bad").
@@ -78,4 +78,4 @@ class RtcModel : public I2cChip {
 uint8_t to_bcd(int v);
 int from_bcd(uint8_t v);  // -1 when a nibble is not a decimal digit
 
-}  // namespace simboard::peers
+}  // namespace hw

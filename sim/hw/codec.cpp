@@ -1,24 +1,22 @@
+// The audio codec at I2C address 0x1A.
 #include "codec.hpp"
 
 #include <cstdio>
 
-namespace simboard::peers {
+namespace hw {
 
-bool CodecModel::open_log(const std::filesystem::path& path, std::string& error) {
-    return log_.open(path, "codec register writes", error);
+void Codec::set_write_log(std::function<void(std::string_view line)> log) {
+    std::lock_guard lock(mutex_);
+    log_ = std::move(log);
 }
 
-void CodecModel::close_log() {
-    log_.close();
-}
-
-void CodecModel::reset() {
+void Codec::reset() {
     std::lock_guard lock(mutex_);
     registers_ = filled();
     pointer_ = 0;
 }
 
-void CodecModel::write(std::span<const uint8_t> bytes) {
+void Codec::write(std::span<const uint8_t> bytes) {
     std::lock_guard lock(mutex_);
     if (bytes.empty()) return;
     pointer_ = bytes[0];
@@ -31,37 +29,37 @@ void CodecModel::write(std::span<const uint8_t> bytes) {
                                                 : "";
         char line[64];
         std::snprintf(line, sizeof line, "reg 0x%02X = 0x%02X (%u)%s", reg, value, value, name);
-        log_.add(line);
+        if (log_) log_(line);
         reg = static_cast<uint8_t>(reg + 1);
     }
 }
 
-void CodecModel::read(std::span<uint8_t> out) {
+void Codec::read(std::span<uint8_t> out) {
     std::lock_guard lock(mutex_);
     const int v = registers_[pointer_];
     for (uint8_t& b : out) b = static_cast<uint8_t>(v < 0 ? 0 : v);
 }
 
-int CodecModel::output_volume() const {
+int Codec::output_volume() const {
     std::lock_guard lock(mutex_);
     return registers_[kOutputVolume];
 }
 
-int CodecModel::mic_volume() const {
+int Codec::mic_volume() const {
     std::lock_guard lock(mutex_);
     return registers_[kMicVolume];
 }
 
-unsigned CodecModel::writes() const {
+unsigned Codec::writes() const {
     std::lock_guard lock(mutex_);
     return writes_;
 }
 
-std::string CodecModel::describe() const {
+std::string Codec::describe() const {
     std::lock_guard lock(mutex_);
     const auto text = [](int v) { return v < 0 ? std::string("-") : std::to_string(v); };
     return "out " + text(registers_[kOutputVolume]) + " mic " + text(registers_[kMicVolume]) +
            " (" + std::to_string(writes_) + " writes)";
 }
 
-}  // namespace simboard::peers
+}  // namespace hw
