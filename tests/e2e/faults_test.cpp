@@ -38,10 +38,7 @@ void expect_error_halt(BoardRun& board, const std::string& sentence) {
     EXPECT_GT(std::atof(status.c_str() + at + 32), 25.0) << status;
     ASSERT_EQ(board.quit(), 0) << board.output();
 
-    const std::vector<double> sent = times_of(board.subboard(), sentence);
-    const double gap = median_gap(sent);
-    EXPECT_GT(gap, 0.4);
-    EXPECT_LT(gap, 0.8);
+    expect_paced(times_of(board.subboard(), sentence), 0.5, 6, sentence);
     const auto prompts = board.prompts();
     EXPECT_GE(std::count(prompts.begin(), prompts.end(), "079.wav"), 3);
     const std::string console = board.console();
