@@ -66,8 +66,10 @@ cross: deps
 test-cross: cross
 	cd $(CROSS) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+# Every benchmark, then the table of figures against their anchors (also in
+# $(RELEASE)/bench/results.json; scripts/bench-readme.sh puts it into the README).
 bench: release
-	@for b in $(RELEASE)/bin/bench_*; do [ -x "$$b" ] && "$$b" || true; done
+	@bash bench/run.sh $(RELEASE)
 
 # The build says only how far it is (scripts/quiet-build.sh), then the board speaks. The board
 # prints the card's summary (asdtool summary) itself once it has stopped, also after Ctrl-C (which

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +17,7 @@ int open(const char* path, int flags, mode_t mode) { return ::open(path, flags, 
 int close(int fd) { return ::close(fd); }
 ssize_t read(int fd, void* buf, size_t count) { return ::read(fd, buf, count); }
 ssize_t write(int fd, const void* buf, size_t count) { return ::write(fd, buf, count); }
+ssize_t writev(int fd, const struct iovec* iov, int count) { return ::writev(fd, iov, count); }
 int ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
 int ioctl(int fd, unsigned long request, unsigned long arg) { return ::ioctl(fd, request, arg); }
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {

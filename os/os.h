@@ -16,6 +16,7 @@
 #include <sys/statfs.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <termios.h>
 
 #include <cstdio>
@@ -34,6 +35,9 @@ int open(const char* path, int flags, mode_t mode = 0);
 int close(int fd);
 ssize_t read(int fd, void* buf, size_t count);
 ssize_t write(int fd, const void* buf, size_t count);
+// The buffers of `iov` in order, written with one call (writev(2)): a record's head and its
+// payload without copying them together first.
+ssize_t writev(int fd, const struct iovec* iov, int count);
 int ioctl(int fd, unsigned long request, void* arg);
 int ioctl(int fd, unsigned long request, unsigned long arg = 0);
 void* mmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset);

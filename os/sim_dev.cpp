@@ -15,6 +15,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -61,6 +62,16 @@ std::string g_socket_path;
 
 std::shared_mutex g_files_mutex;
 std::unordered_map<int, std::shared_ptr<DevFile>> g_files;
+
+// The descriptors in g_files, as flags: owns() is asked on every call that takes a descriptor,
+// a record write to the card among them, and answers from here without a lock or a system call.
+constexpr int kMaxFlaggedFd = 65536;
+std::array<std::atomic<uint8_t>, kMaxFlaggedFd> g_isDevice{};
+
+void flag_device(int fd, bool device) {
+    if (fd >= 0 && fd < kMaxFlaggedFd)
+        g_isDevice[fd].store(device ? 1 : 0, std::memory_order_release);
+}
 
 // The nodes every board has; used when the board has not written its node table.
 const std::pair<const char*, Node> kDefaultNodes[] = {
@@ -269,10 +280,12 @@ int open(const std::string& box_path, int flags) {
     file->token = rep.x;
     std::unique_lock lock(g_files_mutex);
     g_files[sock] = std::move(file);
+    flag_device(sock, true);
     return sock;
 }
 
 bool owns(int fd) {
+    if (fd >= 0 && fd < kMaxFlaggedFd) return g_isDevice[fd].load(std::memory_order_acquire) != 0;
     SignalsHeld held;
     std::shared_lock lock(g_files_mutex);
     return g_files.count(fd) != 0;
@@ -287,6 +300,7 @@ int close(int fd) {
         if (it == g_files.end()) return fail(EBADF);
         file = std::move(it->second);
         g_files.erase(it);
+        flag_device(fd, false);  // before the number can be given to another open
     }
     // Attached connections go first: the board releases the file when the last of them is gone
     // (one still busy for another thread comes back and is closed then).

@@ -11,8 +11,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <ctime>
+#include <mutex>
 
 #include "config.h"
 #include "gps.h"
@@ -55,9 +56,10 @@ void reset_capture_globals() {
 namespace {
 
 constexpr int kKeepIndexBelow = 512000;  // a front-camera failure in a file this small reuses it
-constexpr int kWatchdogPasses = 20;      // sync_thread passes between watchdog kicks
 constexpr int kFlushAfterRearFrames = 3;
-constexpr long kSyncPeriodUs = 60000;
+// The watchdog's kick from sync_thread: every 1.2 s (twenty passes of 60 ms, as it was counted
+// when the thread woke on a fixed period).
+constexpr auto kWatchdogPeriod = std::chrono::milliseconds(1200);
 
 // A capture error that returns at once must not turn its thread into a loop of device requests
 // and marker writes: the rear camera tries again after a frame period, audio after a second.
@@ -104,6 +106,29 @@ void rear_capture_error() {
 
 uint8_t* frame_of(int device) {
     return g_buf + (device == REAR_CAMERA ? REAR_FRAME_OFFSET : 0);
+}
+
+// What sync_thread sleeps on: a flush that became due. Never destroyed, as the thread waits on
+// it until the process ends.
+struct SyncWake {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool flushDue = false;
+};
+
+SyncWake& sync_wake() {
+    static SyncWake* const w = new SyncWake;
+    return *w;
+}
+
+// Called by the rear capture thread after the frame that makes a flush due.
+void flush_due() {
+    SyncWake& w = sync_wake();
+    {
+        std::lock_guard<std::mutex> hold(w.mutex);
+        w.flushDue = true;
+    }
+    w.changed.notify_one();
 }
 
 }  // namespace
@@ -216,13 +241,18 @@ void RearCaptureTurn() {
         rear_capture_error();
         return;
     }
-    RecLock hold;
-    if (g_bRec == 0) return;
-    ++g_front_fcount;
-    const uint8_t* frame = frame_of(REAR_CAMERA);
-    write_videoframe(__v, __h, REAR_CAMERA, frame, static_cast<int>(length));
-    MakeSnapShot(frame, static_cast<int>(length));
-    WritePeri();
+    bool flush = false;
+    {
+        RecLock hold;
+        if (g_bRec == 0) return;
+        flush = ++g_front_fcount == kFlushAfterRearFrames;
+        const uint8_t* frame = frame_of(REAR_CAMERA);
+        write_videoframe(__v, __h, REAR_CAMERA, frame, static_cast<int>(length));
+        MakeSnapShot(frame, static_cast<int>(length));
+        WritePeri();
+    }
+    // After the lock: woken under it, sync_thread would only wait for it again.
+    if (flush) flush_due();
 }
 
 bool FrontCaptureTurn() {
@@ -266,13 +296,15 @@ void PeriCaptureTurn() {
     if (n <= 0) pause_capture_state(audio_capture_allowed, kAudioRetry);
 }
 
+bool WaitForSyncWork(std::chrono::steady_clock::time_point deadline) {
+    SyncWake& w = sync_wake();
+    std::unique_lock<std::mutex> hold(w.mutex);
+    const bool due = w.changed.wait_until(hold, deadline, [&] { return w.flushDue; });
+    w.flushDue = false;
+    return due;
+}
+
 void SyncTurn() {
-    static int wdt_live_cnt = 0;
-    if (wdt_live_cnt > kWatchdogPasses - 1) {
-        wdt_live_cnt = 0;
-        watchdog_live();
-    }
-    ++wdt_live_cnt;
     if (g_bTK700 == 0) return;
     bool flush = false;
     {
@@ -313,12 +345,19 @@ void* PeriCaptureProc(void*) {
     return nullptr;
 }
 
+// Wakes for a flush when the rear capture thread makes one due, and for the watchdog's kick;
+// not on a fixed period: a wake-up costs the box as much as a flush check.
 void* sync_thread(void*) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point kick = Clock::now() + kWatchdogPeriod;
     for (;;) {
-        SyncTurn();
-        timespec left{0, kSyncPeriodUs * 1000};
-        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        WaitForSyncWork(kick);
+        const Clock::time_point now = Clock::now();
+        if (now >= kick) {
+            watchdog_live();
+            kick = now + kWatchdogPeriod;
         }
+        SyncTurn();
     }
     return nullptr;
 }

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -74,7 +75,7 @@ void WritePeri();
 void* VideoCaptureProc(void*);   // rear camera (two-camera model), driving mode
 void* VideoCaptureProc1(void*);  // front camera, driving mode; ends in the error halt
 void* PeriCaptureProc(void*);    // audio, driving mode
-void* sync_thread(void*);        // watchdog keep-alive and flushes, every 60 ms
+void* sync_thread(void*);        // flushes every third rear frame, watchdog kick every 1.2 s
 
 // --- The pieces of the threads, for their tests ------------------------------------------
 
@@ -99,7 +100,11 @@ bool FrontCaptureTurn();
 [[noreturn]] void FrontCaptureError();
 // One pass of PeriCaptureProc after its wait: one read of the audio device and its record.
 void PeriCaptureTurn();
-// One pass of sync_thread without its pause.
+// sync_thread's sleep: true as soon as a flush is due (RearCaptureTurn makes one due at the
+// third rear frame since the last flush), false at `deadline`.
+bool WaitForSyncWork(std::chrono::steady_clock::time_point deadline);
+// The flush of sync_thread: on the two-camera model, when at least three rear frames were
+// written since the last flush.
 void SyncTurn();
 
 // Every global of this file back at its start value (tests). Devices are not closed.

@@ -1,8 +1,10 @@
 #include "recfile.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,18 +68,25 @@ void cut_back(off_t length, ssize_t written) {
 }
 
 // The common path of all four record kinds: previous-record offset, one write, the bookkeeping.
-// `fill` writes the record's fields behind the tag and the offset (bytes 6..size-1).
+// The record's head (`headSize` bytes) is built in the staging buffer, `fill` writing its fields
+// behind the tag and the offset (bytes 6..headSize-1); the payload (JPEG, samples) follows it
+// from where it lies, in the same write: a frame is not copied out of the frame area first.
 template <typename Fill>
-int append_record(uint8_t kind, size_t size, Fill fill) {
+int append_record(uint8_t kind, size_t headSize, std::span<const uint8_t> payload, Fill fill) {
     if (rec_fd < 0) return -1;
-    std::span<uint8_t> rec(g_szBufferTest.data(), size);
-    le::put_u8(rec, 0, kind);
-    le::put_u8(rec, 1, TAG_MARK);
-    le::put_u32(rec, 2, static_cast<uint32_t>(write_size - g_preFrameSize));
-    fill(rec);
+    std::span<uint8_t> head(g_szBufferTest.data(), headSize);
+    le::put_u8(head, 0, kind);
+    le::put_u8(head, 1, TAG_MARK);
+    le::put_u32(head, 2, static_cast<uint32_t>(write_size - g_preFrameSize));
+    fill(head);
 
+    const size_t size = headSize + payload.size();
+    const std::array<iovec, 2> parts = {
+        iovec{head.data(), headSize},
+        iovec{const_cast<uint8_t*>(payload.data()), payload.size()},
+    };
     const off_t start = write_size;
-    ssize_t n = os::write(rec_fd, rec.data(), size);
+    ssize_t n = os::writev(rec_fd, parts.data(), payload.empty() ? 1 : 2);
     if (n == static_cast<ssize_t>(size)) {
         g_preFrameSize = static_cast<int>(size);
         write_size += static_cast<int>(size);
@@ -154,7 +163,8 @@ RecTime gps_record_time(const uint8_t* gpsRecord) {
 
 int put_videoframe(int width, int height, int channel, const uint8_t* jpeg, size_t length,
                    RecTime t) {
-    return append_record(KIND_VIDEO, video_record_size(length), [&](std::span<uint8_t> rec) {
+    static_assert(video_record_size(0) == VIDEO_HEAD_SIZE);
+    return append_record(KIND_VIDEO, VIDEO_HEAD_SIZE, {jpeg, length}, [&](std::span<uint8_t> rec) {
         le::put_u16(rec, 6, static_cast<uint16_t>(width));
         le::put_u16(rec, 8, static_cast<uint16_t>(height));
         le::put_u8(rec, 10, static_cast<uint8_t>(channel));
@@ -162,14 +172,13 @@ int put_videoframe(int width, int height, int channel, const uint8_t* jpeg, size
         le::put_u16(rec, 12, 0);
         le::put_u32(rec, 14, static_cast<uint32_t>(length));
         put_time(rec, 18, t);
-        std::memcpy(rec.data() + VIDEO_HEAD_SIZE, jpeg, length);
     });
 }
 
 int put_gpsframe(const uint8_t* gpsRecord) {
     std::span<const uint8_t> src(gpsRecord, gpsrec::SIZE);
     static_assert(GPS_RECORD_SIZE == 2 + gpsrec::SIZE);
-    return append_record(KIND_GPS, GPS_RECORD_SIZE, [&](std::span<uint8_t> rec) {
+    return append_record(KIND_GPS, GPS_RECORD_SIZE, {}, [&](std::span<uint8_t> rec) {
         std::memcpy(rec.data() + 6, src.data() + 4, gpsrec::SIZE - 4);
     });
 }
@@ -178,17 +187,18 @@ int put_gsensorframe(uint8_t* gsensorRecord, RecTime t) {
     std::span<uint8_t> src(gsensorRecord, gsrec::SIZE);
     put_time(src, gsrec::TIME_SEC, t);
     static_assert(GSENSOR_RECORD_SIZE == 2 + gsrec::SIZE);
-    return append_record(KIND_GSENSOR, GSENSOR_RECORD_SIZE, [&](std::span<uint8_t> rec) {
+    return append_record(KIND_GSENSOR, GSENSOR_RECORD_SIZE, {}, [&](std::span<uint8_t> rec) {
         std::memcpy(rec.data() + 6, src.data() + 4, gsrec::SIZE - 4);
     });
 }
 
 int put_audioframe(const uint8_t* samples, size_t length, RecTime t) {
-    return append_record(KIND_AUDIO, audio_record_size(length), [&](std::span<uint8_t> rec) {
-        put_time(rec, 6, t);
-        le::put_u32(rec, 14, static_cast<uint32_t>(length));
-        std::memcpy(rec.data() + AUDIO_HEAD_SIZE, samples, length);
-    });
+    static_assert(audio_record_size(0) == AUDIO_HEAD_SIZE);
+    return append_record(KIND_AUDIO, AUDIO_HEAD_SIZE, {samples, length},
+                         [&](std::span<uint8_t> rec) {
+                             put_time(rec, 6, t);
+                             le::put_u32(rec, 14, static_cast<uint32_t>(length));
+                         });
 }
 
 int complete_fileheader() {

@@ -7,8 +7,10 @@
 //   84  ... records; each begins with its kind, 0xFF and the offset of the record before it
 //           (0 for the first record): accelerometer 0x00 (22 bytes), video 0x01 (26 + JPEG),
 //           GPS 0x02 (94 bytes), audio 0x03 (18 + samples)
-// Every record is built in the staging buffer and written with one write call. A write that
-// comes up short is cut back off the file, so a file never holds half a record.
+// Every record is written with one call: its head built in the staging buffer, its payload
+// (JPEG, audio samples) from where the caller holds it, so that a frame is not copied out of the
+// frame area first. A write that comes up short is cut back off the file, so a file never holds
+// half a record.
 //
 // This is the file and its format only: which file is open, whether a record is admitted and
 // what a failed write means are the file rotation's (rotation.h). All writer state is guarded by
@@ -67,7 +69,7 @@ extern int write_size;      // bytes in the file; 0 = header not written yet
 extern int g_preFrameSize;  // size of the last thing written (84 after the header)
 extern int g_totalVFrame;   // video records in the file
 extern RecTime g_endtime;   // time of the last accepted record
-extern std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest;  // staging buffer
+extern std::array<uint8_t, recfmt::STAGING_SIZE> g_szBufferTest;  // staging buffer (record heads)
 
 RecTime current_rectime();
 
@@ -95,7 +97,7 @@ constexpr size_t audio_record_size(size_t sampleCount) {
 // The reception time that a GPS record carries (bytes 60..67).
 RecTime gps_record_time(const uint8_t* gpsRecord);
 
-// Each appends one record to the open file with one write, its previous-record offset taken from
+// Each appends one record to the open file with one writev, its previous-record offset taken from
 // the file as it is now. Returns 0, or -1 when the write failed or came up short: the file is
 // then cut back to where it was and nothing is counted. The caller has checked the sizes
 // (at most MAX_JPEG and MAX_AUDIO) and admitted the record.

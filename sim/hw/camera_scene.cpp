@@ -245,6 +245,12 @@ std::vector<uint8_t> encode(Canvas& cv, const Params& p) {
         cinfo.comp_info[0].v_samp_factor = p.subsample_420 ? 2 : 1;
         cinfo.dct_method = JDCT_IFAST;
         jpeg_start_compress(&cinfo, TRUE);
+        // The frame number in a comment too, for whoever counts frames without reading pixels.
+        char comment[32];
+        const int n = std::snprintf(comment, sizeof comment, "frame %llu",
+                                    static_cast<unsigned long long>(p.frame));
+        jpeg_write_marker(&cinfo, JPEG_COM, reinterpret_cast<const JOCTET*>(comment),
+                          static_cast<unsigned>(n));
         while (cinfo.next_scanline < cinfo.image_height) {
             JSAMPROW row = &px[cinfo.next_scanline * stride];
             jpeg_write_scanlines(&cinfo, &row, 1);

@@ -1,6 +1,7 @@
 // The picture a simulated camera sees, as a baseline JPEG file (libjpeg-turbo): a road scene
 // that moves from frame to frame, with the camera's name and the frame number written large,
-// so that a person looking at extracted frames tells front from rear and sees time pass.
+// so that a person looking at extracted frames tells front from rear and sees time pass. The
+// frame number is also in a COM marker ("frame 123") right after the headers, for programs.
 // The front camera looks ahead under a blue sky, the rear camera back under an evening sky.
 //
 // Rendering and encoding take a few milliseconds: callers run them outside the machine lock

@@ -151,13 +151,37 @@ TEST_F(SimSeamTest, CardStateGovernsIoOnCardFiles) {
     }
     set_state(os::simcard::CARD_OK);
     EXPECT_EQ(os::write(card, "3", 1), 1);
+    EXPECT_EQ(os::fsync(card), 0);
+    EXPECT_EQ(os::fsync(flash), 0);
     os::close(card);
     os::close(flash);
+    errno = 0;
+    EXPECT_EQ(os::fsync(card), -1) << "a closed descriptor is not flushed";
+    EXPECT_EQ(errno, EBADF);
     // A descriptor number reused for a file elsewhere is not taken for a card file.
     set_state(os::simcard::CARD_FAILING);
     int other = os::open("/mnt/jffs_user/a", O_RDWR);
     EXPECT_EQ(os::write(other, "4", 1), 1);
     os::close(other);
+}
+
+TEST_F(SimSeamTest, WritevWritesItsBuffersInOrderWhileTheCardTakesThem) {
+    set_card(1ull << 30, 512, os::simcard::CARD_OK);
+    int card = os::open("/mnt/mmcblk0p1/v", O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(card, 0);
+    char head[] = "head:";
+    char body[] = "body";
+    const iovec parts[] = {{head, 5}, {body, 4}};
+    EXPECT_EQ(os::writev(card, parts, 2), 9);
+    set_state(os::simcard::CARD_FULL);
+    errno = 0;
+    EXPECT_EQ(os::writev(card, parts, 2), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    set_state(os::simcard::CARD_FAILING);
+    EXPECT_EQ(os::writev(card, parts, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    os::close(card);
+    EXPECT_EQ(read_file(board.card() / "v"), "head:body");
 }
 
 TEST_F(SimSeamTest, ClockIsAnOffsetKeptByTheBoard) {

@@ -223,6 +223,23 @@ TEST_F(Capture, AudioBlocksWholeOnlyAndOnlyWhenDriving) {
     audio_fd = -1;
 }
 
+// sync_thread sleeps until the third rear frame since the last flush wakes it, not on a period.
+TEST_F(Capture, TheThirdRearFrameWakesTheFlush) {
+    using Clock = std::chrono::steady_clock;
+    WaitForSyncWork(Clock::now());  // nothing left over from earlier tests
+    Frames::queue[REAR_CAMERA] = {100, 100, 100, 100};
+    RearCaptureTurn();
+    RearCaptureTurn();
+    EXPECT_FALSE(WaitForSyncWork(Clock::now() + std::chrono::milliseconds(20)));
+    RearCaptureTurn();
+    EXPECT_TRUE(WaitForSyncWork(Clock::now() + std::chrono::seconds(60)));
+    SyncTurn();
+    EXPECT_EQ(g_front_fcount, 0);
+    RearCaptureTurn();
+    EXPECT_FALSE(WaitForSyncWork(Clock::now())) << "a flush is due again after three more";
+    EXPECT_EQ(g_front_fcount, 1);
+}
+
 TEST_F(Capture, SyncFlushesAfterThreeRearFramesOnTheTwoCameraModel) {
     g_front_fcount = 2;
     SyncTurn();

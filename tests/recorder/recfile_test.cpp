@@ -197,25 +197,28 @@ TEST_F(RecFileTest, MissingCardHaltsAtTheFirstFailure) {
     EXPECT_THROW(write_videoframe(640, 480, 1, jpeg.data(), 100), HaltEntered);
 }
 
-// A write that stops part-way (here at the process's file size limit) is cut back off the file.
+// A write that stops part-way (here at the process's file size limit) is cut back off the file:
+// inside the record's head, right after it, or inside the JPEG (head and JPEG go in one writev).
 TEST_F(RecFileTest, PartialWriteIsCutBack) {
     auto jpeg = pattern(3000, 4);
     ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 3000), 0);
     const off_t good = write_size;
-    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit old {};
-    ::getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit limit = old;
-    limit.rlim_cur = static_cast<rlim_t>(good + 1000);
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int result = write_videoframe(640, 480, 1, jpeg.data(), 3000);
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    for (off_t stop : {10, 26, 1000}) {
+        auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit old {};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        struct rlimit limit = old;
+        limit.rlim_cur = static_cast<rlim_t>(good + stop);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const int result = write_videoframe(640, 480, 1, jpeg.data(), 3000);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(std::filesystem::file_size(rec_path(0)), static_cast<uintmax_t>(good));
-    EXPECT_EQ(write_size, good);
-    EXPECT_EQ(g_totalVFrame, 1);
+        EXPECT_EQ(result, -1) << stop;
+        EXPECT_EQ(std::filesystem::file_size(rec_path(0)), static_cast<uintmax_t>(good)) << stop;
+        EXPECT_EQ(write_size, good);
+        EXPECT_EQ(g_totalVFrame, 1);
+    }
     ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 3000), 0);
     auto b = file();
     EXPECT_EQ(b.size(), static_cast<size_t>(good) + 3026);

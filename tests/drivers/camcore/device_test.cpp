@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camcore_fixture.hpp"
+#include "frame_number.hpp"
 
 namespace {
 
@@ -255,6 +256,26 @@ TEST_F(Cameras, TheQuantiserSetsTheFrameSize) {
     EXPECT_LT(sizes[0], 98304) << "even the finest quantiser stays a valid frame for the recorder";
     EXPECT_GE(sizes[4], 20000);
     EXPECT_LE(sizes[4], 60000);
+}
+
+// Each frame names the sensor frame it was taken from, in a comment a program can read: the
+// benchmarks count the frames a recording lost by the gaps between these numbers.
+TEST_F(Cameras, FramesCarryTheSensorFrameNumber) {
+    hw::camera_scene::Params p;
+    p.frame = 123456;
+    EXPECT_EQ(benchframe::frame_number(hw::camera_scene::render_jpeg(p)), 123456u);
+
+    std::vector<uint64_t> numbers;
+    for (int i = 0; i < 3; ++i) {
+        const long length = read_frame(front);
+        ASSERT_GT(length, 0);
+        const auto n = benchframe::frame_number(std::span<const uint8_t>(area, size_t(length)));
+        ASSERT_TRUE(n.has_value()) << "frame " << i;
+        numbers.push_back(*n);
+    }
+    EXPECT_TRUE(frame_at(0, read_frame(front))) << "the comment leaves a valid JPEG";
+    EXPECT_LT(numbers[0], numbers[1]) << "every capture takes a later sensor frame";
+    EXPECT_LT(numbers[1], numbers[2]);
 }
 
 TEST_F(Cameras, JpegFilesCanReplaceTheScene) {

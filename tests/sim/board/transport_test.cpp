@@ -187,6 +187,27 @@ TEST_F(Transport, MmapArgumentsAreChecked) {
     EXPECT_EQ(os::simdev::close(fd), 0);
 }
 
+// owns() is asked on every call with a descriptor, card writes among them: once a device is
+// closed, its number given to another file is that file's.
+TEST_F(Transport, AClosedDevicesNumberIsNoLongerADevice) {
+    const int fd = os::simdev::open("/dev/winbond0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(os::simdev::owns(fd));
+    ASSERT_EQ(os::simdev::close(fd), 0);
+    EXPECT_FALSE(os::simdev::owns(fd));
+    const int plain = ::open((dir_ / "plain").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(plain, 0);
+    ASSERT_EQ(::dup2(plain, fd), fd);
+    EXPECT_FALSE(os::simdev::owns(fd));
+    errno = 0;
+    EXPECT_EQ(os::simdev::read(fd, nullptr, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+    ::close(fd);
+    if (plain != fd) ::close(plain);
+    EXPECT_FALSE(os::simdev::owns(-1));
+    EXPECT_FALSE(os::simdev::owns(1 << 20)) << "beyond the table: the map answers";
+}
+
 volatile sig_atomic_t g_sigio = 0;
 void on_sigio(int) {
     g_sigio = g_sigio + 1;
