@@ -49,6 +49,9 @@ class PeersRun : public ::testing::Test {
                    int times = 1) {
         board_.start(options);
         ASSERT_TRUE(board_.wait_for(text, 0, times)) << console();
+        ASSERT_NO_FATAL_FAILURE(quit());
+    }
+    void quit() {
         ASSERT_TRUE(board_.act("quit"));
         ASSERT_EQ(board_.wait_exit(), 0) << output();
     }
@@ -101,9 +104,10 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     // A track of its own, too.
     std::ofstream(board_.dir() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
                                              "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
-    ASSERT_EQ(run({"--subboard", "2.4:20100930", "--gps-track", (board_.dir() / "t.gpx").string(),
-                   "--gps-fix-after", "0", "--run", probe("links 14 0 0"), "--duration", "1.5"}),
-              0);
+    ASSERT_NO_FATAL_FAILURE(
+        run_until({"--subboard", "2.4:20100930", "--gps-track", (board_.dir() / "t.gpx").string(),
+                   "--gps-fix-after", "0", "--run", probe("links 14 0 0")},
+                  "[peers_probe] GPS A 3330.00"));
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
     // 11 m between the points: 40 km/h back and forth.
     EXPECT_NE(console().find("GPS A 3330.00"), std::string::npos) << console();
@@ -111,8 +115,9 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
 
     // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
-    ASSERT_EQ(
-        run({"--subboard", "3.5:20100430", "--run", probe("links 14 0 0"), "--duration", "1"}), 0);
+    fs::remove(root_ / "log/console.log");
+    ASSERT_NO_FATAL_FAILURE(run_until(
+        {"--subboard", "3.5:20100430", "--run", probe("links 14 0 0")}, "version query: "));
     EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 
@@ -292,7 +297,13 @@ class Harness {
 
 TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
     std::vector<std::string> built_in_front, built_in_ibc;
-    ASSERT_EQ(run({"--run", probe("links 22 1 2"), "--duration", "1"}), 0);
+    // Until the configuration and the IBC's start are through, however long that takes.
+    board_.start({"--run", probe("links 22 1 2")});
+    ASSERT_TRUE(board_.until([&] {
+        return transcript_sentences(root_ / "log/subboard.log").size() >= 17 &&
+               transcript_sentences(root_ / "log/ibc.log").size() >= 3;
+    })) << console();
+    ASSERT_NO_FATAL_FAILURE(quit());
     built_in_front = transcript_sentences(root_ / "log/subboard.log");
     built_in_ibc = transcript_sentences(root_ / "log/ibc.log");
     ASSERT_EQ(built_in_front.size(), 17u);  // the version query and 16 of configuration
@@ -300,10 +311,14 @@ TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
 
     fs::remove_all(root_);
     Harness front, ibc;
-    ASSERT_EQ(
-        run({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
-             probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n"), "--duration", "1"}),
-        0);
+    board_.start({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
+                  probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n")});
+    ASSERT_TRUE(board_.wait_for("gps fix: the front sub-board is not on this board")) << console();
+    ASSERT_TRUE(board_.until([&] {
+        return front.lines().size() >= built_in_front.size() &&
+               ibc.lines().size() >= built_in_ibc.size();
+    })) << console();
+    ASSERT_NO_FATAL_FAILURE(quit());
     EXPECT_EQ(front.lines(), built_in_front);
     EXPECT_EQ(ibc.lines(), built_in_ibc);
     const std::string log = console();
