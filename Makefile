@@ -9,6 +9,8 @@
 #   make cross           the box build: 32-bit ARM, the programs, their unit tests and the kernel
 #                        modules (build-cross/)
 #   make test-cross      those unit tests under qemu-arm
+#   make fuzz            the libFuzzer targets (clang, ASan + UBSan, build-fuzz/), each run for
+#                        SECONDS (default 60)
 # WERROR=ON makes the compiler's warnings errors (CI builds with it).
 
 JOBS     ?= $(shell nproc)
@@ -16,6 +18,8 @@ BUILD    ?= build
 ASAN     ?= build-asan
 RELEASE  ?= build-release
 CROSS    ?= build-cross
+FUZZ     ?= build-fuzz
+SECONDS  ?= 60
 DURATION ?=
 SCENARIO ?= scenarios/demo.txt
 ROOT     ?= board
@@ -23,8 +27,8 @@ CTEST_ARGS ?=
 WERROR   ?=
 WERROR_ARG = $(if $(WERROR),-DDASHCAM_WERROR=$(WERROR))
 
-.PHONY: all deps build test test-sanitize release test-release cross test-cross bench run clean \
-        format
+.PHONY: all deps build test test-sanitize release test-release cross test-cross bench fuzz run \
+        clean format
 
 all: build
 
@@ -66,6 +70,14 @@ cross: deps
 test-cross: cross
 	cd $(CROSS) && ctest --output-on-failure -j $(JOBS) $(CTEST_ARGS)
 
+# One target at a time, SECONDS each, on fuzz/corpus/<target> and what earlier runs kept in
+# $(FUZZ)/corpus (scripts/fuzz.sh). Fails on a crash, a hang or a sanitizer report.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=Debug -DDASHCAM_FUZZ=ON \
+	  -DDASHCAM_BENCH=OFF -DASDTOOL_VIEW=OFF -DASDTOOL_VIDEO=OFF
+	cmake --build $(FUZZ) -j $(JOBS) --target fuzz_targets
+	bash scripts/fuzz.sh $(SECONDS) $(FUZZ)
+
 # Every benchmark, then the table of figures against their anchors (also in
 # $(RELEASE)/bench/results.json; scripts/bench-readme.sh puts it into the README).
 bench: release
@@ -94,4 +106,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(RELEASE) $(CROSS)
+	rm -rf $(BUILD) $(ASAN) $(RELEASE) $(CROSS) $(FUZZ)

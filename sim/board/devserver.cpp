@@ -185,6 +185,11 @@ void DeviceServer::serve(const std::shared_ptr<Conn>& conn) {
         conn->hung_up = true;
     }
     end_file(*conn);
+    // The program learns at once that this connection is over (an empty message ends it as a
+    // hang-up does); the descriptor itself is closed when the connection is reaped. Out of the
+    // watcher's set first: the hang-up is ours, not news for it.
+    ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, conn->sock, nullptr);
+    ::shutdown(conn->sock, SHUT_RDWR);
     conn->finished = true;
 }
 
@@ -338,10 +343,19 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
                 rep.result = kernel_.set_flags(f, static_cast<int>(req.a), task);
             }
             break;
-        case Op::kClose:
+        case Op::kClose: {
+            {
+                // Nothing runs on the file for this connection any more, and once end_file has
+                // released it there is no file: a hang-up or a power-off from here on has
+                // nothing to interrupt.
+                std::lock_guard state(conn.state_mutex);
+                conn.busy = false;
+                conn.busy_file = 0;
+            }
             rep.result = end_file(conn);
             keep = false;
             break;
+        }
     }
     {
         std::lock_guard state(conn.state_mutex);
@@ -351,6 +365,7 @@ bool DeviceServer::handle(Conn& conn, const uint8_t* msg, size_t len) {
 }
 
 void DeviceServer::reap_finished() {
+    std::lock_guard reaping(join_mutex_);
     std::list<std::shared_ptr<Conn>> done;
     {
         std::lock_guard lock(conns_mutex_);
@@ -383,8 +398,12 @@ void DeviceServer::close_all() {
             if (c->busy && c->busy_file != 0) kernel_.interrupt(c->busy_file, c->pid);
         }
     }
-    for (auto& c : all) {
-        if (c->thread.joinable()) c->thread.join();
+    {
+        // The acceptor may be reaping some of them at the same time: one side joins each thread.
+        std::lock_guard joining(join_mutex_);
+        for (auto& c : all) {
+            if (c->thread.joinable()) c->thread.join();
+        }
     }
     reap_finished();
 }

@@ -107,6 +107,7 @@ class DeviceServer {
     std::atomic<bool> powered_{false};
     std::thread acceptor_;
     std::thread watcher_;
+    std::mutex join_mutex_;  // held by whoever joins connection threads (reap, power-off)
     mutable std::mutex conns_mutex_;
     std::list<std::shared_ptr<Conn>> conns_;
     std::unordered_map<uint64_t, std::weak_ptr<OpenRef>> files_;  // by attach token

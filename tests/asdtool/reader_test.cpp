@@ -1,6 +1,7 @@
 // The recording reader reads back everything the recorder's writer wrote, and stops at the first
 // damaged byte of a truncated or corrupt file with a reason.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -199,11 +200,57 @@ TEST_F(ReaderTest, EmptyFileWasOpenedButNeverWritten) {
     EXPECT_STREQ(asd::ending_name(rec.ending()), "empty (opened, never written)");
 }
 
+// What cannot be read is neither empty nor damaged: nothing is decoded, and the reason is given.
 TEST_F(ReaderTest, MissingFile) {
     const asd::Recording rec = asd::read_file((board.card() / "nothing.asd").string());
-    ASSERT_TRUE(rec.damage);
-    EXPECT_NE(rec.damage->reason.find("cannot open"), std::string::npos);
+    EXPECT_NE(rec.readError.find("cannot open: No such file"), std::string::npos) << rec.readError;
+    EXPECT_FALSE(rec.damage);
     EXPECT_NE(rec.ending(), asd::Ending::Empty);
+}
+
+// Directories, devices, pipes and files larger than any recording are refused before anything
+// is read from them (a pipe without a writer would block the open, a device never ends).
+TEST_F(ReaderTest, OnlyRegularFilesUpToTheLargestRecordingAreRead) {
+    const fs::path dir = board.root() / "folder.asd";
+    fs::create_directories(dir);
+    const fs::path fifo = board.root() / "pipe.asd";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<fs::path, const char*> refused[] = {
+        {dir, "a directory, not a file"},
+        {"/dev/zero", "a device, not a file"},
+        {"/dev/urandom", "a device, not a file"},
+        {fifo, "a pipe, not a file"},
+    };
+    for (const auto& [path, why] : refused) {
+        const asd::Recording rec = asd::read_file(path.string());
+        EXPECT_EQ(rec.readError, why) << path;
+        EXPECT_FALSE(rec.damage) << path;
+        EXPECT_EQ(rec.fileSize, 0u) << path;
+    }
+
+    // Sparse files: one byte over the largest recording is not read, the largest is.
+    const fs::path big = board.root() / "big.asd";
+    std::ofstream(big).close();
+    fs::resize_file(big, asd::kMaxRecordingBytes + 1);
+    EXPECT_EQ(asd::read_file(big.string()).readError,
+              "recording longer than 21073920 bytes (21073921): not read");
+    fs::resize_file(big, 2ull << 30);
+    EXPECT_NE(asd::read_file(big.string()).readError.find("(2147483648): not read"),
+              std::string::npos);
+    fs::resize_file(big, asd::kMaxRecordingBytes);
+    const asd::Recording largest = asd::read_file(big.string());
+    EXPECT_EQ(largest.readError, "");
+    EXPECT_EQ(largest.fileSize, asd::kMaxRecordingBytes);
+    ASSERT_TRUE(largest.damage);
+    EXPECT_NE(largest.damage->reason.find("no recording header"), std::string::npos);
+
+    // A link to a recording is the recording.
+    write_sample();
+    const fs::path link = board.root() / "link.asd";
+    fs::create_symlink(file(), link);
+    const asd::Recording linked = asd::read_file(link.string());
+    EXPECT_EQ(linked.readError, "");
+    EXPECT_EQ(linked.records.size(), 10u);
 }
 
 // Every cut of a closed file gives the complete records before the cut and a reason, never a
@@ -288,6 +335,84 @@ TEST_F(ReaderTest, CorruptionIsFoundAtItsByte) {
     rec = asd::parse(b);
     EXPECT_EQ(rec.damage->offset, 8u);
     EXPECT_NE(rec.damage->reason.find("counts 5 video records"), std::string::npos);
+}
+
+// Values the recorder never writes are damage at their byte: the records before them are whole,
+// the file is not. 999999 microseconds is the last legal value.
+TEST_F(ReaderTest, ImpossibleValuesAreDamage) {
+    write_sample();
+    const std::vector<uint8_t> whole = bytes();
+    const asd::Recording full = asd::parse(whole);
+    ASSERT_FALSE(full.damage);
+    ASSERT_EQ(full.records.size(), 10u);
+
+    // The microseconds of each kind's time: video, GPS, accelerometer, audio (records 5..9 hold
+    // the second round, in that order: rear frame, GPS, accelerometer, front frame, audio).
+    const std::pair<size_t, size_t> usecOf[] = {{5, 22}, {6, 66}, {7, 18}, {9, 10}};
+    for (const auto& [index, at] : usecOf) {
+        const uint64_t off = full.records[index].offset;
+        std::vector<uint8_t> b = whole;
+        le::put_u32(b, off + at, 999999);
+        EXPECT_FALSE(asd::parse(b).damage) << "record " << index;
+        for (const uint32_t usec : {1000000u, 4294967295u}) {
+            le::put_u32(b, off + at, usec);
+            const asd::Recording rec = asd::parse(b);
+            ASSERT_TRUE(rec.damage) << "record " << index;
+            EXPECT_EQ(rec.damage->offset, off + at) << "record " << index;
+            EXPECT_NE(
+                rec.damage->reason.find("time with " + std::to_string(usec) + " microseconds"),
+                std::string::npos)
+                << rec.damage->reason;
+            EXPECT_EQ(rec.records.size(), index);
+        }
+    }
+
+    const uint64_t video = full.records[5].offset;
+    std::vector<uint8_t> b = whole;
+    b[video + 10] = 7;
+    asd::Recording rec = asd::parse(b);
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.damage->offset, video + 10);
+    EXPECT_NE(rec.damage->reason.find("channel 7"), std::string::npos) << rec.damage->reason;
+    EXPECT_EQ(rec.records.size(), 5u);
+    b[video + 10] = 2;
+    EXPECT_TRUE(asd::parse(b).damage);
+
+    for (const size_t field : {6, 8}) {
+        b = whole;
+        le::put_u16(b, video + field, 0);
+        rec = asd::parse(b);
+        ASSERT_TRUE(rec.damage) << field;
+        EXPECT_EQ(rec.damage->offset, video + 6);
+        EXPECT_NE(rec.damage->reason.find(field == 6 ? "0x480" : "640x0"), std::string::npos)
+            << rec.damage->reason;
+    }
+
+    // The header's times: after every record was read, so that they are all there.
+    b = whole;
+    le::put_u32(b, 16, 4294967295u);  // start microseconds
+    rec = asd::parse(b);
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.damage->offset, 16u);
+    EXPECT_NE(rec.damage->reason.find("start time with 4294967295"), std::string::npos);
+    EXPECT_EQ(rec.records.size(), 10u);
+    b = whole;
+    le::put_u32(b, 24, 1000000);  // end microseconds
+    EXPECT_EQ(asd::parse(b).damage->offset, 24u);
+
+    b = whole;  // a closed file that ends before it starts
+    le::put_u32(b, 20, full.base.start.sec);
+    le::put_u32(b, 24, full.base.start.usec);
+    EXPECT_FALSE(asd::parse(b).damage);  // ends as it starts: allowed
+    if (full.base.start.usec > 0) {
+        le::put_u32(b, 24, full.base.start.usec - 1);
+    } else {
+        le::put_u32(b, 20, full.base.start.sec - 1);
+    }
+    rec = asd::parse(b);
+    ASSERT_TRUE(rec.damage);
+    EXPECT_EQ(rec.damage->offset, 20u);
+    EXPECT_NE(rec.damage->reason.find("before the start time"), std::string::npos);
 }
 
 }  // namespace

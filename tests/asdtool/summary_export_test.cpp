@@ -129,6 +129,39 @@ TEST(CardIndexTest, DecodesLocksAndRejectsOtherSizes) {
     EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
 }
 
+// What the recorder never writes makes the index damaged; the largest values it writes do not.
+TEST(CardIndexTest, ImpossibleValuesMakeTheIndexDamaged) {
+    std::vector<uint8_t> b(asd::kIndexBytes);
+    le::put_u32(b, 0, 1399);                      // the last file of the largest ring
+    le::put_u32(b, 4, 200);                       // the most events a card keeps
+    le::put_u32(b, 8 + 4 * 0, (2u << 16) | 200);  // external alarm, the last generation
+    std::string error;
+    ASSERT_TRUE(asd::parse_index(b, error)) << error;
+
+    const struct {
+        size_t word;
+        uint32_t value;
+        const char* why;
+    } bad[] = {
+        {0, 1400, "damaged: next file 1400, beyond the ring's 1400 files"},
+        {0, 4294967295u, "damaged: next file 4294967295"},
+        {1, 201, "damaged: 201 events kept"},
+        {1, 4294967295u, "damaged: 4294967295 events kept"},
+        {2 + 7, (154u << 16) | 1, "lock entry of file 7 is 0x009a0001 (unknown lock type)"},
+        {2 + 7, (3u << 16) | 1, "(unknown lock type)"},
+        {2 + 8, (1u << 24) | 1, "lock entry of file 8 is 0x01000001 (bits 24..31 set)"},
+        {2 + 9, 1u << 16, "(generation 0)"},
+        {2 + 1399, 201, "lock entry of file 1399 is 0x000000c9 (generation beyond"},
+    };
+    for (const auto& c : bad) {
+        std::vector<uint8_t> d = b;
+        le::put_u32(d, 4 * c.word, c.value);
+        error.clear();
+        EXPECT_FALSE(asd::parse_index(d, error)) << c.why;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    }
+}
+
 // ---- summary -----------------------------------------------------------------------------------
 
 TEST_F(CardTest, SummaryCountsTheRecordsOfEveryFileAndTheEventsOfTheIndex) {
@@ -240,6 +273,79 @@ TEST_F(CardTest, SummaryReportsOddFilesAndAMissingIndexWithoutStopping) {
     EXPECT_NE(text.find("Recording index: "), std::string::npos) << text;
     EXPECT_NE(text.find("5 bytes, not 5608"), std::string::npos) << text;
     EXPECT_NE(text.find("Snapshots in snapshot/: 0"), std::string::npos) << text;
+}
+
+// A file that cannot be read is neither empty nor counted among the recordings: it is named with
+// the reason, apart from the table. What bears a recording's name and is no file is listed too.
+TEST_F(CardTest, SummaryNamesWhatCannotBeReadApartFromEmptyFiles) {
+    start_record();
+    write_round();
+    stop_record();
+    start_record();
+    stop_record();  // rec00000001: empty
+    fs::create_directories(data() / "rec00000004.asd");
+    fs::create_symlink(data() / "gone", data() / "rec00000005.asd");
+    std::ofstream(file(6)).close();
+    fs::resize_file(file(6), 2ull << 30);  // sparse: not read whole
+    if (::geteuid() != 0) {
+        std::ofstream(file(7)) << "locked";
+        fs::permissions(file(7), fs::perms::none);
+    }
+
+    const asd::CardSummary s = asd::summarize_card(board.card());
+    ASSERT_TRUE(s.error.empty()) << s.error;
+    const std::string text = asd::format_summary(s);
+    const size_t unread = ::geteuid() != 0 ? 4 : 3;
+    EXPECT_NE(text.find("Recordings in data/: 2 files, "), std::string::npos) << text;
+    EXPECT_NE(text.find("; " + std::to_string(unread) + " more that cannot be read\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  rec00000001.asd: empty, closed before its first record\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  rec00000004.asd: cannot be read: a directory, not a file\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  rec00000005.asd: cannot be read: cannot open: No such file"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("  rec00000006.asd: cannot be read: recording longer than"),
+              std::string::npos)
+        << text;
+    if (::geteuid() != 0) {
+        EXPECT_NE(text.find("  rec00000007.asd: cannot be read: cannot open: Permission denied"),
+                  std::string::npos)
+            << text;
+        fs::permissions(file(7), fs::perms::owner_all);
+    }
+    // Only the empty file says "empty"; the totals are the readable files'.
+    EXPECT_EQ(count(text, "empty"), 1u) << text;
+    EXPECT_EQ(count(text, "cannot be read:"), unread) << text;
+    EXPECT_NE(text.find("  total"), std::string::npos) << text;
+}
+
+// A damaged index is said to be damaged, and none of its events or locks is shown.
+TEST_F(CardTest, SummarySaysTheIndexIsDamagedInsteadOfShowingIt) {
+    start_record();
+    write_round();
+    stop_record();
+    std::vector<uint8_t> b(asd::kIndexBytes, 0x9a);
+    le::put_u32(b, 0, 4294967295u);
+    le::put_u32(b, 4, 4294967295u);
+    std::ofstream(data() / "recinfo", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+
+    const asd::CardSummary s = asd::summarize_card(board.card());
+    EXPECT_FALSE(s.index);
+    EXPECT_TRUE(s.events.empty());
+    EXPECT_FALSE(s.files[0].lock);
+    const std::string text = asd::format_summary(s);
+    EXPECT_NE(text.find("Recording index: " + (data() / "recinfo").string() +
+                        ": damaged: next file 4294967295, beyond the ring's 1400 files\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("kept"), std::string::npos) << text;
+    EXPECT_EQ(text.find("lock type"), std::string::npos) << text;
 }
 
 TEST(CardSummaryTest, CardWithoutDataDirectory) {
@@ -367,6 +473,68 @@ TEST_F(CardTest, ExportOfADamagedFileKeepsWhatCameBeforeTheDamage) {
     EXPECT_EQ(report.frames[1], 1u);
     EXPECT_EQ(report.gpsRecords, 2u);
     EXPECT_EQ(report.audioBytes, 8192u);
+}
+
+// A card's own directories are no place for an export: a directory named like a recording in
+// data/ stops the recorder when the ring reaches its name. Nothing is created there.
+TEST_F(CardTest, ExportRefusesATargetInsideACard) {
+    start_record();
+    write_round();
+    stop_record();
+    asd::ExportReport report;
+    const fs::path targets[] = {data() / "rec00000009.asd", data() / "x", board.card(),
+                                board.card() / "exports/one"};
+    for (const fs::path& target : targets) {
+        const std::string why = asd::export_recording(file(0).string(), target, report);
+        EXPECT_NE(why.find("is inside the card " + board.card().string()), std::string::npos)
+            << why;
+        EXPECT_FALSE(fs::exists(target) && target != board.card()) << target;
+    }
+    EXPECT_FALSE(fs::exists(board.card() / "exports"));
+    // Through a relative path and a link into the card alike.
+    fs::create_directory_symlink(data(), board.root() / "to-data");
+    EXPECT_NE(asd::export_recording(file(0).string(), board.root() / "to-data/x", report)
+                  .find("is inside the card"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(data() / "x"));
+
+    // A card is known by its recording index as well as by the firmware's stamp.
+    fs::remove(board.card() / "Firmware_version.txt");
+    EXPECT_NE(asd::export_recording(file(0).string(), data() / "x", report).find("inside the card"),
+              std::string::npos);
+    fs::remove(data() / "recinfo");
+    EXPECT_EQ(asd::export_recording(file(0).string(), board.root() / "out", report), "");
+}
+
+// Damage in the header (an end before the start) leaves every record to export; a time that
+// cannot be ends the export there, so no file name carries it.
+TEST_F(CardTest, ExportStopsAtAnImpossibleTime) {
+    start_record();
+    write_round();
+    write_round();
+    stop_record();
+    std::vector<uint8_t> b = bytes_of(file(0));
+    const asd::Recording whole = asd::parse(b);
+    le::put_u32(b, whole.records[5].offset + 22, 4294967295u);  // the second rear frame
+    std::ofstream(data() / "rec00000002.asd", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+    asd::ExportReport report;
+    ASSERT_EQ(asd::export_recording(file(2).string(), board.root() / "e", report), "");
+    ASSERT_TRUE(report.damage);
+    EXPECT_EQ(report.frames[0], 1u);
+    EXPECT_EQ(report.frames[1], 1u);
+    EXPECT_EQ(read_file(board.root() / "e/frames.csv").find("4294967"), std::string::npos);
+    for (const auto& e : fs::recursive_directory_iterator(board.root() / "e"))
+        EXPECT_EQ(e.path().string().find("4294967"), std::string::npos) << e.path();
+
+    b = bytes_of(file(0));
+    le::put_u32(b, 20, whole.base.start.sec - 1);  // ends before it starts
+    std::ofstream(data() / "rec00000003.asd", std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+    ASSERT_EQ(asd::export_recording(file(3).string(), board.root() / "f", report), "");
+    ASSERT_TRUE(report.damage);
+    EXPECT_EQ(report.damage->offset, 20u);
+    EXPECT_EQ(report.frames[0] + report.frames[1], 4u);
 }
 
 TEST(ExportFormatTest, GpsDegreesFromReceiverText) {

@@ -1,10 +1,14 @@
 #include "asd_reader.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <utility>
 
 #include "le.hpp"
 #include "text_format.hpp"
@@ -20,7 +24,8 @@ constexpr size_t kAccelSize = 22;
 constexpr size_t kGpsSize = 94;
 constexpr size_t kVideoHead = 26;
 constexpr size_t kAudioHead = 18;
-constexpr size_t kStaging = 102400;  // the writer builds every record in a buffer of this size
+constexpr size_t kStaging = kLargestRecord;  // the writer builds every record in a buffer this size
+constexpr uint32_t kMicrosPerSecond = 1000000;
 static_assert(kHeader == kBaseHeader + 56);
 static_assert(kAccelSize == kTagAndPrev + 16 && kGpsSize == kTagAndPrev + 88);
 static_assert(kVideoHead == kTagAndPrev + 20 && kAudioHead == kTagAndPrev + 12);
@@ -105,6 +110,7 @@ class Parser {
             rec_.cutShort = std::move(rec_.damage);
             rec_.damage.reset();
         }
+        if (!rec_.damage && b_.size() >= kBaseHeader) check_header_times();
     }
 
   private:
@@ -197,6 +203,7 @@ class Parser {
         rec.size = static_cast<uint32_t>(size);
         rec.prevOffset = prev;
         rec.body = decode(b_.subspan(off, size), kind, off);
+        if (!possible(rec)) return false;
         rec_.records.push_back(std::move(rec));
         expectedPrev = static_cast<uint32_t>(off);
         off += size;
@@ -232,6 +239,60 @@ class Parser {
         }
     }
 
+    // Values the recorder never writes: the record is damaged there.
+    bool possible(const Record& r) {
+        const char* what = kind_name(r.kind());
+        const auto [time, timeAt] = time_of(r);
+        if (time.usec >= kMicrosPerSecond) {
+            damage(r.offset + timeAt + 4,
+                   format("%s record at %llu: time with %u microseconds", what,
+                          static_cast<unsigned long long>(r.offset), time.usec));
+            return false;
+        }
+        if (const auto* v = std::get_if<VideoRecord>(&r.body)) {
+            if (v->channel > 1) {
+                damage(r.offset + 10,
+                       format("video record at %llu: channel %u, not 0 (rear) or 1 (front)",
+                              static_cast<unsigned long long>(r.offset), v->channel));
+                return false;
+            }
+            if (v->width == 0 || v->height == 0) {
+                damage(r.offset + 6,
+                       format("video record at %llu: picture of %ux%u pixels",
+                              static_cast<unsigned long long>(r.offset), v->width, v->height));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // The time a record carries and where it stands in the record.
+    static std::pair<Time, size_t> time_of(const Record& r) {
+        if (const auto* v = std::get_if<VideoRecord>(&r.body)) return {v->time, 18};
+        if (const auto* g = std::get_if<GpsRecord>(&r.body)) return {g->received, 62};
+        if (const auto* a = std::get_if<AccelRecord>(&r.body)) return {a->time, 14};
+        return {std::get<AudioRecord>(r.body).time, 6};
+    }
+
+    // The header's times, once the records are read: their microseconds, and a closed file that
+    // ends before it starts.
+    void check_header_times() {
+        for (const auto& [time, at] :
+             {std::pair{rec_.base.start, size_t{12}}, {rec_.base.end, 20}}) {
+            if (time.usec >= kMicrosPerSecond) {
+                damage(at + 4, format("header: %s time with %u microseconds",
+                                      at == 12 ? "start" : "end", time.usec));
+                return;
+            }
+        }
+        const Time& start = rec_.base.start;
+        const Time& end = rec_.base.end;
+        if (end.sec < start.sec || (end.sec == start.sec && end.usec < start.usec)) {
+            damage(20, format("header: end time %u.%06u before the start time %u.%06u", end.sec,
+                              end.usec, start.sec, start.usec));
+        }
+    }
+
     // A completed header counts the video records; a count that disagrees means lost records.
     void check_count() {
         const size_t videos = rec_.count(Kind::Video);
@@ -247,10 +308,32 @@ class Parser {
     bool truncated_ = false;
 };
 
+// A descriptor that closes itself.
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+std::string not_a_file(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory, not a file";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device, not a file";
+    if (S_ISFIFO(mode)) return "a pipe, not a file";
+    return "not a regular file";
+}
+
 }  // namespace
 
 Ending Recording::ending() const {
-    if (fileSize == 0 && !damage) return Ending::Empty;  // not a file that cannot be read
+    if (fileSize == 0 && !damage && readError.empty()) return Ending::Empty;
     return base.videoRecords != 0 || !(base.end == base.start) ? Ending::Closed : Ending::NotClosed;
 }
 
@@ -267,18 +350,53 @@ Recording parse(std::span<const uint8_t> bytes, const ReadOptions& options) {
     return rec;
 }
 
-Recording read_file(const std::string& path, const ReadOptions& options) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        Recording rec;
-        rec.damage = Damage{0, format("cannot open %s: %s", path.c_str(), std::strerror(errno))};
-        return rec;
+std::string read_regular_file(const std::string& path, uint64_t limit, const char* what,
+                              std::vector<uint8_t>& bytes) {
+    const auto too_large = [&](uint64_t size) {
+        return format("%s longer than %llu bytes (%llu): not read", what,
+                      static_cast<unsigned long long>(limit),
+                      static_cast<unsigned long long>(size));
+    };
+    bytes.clear();
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return format("cannot open: %s", std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return not_a_file(st.st_mode);
+    if (static_cast<uint64_t>(st.st_size) > limit) return too_large(st.st_size);
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0)
+        return format("cannot open: %s", std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) return not_a_file(st.st_mode);  // replaced since the stat
+    // One byte more than the limit tells a file that grew past it.
+    bytes.resize(static_cast<size_t>(std::min<uint64_t>(st.st_size, limit) + 1));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;
+            bytes.clear();
+            return format("cannot read: %s", std::strerror(error));
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+        if (done == bytes.size() && done <= limit)
+            bytes.resize(static_cast<size_t>(std::min<uint64_t>(2 * done, limit + 1)));
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    if (in.bad()) {
+    if (done > limit) {
+        bytes.clear();
+        ::fstat(fd.get(), &st);  // it grew while it was read
+        return too_large(std::max<uint64_t>(st.st_size, done));
+    }
+    bytes.resize(done);
+    return "";
+}
+
+Recording read_file(const std::string& path, const ReadOptions& options) {
+    std::vector<uint8_t> bytes;
+    std::string why = read_regular_file(path, kMaxRecordingBytes, "recording", bytes);
+    if (!why.empty()) {
         Recording rec;
-        rec.damage = Damage{0, format("cannot read %s", path.c_str())};
+        rec.readError = std::move(why);
         return rec;
     }
     return parse(bytes, options);

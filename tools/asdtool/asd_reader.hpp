@@ -10,6 +10,10 @@
 // written (0 bytes: recording stopped before its first record, as at a reboot or a mode change),
 // and a file that was never closed (the power went while it was recorded: its header still has a
 // video count of 0 and the start time as end time, and its last record may be cut short).
+//
+// Values the recorder cannot write are damage too: a time with a million microseconds or more, an
+// end time before the start time, a video record of a channel other than the two cameras or of a
+// picture without width or height.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +24,12 @@
 #include <vector>
 
 namespace asd {
+
+// The recorder changes files before one would pass 20 MiB; a file's first record comes on top of
+// its header, and a record is at most the writer's staging buffer.
+constexpr uint64_t kMaxFileSize = 20971520;
+constexpr uint64_t kLargestRecord = 102400;
+constexpr uint64_t kMaxRecordingBytes = kMaxFileSize + kLargestRecord;
 
 struct Time {
     uint32_t sec = 0;
@@ -106,6 +116,9 @@ enum class Ending : uint8_t {
 };
 
 struct Recording {
+    // Set when the file could not be read at all (missing, unreadable, not a regular file, larger
+    // than any recording): nothing was decoded, and the file is neither empty nor damaged.
+    std::string readError;
     uint64_t fileSize = 0;
     BaseHeader base;
     ExtHeader ext;
@@ -128,8 +141,15 @@ struct ReadOptions {
 // Decodes a recording held in memory.
 Recording parse(std::span<const uint8_t> bytes, const ReadOptions& options = {});
 
-// Reads and decodes a file. A file that cannot be read gives damage at offset 0 with the reason.
+// Reads and decodes a file. A file that cannot be read, is not a regular file or is larger than
+// kMaxRecordingBytes is not decoded: `readError` says why (read_regular_file).
 Recording read_file(const std::string& path, const ReadOptions& options = {});
+
+// Reads a regular file of at most `limit` bytes whole; "" or why not: "cannot open: ...", "a
+// directory, not a file", "<what> longer than <limit> bytes (<size>): not read". What is not a
+// regular file or is larger is refused before anything is read, and opening never blocks.
+std::string read_regular_file(const std::string& path, uint64_t limit, const char* what,
+                              std::vector<uint8_t>& bytes);
 
 const char* kind_name(Kind kind);
 // "closed", "not closed (power lost)", "empty (opened, never written)".

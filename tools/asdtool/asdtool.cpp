@@ -1,10 +1,13 @@
 // asdtool: looks into recording files.
 //   asdtool info FILE...          header, settings, time range and records of each file
-//   asdtool check FILE...         verifies every record; exit status 1 when a file is damaged
+//   asdtool check FILE...         verifies every record
 //   asdtool summary CARD_DIR      the card's recordings, events and snapshots
 //   asdtool export FILE... DIR    frames as JPEG files, GPS as GPX, accelerometer, audio as WAV,
 //                                 a video per camera; --event N, --combined (export_command.hpp)
 //   asdtool view CARD_DIR         the card in a browser (view_server.hpp)
+// Exit status: 0 success; 1 a file or the card could not be read, a recording is damaged (info,
+// check, export) or the command failed; 2 the command line is wrong.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "asd_reader.hpp"
+#include "asdtool.hpp"
 #include "card_summary.hpp"
 #include "export_command.hpp"
 #ifdef ASDTOOL_VIEW
@@ -46,8 +50,17 @@ void print_damage(const std::string& path, const asd::Recording& rec) {
                 static_cast<unsigned long long>(rec.damage->offset), rec.damage->reason.c_str());
 }
 
-void info(const std::string& path) {
+// One line on stderr for a file that could not be read at all.
+bool unreadable(const char* command, const std::string& path, const asd::Recording& rec) {
+    if (rec.readError.empty()) return false;
+    std::fprintf(stderr, "asdtool %s: %s: %s\n", command, path.c_str(), rec.readError.c_str());
+    return true;
+}
+
+// 1 when the file cannot be read or is damaged.
+int info(const std::string& path) {
     const asd::Recording rec = asd::read_file(path);
+    if (unreadable("info", path, rec)) return 1;
     std::printf("%s\n", path.c_str());
     std::printf("  size        %llu bytes\n", static_cast<unsigned long long>(rec.fileSize));
     if (rec.fileSize >= 84 && !(rec.damage && rec.damage->offset == 0)) {
@@ -76,14 +89,16 @@ void info(const std::string& path) {
     }
     if (rec.damage) {
         print_damage(path, rec);
-    } else {
-        std::printf("  state       %s%s\n", asd::ending_name(rec.ending()), cut_short(rec).c_str());
+        return 1;
     }
+    std::printf("  state       %s%s\n", asd::ending_name(rec.ending()), cut_short(rec).c_str());
+    return 0;
 }
 
 // Files that were never closed or never written are normal in the ring: only damage fails.
 int check(const std::string& path) {
     const asd::Recording rec = asd::read_file(path);
+    if (unreadable("check", path, rec)) return 1;
     if (rec.damage) {
         print_damage(path, rec);
         return 1;
@@ -106,7 +121,10 @@ int check(const std::string& path) {
 int summary(const std::string& card) {
     const asd::CardSummary s = asd::summarize_card(card);
     std::fputs(asd::format_summary(s).c_str(), stdout);
-    return s.error.empty() ? 0 : 1;
+    const bool unreadable =
+        std::any_of(s.files.begin(), s.files.end(),
+                    [](const asd::FileSummary& f) { return !f.readError.empty(); });
+    return s.error.empty() && !unreadable ? 0 : 1;
 }
 
 int usage() {
@@ -130,12 +148,12 @@ int usage() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int asdtool_main(int argc, char** argv) {
     if (argc < 3) return usage();
     std::string_view command = argv[1];
     int status = 0;
     if (command == "info") {
-        for (int i = 2; i < argc; ++i) info(argv[i]);
+        for (int i = 2; i < argc; ++i) status |= info(argv[i]);
     } else if (command == "check") {
         for (int i = 2; i < argc; ++i) status |= check(argv[i]);
     } else if (command == "summary" && argc == 3) {

@@ -1,11 +1,10 @@
 #include "card_index.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <utility>
 #include <vector>
 
+#include "asd_reader.hpp"
 #include "le.hpp"
 
 namespace asd {
@@ -14,6 +13,38 @@ namespace {
 
 constexpr uint32_t kGenerationMask = 0xFFFF;
 constexpr unsigned kTypeShift = 16;
+constexpr uint32_t kUnusedBits = 0xFF000000;
+constexpr uint8_t kLastLockType = 2;
+
+// What in the index the recorder cannot have written; "" when nothing.
+std::string damage_of(const CardIndex& index) {
+    if (index.next >= kIndexFiles) {
+        return "damaged: next file " + std::to_string(index.next) + ", beyond the ring's " +
+               std::to_string(kIndexFiles) + " files";
+    }
+    if (index.lockCount > kMaxEvents) {
+        return "damaged: " + std::to_string(index.lockCount) + " events kept, more than any card " +
+               "keeps (" + std::to_string(kMaxEvents) + ")";
+    }
+    for (size_t i = 0; i < index.entries.size(); ++i) {
+        const uint32_t entry = index.entries[i];
+        if (entry == 0) continue;
+        const uint32_t generation = entry & kGenerationMask;
+        const uint32_t type = (entry >> kTypeShift) & 0xFF;
+        const char* why = (entry & kUnusedBits) != 0 ? "bits 24..31 set"
+                          : type > kLastLockType     ? "unknown lock type"
+                          : generation == 0          ? "generation 0"
+                          : generation > kMaxEvents  ? "generation beyond any card's events"
+                                                     : nullptr;
+        if (why != nullptr) {
+            char text[96];
+            std::snprintf(text, sizeof text, "damaged: lock entry of file %zu is 0x%08x (%s)", i,
+                          entry, why);
+            return text;
+        }
+    }
+    return "";
+}
 
 }  // namespace
 
@@ -40,25 +71,18 @@ std::optional<CardIndex> parse_index(std::span<const uint8_t> bytes, std::string
     index.next = le::get_u32(bytes, 0);
     index.lockCount = le::get_u32(bytes, 4);
     for (size_t i = 0; i < kIndexFiles; ++i) index.entries[i] = le::get_u32(bytes, 8 + 4 * i);
+    if (std::string why = damage_of(index); !why.empty()) {
+        error = std::move(why);
+        return std::nullopt;
+    }
     return index;
 }
 
 std::optional<CardIndex> read_index(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
-        return std::nullopt;
-    }
-    // One byte more than an index may hold tells an over-long file from a whole one.
-    std::vector<uint8_t> bytes(kIndexBytes + 1);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (in.bad()) {
-        error = "cannot read " + path;
-        return std::nullopt;
-    }
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    if (bytes.size() > kIndexBytes) {
-        error = path + ": recording index longer than " + std::to_string(kIndexBytes) + " bytes";
+    std::vector<uint8_t> bytes;
+    if (std::string why = read_regular_file(path, kIndexBytes, "recording index", bytes);
+        !why.empty()) {
+        error = path + ": " + why;
         return std::nullopt;
     }
     auto index = parse_index(bytes, error);

@@ -4,7 +4,9 @@
 // The index is 1402 little-endian u32 words (5608 bytes): word 0 the next file index, word 1 the
 // number of lock generations in use, word 2 + i the lock entry of file i. A lock entry is 0 for a
 // free file; otherwise bits 0..15 hold the lock generation (1 = the oldest event kept) and bits
-// 16..23 the lock type (0 emergency button, 1 accelerometer impact, 2 external alarm).
+// 16..23 the lock type (0 emergency button, 1 accelerometer impact, 2 external alarm), bits 24..31
+// are 0. An index that holds what the recorder never writes (a next file beyond the ring, more
+// events than the largest card keeps, a lock of another type or of generation 0) is damaged.
 #pragma once
 
 #include <array>
@@ -17,6 +19,7 @@
 namespace asd {
 
 constexpr size_t kIndexFiles = 1400;
+constexpr uint32_t kMaxEvents = 200;  // the most events any card keeps
 constexpr size_t kIndexBytes = (2 + kIndexFiles) * 4;
 static_assert(kIndexBytes == 5608);
 
@@ -36,7 +39,8 @@ struct CardIndex {
     size_t locked_files() const;
 };
 
-// Decodes an index held in memory; nothing (and the reason in `error`) when it is not 5608 bytes.
+// Decodes an index held in memory; nothing (and the reason in `error`) when it is not 5608 bytes
+// or is damaged ("damaged: ...").
 std::optional<CardIndex> parse_index(std::span<const uint8_t> bytes, std::string& error);
 // Reads and decodes an index file.
 std::optional<CardIndex> read_index(const std::string& path, std::string& error);

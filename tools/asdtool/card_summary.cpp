@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <utility>
 
@@ -74,6 +73,8 @@ FileSummary summarize_file(const fs::path& path) {
     f.name = path.filename().string();
     f.index = index_of(f.name);
     const Recording rec = read_file(path.string());
+    f.readError = rec.readError;
+    if (!f.readError.empty()) return f;
     f.size = rec.fileSize;
     f.damage = rec.damage;
     f.header = rec.fileSize >= 84 && !(rec.damage && rec.damage->offset == 0);
@@ -115,7 +116,9 @@ std::vector<FileSummary> summarize_files(const fs::path& data, std::string& erro
         return files;
     }
     for (const fs::directory_entry& entry : it) {
-        if (entry.path().extension() != ".asd" || !entry.is_regular_file(ec)) continue;
+        // Whatever bears a recording's name is listed, also what is no file (the reader says
+        // what it is): the recorder cannot use its name.
+        if (entry.path().extension() != ".asd") continue;
         files.push_back(summarize_file(entry.path()));
     }
     std::sort(files.begin(), files.end(), [](const FileSummary& a, const FileSummary& b) {
@@ -151,9 +154,11 @@ std::vector<SnapshotFile> snapshots_in(const fs::path& dir) {
 }
 
 std::optional<int32_t> read_snapshot_index(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::array<uint8_t, 4> bytes{};
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), bytes.size())) return std::nullopt;
+    constexpr uint64_t kLimit = 4096;  // the recorder writes 4 bytes
+    std::vector<uint8_t> bytes;
+    if (!read_regular_file(file.string(), kLimit, "snapshot index", bytes).empty() ||
+        bytes.size() < 4)
+        return std::nullopt;
     return le::get_i32(bytes, 0);
 }
 
@@ -165,7 +170,10 @@ void format_files(const CardSummary& s, std::string& out) {
     double seconds = 0;
     const FileSummary* first = nullptr;
     const FileSummary* last = nullptr;
+    size_t listed = 0;
     for (const FileSummary& f : s.files) {
+        if (!f.readError.empty()) continue;
+        ++listed;
         bytes += f.size;
         if (!f.header) continue;
         rear += f.frames[0];
@@ -177,17 +185,22 @@ void format_files(const CardSummary& s, std::string& out) {
         if (first == nullptr) first = &f;
         if (last == nullptr || earlier(last->end, f.end)) last = &f;
     }
-    appendf(out, "Recordings in data/: %zu file%s, %s", s.files.size(),
-            s.files.size() == 1 ? "" : "s", long_size(bytes).c_str());
+    appendf(out, "Recordings in data/: %zu file%s, %s", listed, listed == 1 ? "" : "s",
+            long_size(bytes).c_str());
     if (first != nullptr) {
         appendf(out, ", %s to %s UTC", utc(first->start.sec, "%Y-%m-%d %H:%M:%S").c_str(),
                 utc(last->end.sec, "%Y-%m-%d %H:%M:%S").c_str());
     }
+    if (const size_t unread = s.files.size() - listed; unread != 0)
+        appendf(out, "; %zu more that cannot be read", unread);
     out += "\n";
     if (s.files.empty()) return;
-    out += "  file             size  start      secs  front  rear   GPS  accel  audio s  lock\n";
+    if (listed != 0)
+        out +=
+            "  file             size  start      secs  front  rear   GPS  accel  audio s  lock\n";
     std::string day;
     for (const FileSummary& f : s.files) {
+        if (!f.readError.empty()) continue;
         if (!f.header) {
             appendf(out, "  %-15s %5s  -\n", f.name.c_str(), short_size(f.size).c_str());
             continue;
@@ -202,11 +215,15 @@ void format_files(const CardSummary& s, std::string& out) {
         if (f.lock) appendf(out, "  event %u", f.lock->generation);
         out += "\n";
     }
-    appendf(out, "  %-15s %5s  %8s %6.1f %6zu %5zu %5zu %6zu %8.1f\n", "total",
-            short_size(bytes).c_str(), "", seconds, front, rear, gps, accel,
-            static_cast<double>(audio) / kAudioBytesPerSecond);
+    if (listed != 0) {
+        appendf(out, "  %-15s %5s  %8s %6.1f %6zu %5zu %5zu %6zu %8.1f\n", "total",
+                short_size(bytes).c_str(), "", seconds, front, rear, gps, accel,
+                static_cast<double>(audio) / kAudioBytesPerSecond);
+    }
     for (const FileSummary& f : s.files) {
-        if (f.size == 0) {
+        if (!f.readError.empty()) {
+            appendf(out, "  %s: cannot be read: %s\n", f.name.c_str(), f.readError.c_str());
+        } else if (f.size == 0) {
             appendf(out, "  %s: empty, closed before its first record\n", f.name.c_str());
         } else if (f.damage) {
             appendf(out, "  %s: damaged at byte %llu: %s\n", f.name.c_str(),

@@ -23,6 +23,7 @@ constexpr unsigned kAudioBytesPerSecond = 8000;
 struct FileSummary {
     std::string name;             // "rec00000003.asd"
     std::optional<size_t> index;  // 3; nothing for a name outside the ring's pattern
+    std::string readError;        // why the file could not be read at all (Recording::readError)
     uint64_t size = 0;
     bool header = false;  // the file has a recording header
     bool closed = false;  // the header was completed when the file was closed

@@ -37,6 +37,7 @@ std::optional<long> number(std::string_view text, long low, long high) {
 
 // Why a file gives nothing to export, or "" when it has records.
 std::string nothing_in(const Recording& rec) {
+    if (!rec.readError.empty()) return rec.readError;
     if (rec.damage && (rec.damage->offset == 0 || rec.fileSize < 84)) return rec.damage->reason;
     if (rec.ending() == Ending::Empty || rec.fileSize < 84)
         return rec.cutShort ? rec.cutShort->reason : ending_name(rec.ending());
@@ -45,6 +46,7 @@ std::string nothing_in(const Recording& rec) {
 }
 
 std::string check_dir(const fs::path& dir) {
+    if (std::string why = card_around(dir); !why.empty()) return why;
     std::error_code ec;
     if (!fs::exists(dir, ec)) return "";
     if (!fs::is_directory(dir, ec)) return dir.string() + " is not a directory";
@@ -81,9 +83,11 @@ bool export_one(const std::string& file, const fs::path& dir, std::FILE* out, st
                  report.gpsPoints, report.accel,
                  static_cast<double>(report.audioBytes) / kAudioBytesPerSecond);
     if (report.damage) {
-        std::fprintf(out, "%s: damaged at byte %llu: %s; the records after it are not exported\n",
-                     file.c_str(), static_cast<unsigned long long>(report.damage->offset),
-                     report.damage->reason.c_str());
+        // Damage in the header (its times) leaves every record to export.
+        std::fprintf(out, "%s: damaged at byte %llu: %s%s\n", file.c_str(),
+                     static_cast<unsigned long long>(report.damage->offset),
+                     report.damage->reason.c_str(),
+                     report.damage->offset < 84 ? "" : "; the records after it are not exported");
         return false;
     }
     return true;

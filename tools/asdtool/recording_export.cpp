@@ -61,6 +61,12 @@ std::string write_text(const fs::path& path, const std::string& text) {
     return write_file(path, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
+// A card the recorder uses holds its firmware stamp or a recording index in data/.
+bool is_card(const fs::path& dir) {
+    std::error_code ec;
+    return fs::exists(dir / "Firmware_version.txt", ec) || fs::exists(dir / "data/recinfo", ec);
+}
+
 std::string prepare_dir(const fs::path& dir) {
     std::error_code ec;
     if (fs::exists(dir, ec)) {
@@ -190,6 +196,19 @@ class Exporter {
 
 }  // namespace
 
+std::string card_around(const fs::path& dir) {
+    std::error_code ec;
+    fs::path p = fs::weakly_canonical(fs::absolute(dir, ec), ec);
+    if (ec) return "";
+    for (;; p = p.parent_path()) {
+        if (is_card(p)) {
+            return dir.string() + " is inside the card " + p.string() +
+                   ": give a directory outside the card";
+        }
+        if (p == p.parent_path()) return "";
+    }
+}
+
 std::optional<double> gps_degrees(std::string_view text, char hemisphere, bool longitude) {
     double value = 0;
     const char* end = text.data() + text.size();
@@ -230,7 +249,9 @@ std::string iso_time(Time t) {
 
 std::string export_recording(const std::string& file, const fs::path& dir, ExportReport& report) {
     report = {};
+    if (std::string why = card_around(dir); !why.empty()) return why;
     const Recording rec = read_file(file, {.payloads = true});
+    if (!rec.readError.empty()) return file + ": " + rec.readError;
     if (rec.damage && (rec.damage->offset == 0 || rec.fileSize < 84))
         return file + ": nothing to export: " + rec.damage->reason;
     // Opened and never written, or the power went while its header was written.

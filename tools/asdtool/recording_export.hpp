@@ -31,10 +31,17 @@ struct ExportReport {
     std::optional<Damage> damage;  // the file is damaged there: the records after it are missing
 };
 
-// Exports `file` into `dir`, which must be new or empty. Returns "" or why the export failed (a
-// failed export may have written some of the files).
+// Exports `file` into `dir`, which must be new or empty and not inside a card (a directory that
+// holds Firmware_version.txt or data/recinfo, or below one). Returns "" or why the export failed
+// (a failed export may have written some of the files).
 std::string export_recording(const std::string& file, const std::filesystem::path& dir,
                              ExportReport& report);
+
+// "" when `dir` is outside every card, otherwise why an export may not go there: a card is a
+// directory that holds Firmware_version.txt or data/recinfo, and an export inside one would put
+// directories among the recorder's own files (one named like a recording stops the recorder when
+// the ring comes to it).
+std::string card_around(const std::filesystem::path& dir);
 
 // Degrees of a GPS record's coordinate text, which holds the receiver's ddmm.mmmm (latitude) or
 // dddmm.mmmm (longitude) as a number: "4722.452000" with 'N' is 47.374200. 'S' and 'W' give

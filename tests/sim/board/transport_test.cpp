@@ -5,6 +5,7 @@
 // its SIGBUS, kill_fasync, a killed sleeper released: rmmod refuses a module with a file open).
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -108,14 +109,17 @@ class TestKernel : public DeviceKernel {
         {
             std::lock_guard lock(mutex_);
             ++releases_;
+            released_.insert(h);
         }
         changed_.notify_all();
+        if (on_release_) on_release_();
         return 0;
     }
-    void interrupt(Handle, pid_t task) override {
+    void interrupt(Handle h, pid_t task) override {
         {
             std::lock_guard lock(mutex_);
             interrupted_.insert(task);
+            if (released_.count(h) != 0) ++interrupts_of_released_;
         }
         changed_.notify_all();
     }
@@ -140,6 +144,9 @@ class TestKernel : public DeviceKernel {
     int sleepers_ = 0;
     int wakeups_ = 0;
     std::set<pid_t> interrupted_;
+    std::set<Handle> released_;
+    int interrupts_of_released_ = 0;
+    std::function<void()> on_release_;  // runs in release(), after the file is gone
 
   private:
     static File& file(Handle h) { return *reinterpret_cast<File*>(h); }
@@ -393,6 +400,7 @@ class RawConnection {
         return os::simwire::decode(reply, last_) ? last_.result : 1;
     }
     const os::simwire::Reply& last() const { return last_; }
+    int fd() const { return sock_; }
     int64_t send(const os::simwire::Request& req) {
         const auto bytes = os::simwire::encode(req);
         return send(bytes.data(), bytes.size());
@@ -434,6 +442,68 @@ TEST_F(Transport, MalformedRequestsAreRefusedWithEinval) {
     // A sign-extended 32-bit command is cut to 32 bits as the kernel's ioctl entry does.
     EXPECT_EQ(raw.send({Op::kIoctl, 0xFFFFFFFF00000000ull | kAddOne, 5, 0}), 6);
     EXPECT_EQ(kernel_.opens_, 1);
+}
+
+// An empty message ends the connection as a hang-up does: the file is released, and the program
+// hears at once that no reply will come instead of waiting for one (found by fuzz_devreq).
+TEST_F(Transport, AnEmptyMessageEndsTheConnectionAtOnce) {
+    using os::simwire::Op;
+    RawConnection raw(socket_);
+    ASSERT_TRUE(raw.connected());
+    ASSERT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), 0);
+    ASSERT_EQ(::send(raw.fd(), "", 0, 0), 0);
+    pollfd end{raw.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&end, 1, 10000), 1) << "the connection stays open without a reply";
+    std::array<uint8_t, 32> reply{};
+    EXPECT_EQ(::recv(raw.fd(), reply.data(), reply.size(), MSG_DONTWAIT), 0);
+    EXPECT_TRUE(kernel_.wait_until([&] { return kernel_.releases_ == 1; }));
+}
+
+// A power-off while programs come and go: every connection's thread is joined once, by the
+// power-off or by the acceptor's clean-up, never by both (found by fuzz_devreq: the board hung
+// in a power-off joining a thread the acceptor had joined, whose handle a new thread had taken).
+TEST_F(Transport, PowerOffWhileProgramsConnect) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> programs;
+    for (int i = 0; i < 4; ++i) {
+        programs.emplace_back([&] {
+            while (!done) RawConnection raw(socket_);  // connects, and hangs up at once
+        });
+    }
+    for (int i = 0; i < 5000; ++i) {
+        server_.close_all();
+        server_.set_powered(true);
+    }
+    done = true;
+    for (std::thread& p : programs) p.join();
+    RawConnection raw(socket_);
+    EXPECT_EQ(raw.send({os::simwire::Op::kOpen, 240, 0, O_RDWR}), 0);
+}
+
+// A power-off (or a hang-up) while a close is releasing the file has nothing to interrupt: once
+// released, the file is gone (found by fuzz_devreq: the board interrupted a file it had freed).
+TEST_F(Transport, AFileReleasedByACloseIsNeverInterrupted) {
+    using os::simwire::Op;
+    RawConnection raw(socket_);
+    ASSERT_TRUE(raw.connected());
+    ASSERT_EQ(raw.send({Op::kOpen, 240, 0, O_RDWR}), 0);
+    bool releasing = false;
+    kernel_.on_release_ = [&] {
+        {
+            std::lock_guard lock(kernel_.mutex_);
+            releasing = true;
+        }
+        kernel_.changed_.notify_all();
+        // The power-off shuts the program's connection down, then interrupts what runs on it.
+        pollfd end{raw.fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&end, 1, 10000), 1) << "no power-off while the file was released";
+    };
+    std::thread program([&] { raw.send({Op::kClose, 0, 0, 0}); });
+    ASSERT_TRUE(kernel_.wait_until([&] { return releasing; }));
+    server_.close_all();
+    program.join();
+    EXPECT_EQ(kernel_.releases_, 1);
+    EXPECT_EQ(kernel_.interrupts_of_released_, 0);
 }
 
 // Another user's program: the socket is its owner's alone, and a program that reaches it all the
