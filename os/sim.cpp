@@ -28,6 +28,7 @@
 
 #include "os.h"
 #include "sim_card_io.h"
+#include "sim_clock.h"
 #include "sim_dev.h"
 
 namespace os {
@@ -38,6 +39,9 @@ constexpr std::string_view kCardBox = "/mnt/mmcblk0p1";
 
 std::string g_root;
 std::atomic<int64_t> g_clockOffsetUsec{0};
+// The held clock (os::simclock), or kClockRunning.
+constexpr int64_t kClockRunning = INT64_MIN;
+std::atomic<int64_t> g_heldUsec{kClockRunning};
 
 bool starts_with(std::string_view s, std::string_view prefix) {
     return s.substr(0, prefix.size()) == prefix;
@@ -206,6 +210,7 @@ void init() {
     simdev::init(g_root, socket != nullptr ? socket : "");
     simcardio::init(g_root);
     g_clockOffsetUsec.store(read_clock_offset());
+    simclock::release();
 }
 
 std::string host_path(const char* path) {
@@ -379,7 +384,10 @@ int system(const char* command) {
 // ---- clock ----
 
 int gettimeofday(struct timeval* tv) {
-    int64_t now = host_now_usec() + g_clockOffsetUsec.load(std::memory_order_relaxed);
+    int64_t now = g_heldUsec.load(std::memory_order_relaxed);
+    if (now == kClockRunning) {
+        now = host_now_usec() + g_clockOffsetUsec.load(std::memory_order_relaxed);
+    }
     tv->tv_sec = static_cast<time_t>(now / 1000000);
     tv->tv_usec = static_cast<suseconds_t>(now % 1000000);
     if (tv->tv_usec < 0) {
@@ -395,10 +403,26 @@ int settimeofday(const struct timeval* tv) {
         return -1;
     }
     int64_t target = static_cast<int64_t>(tv->tv_sec) * 1000000 + tv->tv_usec;
+    if (g_heldUsec.load() != kClockRunning) {  // a held clock moves; the board's offset stays
+        g_heldUsec.store(target);
+        return 0;
+    }
     int64_t offset = target - host_now_usec();
     if (write_clock_offset(offset) != 0) return -1;
     g_clockOffsetUsec.store(offset);
     return 0;
 }
+
+namespace simclock {
+
+void hold(int64_t usec) {
+    g_heldUsec.store(usec);
+}
+
+void release() {
+    g_heldUsec.store(kClockRunning);
+}
+
+}  // namespace simclock
 
 }  // namespace os

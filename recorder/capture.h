@@ -29,6 +29,9 @@ constexpr size_t REAR_FRAME_OFFSET = W99685_REAR_OFFSET;
 // A fetch result of 1..MAX_FRAME_LENGTH is a frame; anything else is a capture error.
 constexpr ssize_t MAX_FRAME_LENGTH = 98303;
 
+static_assert(FRAME_AREA_SIZE == 2 * REAR_FRAME_OFFSET);
+static_assert(MAX_FRAME_LENGTH < static_cast<ssize_t>(REAR_FRAME_OFFSET));
+
 constexpr size_t AUDIO_BLOCK_SIZE = 8192;
 
 extern uint8_t g_bTK700;  // 1 two-camera model, 0 one-camera model (set at start-up)

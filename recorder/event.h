@@ -56,6 +56,7 @@ constexpr size_t Z = 8;          // i16
 constexpr size_t W = 10;         // i16: knob level, 255 = unchanged
 constexpr size_t TIME_SEC = 12;  // u32, written by the file writer in its copy
 constexpr size_t TIME_USEC = 16; // u32
+static_assert(W + 2 == TIME_SEC && TIME_SEC - X == 8); // the driver's record, then the time
 static_assert(TIME_USEC + 4 == SIZE);
 }  // namespace gsrec
 

@@ -55,7 +55,13 @@ constexpr size_t MAX_AUDIO = STAGING_SIZE - AUDIO_HEAD_SIZE;
 constexpr uint32_t MAX_FILE_SIZE = 20971520;  // 20 MiB
 
 static_assert(HEADER_SIZE == 84);
+static_assert(OFF_END_TIME + 8 == BASE_HEADER_SIZE);
 static_assert(MAX_JPEG == 102374);
+// Each record's size from its fields behind the kind, the mark and the previous offset (6 bytes).
+static_assert(GSENSOR_RECORD_SIZE == 6 + 4 * 2 + 8);          // X, Y, Z, knob (i16), time
+static_assert(VIDEO_HEAD_SIZE == 6 + 2 * 2 + 1 + 3 + 4 + 8);  // size, channel, 0, length, time
+static_assert(GPS_RECORD_SIZE == 6 + 88);                     // GPS record bytes 4..91
+static_assert(AUDIO_HEAD_SIZE == 6 + 8 + 4);                  // time, sample count
 }  // namespace recfmt
 
 extern int rec_fd;          // open recording file, -1 when none

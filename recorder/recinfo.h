@@ -21,6 +21,8 @@ constexpr int RECINFO_LOCKCOUNT = 1;
 constexpr int RECINFO_FIRST_ENTRY = 2;
 constexpr int MAX_REC_FILES = 1400;
 constexpr int REC_HISTORY_SIZE = 5;
+static_assert(RECINFO_FIRST_ENTRY + MAX_REC_FILES == RECINFO_WORDS);
+static_assert(RECINFO_SIZE == 5608);
 
 enum LockType : int { LOCK_EMERGENCY = 0, LOCK_IMPACT = 1, LOCK_ALARM = 2 };
 

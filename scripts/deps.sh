@@ -9,6 +9,9 @@ packages=(build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmar
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
           # asdtool view: its HTTP server and JSON, and the browser its test drives
           libcpp-httplib-dev nlohmann-json3-dev chromium
+          # the box build (make cross, make test-cross): Debian's ARM EABI cross compiler,
+          # user-mode emulation to run its tests, and GoogleTest's sources to build for the target
+          g++-arm-linux-gnueabi qemu-user googletest
           # make fuzz: clang with libFuzzer and the sanitizers' runtimes
           clang libclang-rt-14-dev)
 # npm installs the viewer's page libraries and the browser test's driver (pinned lockfiles). A

@@ -589,6 +589,8 @@ static ssize_t accelmon_read(struct file *filp, char __user *buf, size_t count,
 	size_t len = count < sizeof(record) ? count : sizeof(record);
 	unsigned long flags;
 
+	BUILD_BUG_ON(sizeof(record) != XYZ_RECORD_SIZE ||
+		     sizeof(record) != sizeof(accelmon.XYZ));
 	local_irq_save(flags);
 	memcpy(record, accelmon.XYZ, sizeof(record));
 	local_irq_restore(flags);

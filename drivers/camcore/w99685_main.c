@@ -34,7 +34,9 @@
 
 #include "w99685.h"
 
-/* The records as the chip lays them out: 4 bytes each. */
+/* The records as user space and the chip lay them out: 4 bytes each (the
+ * size of struct iic_cmd is checked where it is declared). */
+typedef char iic_cmd_data_at_2[offsetof(struct iic_cmd, data) == 2 ? 1 : -1];
 typedef char cmdparam_is_4_bytes[sizeof(cmdparam_struct) == 4 ? 1 : -1];
 
 int device_type = 1;

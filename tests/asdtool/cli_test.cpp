@@ -38,7 +38,11 @@ struct Result {
 };
 
 Result asdtool(const std::vector<std::string>& args, const fs::path& scratch) {
+#ifdef ASDTOOL_EMULATOR
+    std::vector<std::string> argv{ASDTOOL_EMULATOR, ASDTOOL_EXE};
+#else
     std::vector<std::string> argv{ASDTOOL_EXE};
+#endif
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> ptrs;
     for (std::string& a : argv) ptrs.push_back(a.data());

@@ -164,8 +164,8 @@ TEST_F(ReaderTest, LastWriteOfAFileNeverClosedMayBeCutShort) {
     const std::vector<uint8_t> whole = bytes();
     const asd::Recording full = asd::parse(whole);
     ASSERT_EQ(full.records.size(), 2u);
-    for (const size_t cut : {full.records[1].offset + 3, full.records[1].offset + 16,
-                             full.records[1].offset + 1000, whole.size() - 1}) {
+    const auto last = static_cast<size_t>(full.records[1].offset);
+    for (const size_t cut : {last + 3, last + 16, last + 1000, whole.size() - 1}) {
         const asd::Recording rec = asd::parse(std::span(whole).first(cut));
         EXPECT_FALSE(rec.damage) << "cut at " << cut << ": " << rec.damage->reason;
         ASSERT_TRUE(rec.cutShort) << "cut at " << cut;

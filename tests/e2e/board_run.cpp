@@ -193,9 +193,7 @@ void expect_halting(BoardRun& board, const std::string& sentence) {
     const size_t at = status.find("watchdog running, 30 s timeout, ");
     ASSERT_NE(at, std::string::npos) << status;
     EXPECT_GT(std::atof(status.c_str() + at + 32), 25.0) << status;
-    const double gap = median_gap(times_of(board.subboard(), sentence));
-    EXPECT_GT(gap, 0.4);
-    EXPECT_LT(gap, 0.8);
+    expect_paced(times_of(board.subboard(), sentence), 0.5, 6, sentence);
 }
 
 }  // namespace e2e

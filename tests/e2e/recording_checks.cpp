@@ -109,12 +109,14 @@ std::vector<asd::GpsRecord> gps_records(const asd::Recording& rec) {
     return out;
 }
 
-double median_gap(const std::vector<double>& times) {
-    std::vector<double> gaps;
-    for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
-    if (gaps.empty()) return 0;
-    std::sort(gaps.begin(), gaps.end());
-    return gaps[gaps.size() / 2];
+void expect_paced(const std::vector<double>& times, double period, size_t at_least,
+                  const std::string& what) {
+    ASSERT_GE(times.size(), std::max<size_t>(at_least, 2)) << what;
+    const double ticks = (times.back() - times.front()) / period;
+    const double gaps = static_cast<double>(times.size() - 1);
+    EXPECT_LE(gaps, ticks + 1) << what << ": more often than every " << period << " s";
+    EXPECT_GE(gaps, ticks / 2) << what << ": not every " << period << " s, " << gaps
+                               << " times over " << ticks << " periods";
 }
 
 }  // namespace e2e

@@ -38,7 +38,12 @@ void expect_audio_blocks(const asd::Recording& rec, const std::string& name);
 size_t video_count(const asd::Recording& rec, int channel);
 std::vector<double> video_times(const asd::Recording& rec, int channel);
 std::vector<asd::GpsRecord> gps_records(const asd::Recording& rec);
-// The median of the gaps between successive times (0 with fewer than two).
-double median_gap(const std::vector<double>& times);
+// The times (at least `at_least` of them) come from something that ticks every `period` seconds
+// and acts on a tick unless it is still busy with the last. Judged over the whole span, never
+// from single gaps, which a busy machine or build stretches: no more times than ticks over the
+// span (one more for its ends), and not fewer than half the ticks. Two periods a factor of three
+// apart fail each other's check.
+void expect_paced(const std::vector<double>& times, double period, size_t at_least,
+                  const std::string& what);
 
 }  // namespace e2e

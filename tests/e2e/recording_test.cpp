@@ -143,8 +143,9 @@ TEST(Recording, OneCameraModelRecordsTheFrontCameraOnly) {
 }
 
 // A card just over 400 MB holds a ring of 23 files. The index names file 22 next and files 0 and
-// 1 are locked: the file after 22 is 2. Frames of 98000 bytes as fast as the cameras go make the
-// recorder change files at 20 MiB.
+// 1 are locked: the file after 22 is 2. Frames of 98000 bytes, ten a second from each camera,
+// make the recorder change files at 20 MiB (after about ten seconds); once file 2 is begun, a
+// frame a second keeps it from filling before the board is stopped, however slow the machine.
 TEST(Recording, FilesChangeAt20MiBAndTheRingSkipsLockedFiles) {
     BoardRun board("ring");
     BasicConf conf;
@@ -159,9 +160,10 @@ TEST(Recording, FilesChangeAt20MiBAndTheRingSkipsLockedFiles) {
     board.write_card("data/rec00000000.asd", "an impact's file");
     board.write_card("data/rec00000001.asd", "an alarm's file");
     const std::string jpegs = board.big_jpeg_dir();
-    board.start({"--card", "450M", "--camera-fps", "0", "--front-jpegs", jpegs, "--rear-jpegs",
+    board.start({"--card", "450M", "--camera-fps", "10", "--front-jpegs", jpegs, "--rear-jpegs",
                  jpegs, "--gps-fix-after", "1000"});
     ASSERT_TRUE(board.wait_for(rec_file(2), 0, 1, 180s)) << board.console();
+    ASSERT_TRUE(board.act("camera fps 1"));
     ASSERT_TRUE(board.until([&] { return board.recording(2).records.size() >= 2; }));
     ASSERT_EQ(board.flush_and_quit(), 0) << board.output();
 

@@ -1,5 +1,5 @@
 // The simulated seam's file-system half: path mapping, the card's capacity and state, the clock
-// offset and the shell.
+// offset (and the clock a test holds still) and the shell.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/statfs.h>
@@ -15,6 +15,7 @@
 #include "files.hpp"
 #include "os.h"
 #include "sim_card.h"
+#include "sim_clock.h"
 
 namespace {
 
@@ -211,6 +212,25 @@ TEST_F(SimSeamTest, ClockIsAnOffsetKeptByTheBoard) {
 
     const struct timeval bad { 0, 1000000 };
     EXPECT_EQ(os::settimeofday(&bad), -1);
+}
+
+TEST_F(SimSeamTest, AHeldClockStandsStillAndLeavesTheBoardsOffsetAlone) {
+    os::simclock::hold(1339749000250000);  // 2012-06-15 08:30:00.25
+    struct timeval t {};
+    os::gettimeofday(&t);
+    EXPECT_EQ(t.tv_sec, 1339749000);
+    EXPECT_EQ(t.tv_usec, 250000);
+
+    const struct timeval set { 1262304000, 999999 };
+    ASSERT_EQ(os::settimeofday(&set), 0);
+    os::gettimeofday(&t);
+    EXPECT_EQ(t.tv_sec, 1262304000);
+    EXPECT_EQ(t.tv_usec, 999999);
+    EXPECT_FALSE(fs::exists(board.root() / "run/clock"));
+
+    os::init();  // a new program: the board's clock runs again
+    os::gettimeofday(&t);
+    EXPECT_GT(t.tv_sec, 1600000000);
 }
 
 TEST_F(SimSeamTest, ShellCommandsWorkOnMappedPaths) {

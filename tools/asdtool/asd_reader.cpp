@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "le.hpp"
+#include "text_format.hpp"
 
 namespace asd {
 
@@ -25,14 +26,11 @@ constexpr size_t kVideoHead = 26;
 constexpr size_t kAudioHead = 18;
 constexpr size_t kStaging = kLargestRecord;  // the writer builds every record in a buffer this size
 constexpr uint32_t kMicrosPerSecond = 1000000;
+static_assert(kHeader == kBaseHeader + 56);
+static_assert(kAccelSize == kTagAndPrev + 16 && kGpsSize == kTagAndPrev + 88);
+static_assert(kVideoHead == kTagAndPrev + 20 && kAudioHead == kTagAndPrev + 12);
 
 using Bytes = std::span<const uint8_t>;
-
-std::string format(const char* fmt, auto... args) {
-    char text[256];
-    std::snprintf(text, sizeof text, fmt, args...);
-    return text;
-}
 
 Time get_time(Bytes b, size_t off) {
     return {le::get_u32(b, off), le::get_u32(b, off + 4)};

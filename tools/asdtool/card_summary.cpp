@@ -21,9 +21,11 @@ constexpr std::array<std::pair<const char*, const char*>, 2> kMarkers = {{
     {"Rear_sensorError", "the rear camera failed to deliver a frame"},
 }};
 
-template <typename... Args>
-void appendf(std::string& out, const char* fmt, Args... args) {
-    out += format(fmt, args...);
+[[gnu::format(printf, 2, 3)]] void appendf(std::string& out, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    out += vformat(fmt, args);
+    va_end(args);
 }
 
 double seconds_of(Time t) {

@@ -1,6 +1,7 @@
 // Text the reader's reports and exports are made of: printf-style fields and UTC times.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -8,11 +9,21 @@
 
 namespace asd {
 
-// printf-style formatting into a string (up to 511 characters a call: one line or field).
-template <typename... Args>
-std::string format(const char* fmt, Args... args) {
+// printf-style formatting into a string (up to 511 characters a call: one line or field). A
+// C variadic function, so that the compiler checks every format against its arguments as it
+// does printf's: a size_t or a 64-bit value under the wrong conversion is only harmless where
+// both are 64 bits.
+inline std::string vformat(const char* fmt, va_list args) {
     char text[512];
-    std::snprintf(text, sizeof text, fmt, args...);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    return text;
+}
+
+[[gnu::format(printf, 1, 2)]] inline std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    std::string text = vformat(fmt, args);
+    va_end(args);
     return text;
 }
 

@@ -133,8 +133,10 @@ class Api {
     void card(httplib::Response& res) {
         const Listing l = card_.list();
         json files = json::array();
-        const std::optional<size_t> next =
-            l.index ? std::optional<size_t>(l.index->next) : std::nullopt;
+        // The index's next entry, as a plain value: GCC 12's optimiser takes an optional's
+        // value for possibly uninitialised here (-Wmaybe-uninitialized).
+        const bool hasNext = l.index.has_value();
+        const size_t next = hasNext ? l.index->next : 0;
         uint64_t lockedBytes = 0;
         size_t locked = 0;
         for (const ListedFile& f : l.files) {
@@ -149,7 +151,7 @@ class Api {
                              {"seconds", f.header && f.closed ? json(std::max(0.0, end - start))
                                                               : json(nullptr)},
                              {"lock", lock_json(f.lock)},
-                             {"next", f.index && next && *f.index == *next},
+                             {"next", f.index && hasNext && *f.index == next},
                              {"problem", f.problem}});
             if (f.lock) {
                 ++locked;

@@ -280,11 +280,14 @@ TEST(HardwareClock, RunsTimersInOrderAndNotAfterACancel) {
         ++done;
     });
     hw::Timer cancelled([&] { order.push_back(3); });
-    late.arm_after(std::chrono::milliseconds(20));
-    early.arm_after(std::chrono::milliseconds(5));
-    cancelled.arm_after(std::chrono::milliseconds(10));
+    // One time base, and nothing fires while the machine lock is held: the order and the cancel
+    // do not depend on how long this thread waits for a processor.
+    const auto start = hw::Clock::now();
     {
         hw::MachineGuard guard(hw::machine_lock());
+        late.arm_at(start + std::chrono::milliseconds(20));
+        early.arm_at(start + std::chrono::milliseconds(5));
+        cancelled.arm_at(start + std::chrono::milliseconds(10));
         cancelled.cancel();
         EXPECT_FALSE(cancelled.armed());
     }

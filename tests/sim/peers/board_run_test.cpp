@@ -42,6 +42,19 @@ class PeersRun : public ::testing::Test {
     }
     std::string console() { return board_.console(); }
     std::string output() { return board_.output(); }
+    // Runs the board until its console holds `text` (`times` times), however long the machine
+    // takes to get there, then stops it: a run of fixed length can end before a slow program
+    // has said its part.
+    void run_until(const std::vector<std::string>& options, const std::string& text,
+                   int times = 1) {
+        board_.start(options);
+        ASSERT_TRUE(board_.wait_for(text, 0, times)) << console();
+        ASSERT_NO_FATAL_FAILURE(quit());
+    }
+    void quit() {
+        ASSERT_TRUE(board_.act("quit"));
+        ASSERT_EQ(board_.wait_exit(), 0) << output();
+    }
 
     testsupport::SimBoard board_{"peersrun"};
     const fs::path& root_ = board_.root();
@@ -94,10 +107,10 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     std::ofstream(board_.dir() / "t.gpx") << "<gpx><trkpt lat=\"-33.5\" lon=\"151.25\"/>"
                                              "<trkpt lat=\"-33.5001\" lon=\"151.25\"/></gpx>\n";
     // The probe writes GPS_version.txt as the recorder does, without a flush thread behind it.
-    ASSERT_EQ(run({"--card-durability", "host", "--subboard", "2.4:20100930", "--gps-track",
-                   (board_.dir() / "t.gpx").string(), "--gps-fix-after", "0", "--run",
-                   probe("links 14 0 0"), "--duration", "1.5"}),
-              0);
+    ASSERT_NO_FATAL_FAILURE(run_until({"--card-durability", "host", "--subboard", "2.4:20100930",
+                                       "--gps-track", (board_.dir() / "t.gpx").string(),
+                                       "--gps-fix-after", "0", "--run", probe("links 14 0 0")},
+                                      "[peers_probe] GPS A 3330.00"));
     EXPECT_NE(console().find("version query: 2 (flag 2)"), std::string::npos) << console();
     // 11 m between the points: 40 km/h back and forth.
     EXPECT_NE(console().find("GPS A 3330.00"), std::string::npos) << console();
@@ -105,9 +118,10 @@ TEST_F(PeersRun, TheSubBoardKindDecidesTheVersionAnswer) {
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB2.4_Ver : 20100930");
 
     // The 3.5 board of 2010-04-30 answers, but is not taken for one that reports power-off.
-    ASSERT_EQ(run({"--card-durability", "host", "--subboard", "3.5:20100430", "--run",
-                   probe("links 14 0 0"), "--duration", "1"}),
-              0);
+    fs::remove(root_ / "log/console.log");
+    ASSERT_NO_FATAL_FAILURE(run_until({"--card-durability", "host", "--subboard", "3.5:20100430",
+                                       "--run", probe("links 14 0 0")},
+                                      "version query: "));
     EXPECT_NE(console().find("version query: 1 (flag 0)"), std::string::npos) << console();
     EXPECT_EQ(read_file(root_ / "mnt/mmcblk0p1/GPS_version.txt"), "SUB3.5_Ver : 20100430");
 
@@ -145,31 +159,37 @@ TEST_F(PeersRun, TheRecordersOwnStartUpConfiguresTheSubBoardAndTakesGpsTime) {
 }
 
 TEST_F(PeersRun, TheRtcKeepsItsTimeOverRebootsAndBoardRestarts) {
-    ASSERT_EQ(run({"--run", probe("rtc-set 15 6 1 12 0 0"), "--duration", "1"}), 0);
+    const std::string read = "[peers_probe] ReadRTC 0: 2015-06-01 12:00:0";
+    ASSERT_NO_FATAL_FAILURE(run_until({"--run", probe("rtc-set 15 6 1 12 0 0")}, read));
     std::string log = console();
     EXPECT_NE(log.find("[peers_probe] <i2c_write_data> success.."), std::string::npos) << log;
-    EXPECT_NE(log.find("[peers_probe] ReadRTC 0: 2015-06-01 12:00:0"), std::string::npos) << log;
     EXPECT_NE(read_file(root_ / "state/rtc").find("registers 00 00 12 00 01 06 15"),
               std::string::npos);
 
-    // A new board on the same root, which reboots once: the clock ran on meanwhile.
+    // A new board on the same root, rebooted once the probe has read the clock: the clock ran
+    // on meanwhile.
     fs::remove(root_ / "log/console.log");
-    ASSERT_EQ(run({"--run", probe("rtc-read"), "--scenario", scenario("0.8 reboot\n"), "--duration",
-                   "2"}),
-              0);
+    board_.start({"--run", probe("rtc-read")});
+    ASSERT_TRUE(board_.wait_for(read)) << console();
+    ASSERT_TRUE(board_.act("reboot"));
+    ASSERT_TRUE(board_.wait_for(read, 0, 2)) << console();
+    ASSERT_TRUE(board_.act("quit"));
+    ASSERT_EQ(board_.wait_exit(), 0) << output();
     log = console();
     EXPECT_NE(log.find("[board] RTC: 2015-06-01 12:00:0"), std::string::npos) << log;
-    EXPECT_NE(log.find("power on: boot 2"), std::string::npos) << log;
-    EXPECT_EQ(count(log, "[peers_probe] ReadRTC 0: 2015-06-01 12:00:0"), 2u) << log;
+    EXPECT_LT(log.find("[peers_probe] ReadRTC 0"), log.find("power on: boot 2")) << log;
+    EXPECT_EQ(count(log, read), 2u) << log;
 }
 
 TEST_F(PeersRun, AFlatOrSilentRtcIsWhatTheRecorderSees) {
-    ASSERT_EQ(run({"--rtc", "invalid", "--run", probe("rtc-read"), "--duration", "0.8"}), 0);
+    ASSERT_NO_FATAL_FAILURE(run_until({"--rtc", "invalid", "--run", probe("rtc-read")},
+                                      "peers_probe exited with status"));
     EXPECT_NE(console().find("[peers_probe] READ 2000-01-01 00:00:00"), std::string::npos)
         << console();
 
     fs::remove(root_ / "log/console.log");
-    ASSERT_EQ(run({"--rtc", "unreadable", "--run", probe("rtc-read"), "--duration", "0.8"}), 0);
+    ASSERT_NO_FATAL_FAILURE(run_until({"--rtc", "unreadable", "--run", probe("rtc-read")},
+                                      "peers_probe exited with status"));
     EXPECT_NE(console().find("[peers_probe] RTC read error"), std::string::npos) << console();
     EXPECT_NE(console().find("[peers_probe] ReadRTC -1"), std::string::npos) << console();
 }
@@ -178,7 +198,7 @@ TEST_F(PeersRun, AFlatOrSilentRtcIsWhatTheRecorderSees) {
 TEST_F(PeersRun, VolcheckSetsTheCodecAndEndsWithoutTheAccelerometer) {
     board_.bin_dir = BIN_DIR;
     // No accelerometer driver (no modules): 255, and no level.
-    ASSERT_EQ(run({"--run", "volcheck", "--duration", "0.8"}), 0);
+    ASSERT_NO_FATAL_FAILURE(run_until({"--run", "volcheck"}, "volcheck exited with status"));
     const std::string log = console();
     EXPECT_NE(log.find("[volcheck] i2c device driver open"), std::string::npos) << log;
     EXPECT_NE(log.find("volcheck exited with status 255"), std::string::npos) << log;
@@ -190,7 +210,7 @@ TEST_F(PeersRun, VolcheckReadsTheKnob) {
         GTEST_SKIP() << "the accelerometer driver (accelmon) is not built yet";
     board_.bin_dir = BIN_DIR;
     board_.module_dir = MODULE_DIR;
-    ASSERT_EQ(run({"--run", "volcheck", "--duration", "1"}), 0);
+    ASSERT_NO_FATAL_FAILURE(run_until({"--run", "volcheck"}, "volcheck exited with status"));
     const std::string log = console();
     const auto at = log.find("[volcheck] APP LEVEL = ");
     ASSERT_NE(at, std::string::npos) << log;
@@ -281,7 +301,13 @@ class Harness {
 
 TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
     std::vector<std::string> built_in_front, built_in_ibc;
-    ASSERT_EQ(run({"--run", probe("links 22 1 2"), "--duration", "1"}), 0);
+    // Until the configuration and the IBC's start are through, however long that takes.
+    board_.start({"--run", probe("links 22 1 2")});
+    ASSERT_TRUE(board_.until([&] {
+        return transcript_sentences(root_ / "log/subboard.log").size() >= 17 &&
+               transcript_sentences(root_ / "log/ibc.log").size() >= 3;
+    })) << console();
+    ASSERT_NO_FATAL_FAILURE(quit());
     built_in_front = transcript_sentences(root_ / "log/subboard.log");
     built_in_ibc = transcript_sentences(root_ / "log/ibc.log");
     ASSERT_EQ(built_in_front.size(), 17u);  // the version query and 16 of configuration
@@ -289,10 +315,14 @@ TEST_F(PeersRun, PortsAttachedToAHarnessGiveItWhatTheBuiltInPeersGet) {
 
     fs::remove_all(root_);
     Harness front, ibc;
-    ASSERT_EQ(
-        run({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
-             probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n"), "--duration", "1"}),
-        0);
+    board_.start({"--tty1", front.slave_path(), "--tty2", ibc.slave_path(), "--run",
+                  probe("links 22 1 2"), "--scenario", scenario("0.5 gps fix\n")});
+    ASSERT_TRUE(board_.wait_for("gps fix: the front sub-board is not on this board")) << console();
+    ASSERT_TRUE(board_.until([&] {
+        return front.lines().size() >= built_in_front.size() &&
+               ibc.lines().size() >= built_in_ibc.size();
+    })) << console();
+    ASSERT_NO_FATAL_FAILURE(quit());
     EXPECT_EQ(front.lines(), built_in_front);
     EXPECT_EQ(ibc.lines(), built_in_ibc);
     const std::string log = console();

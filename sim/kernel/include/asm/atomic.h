@@ -9,6 +9,54 @@ typedef struct {
 
 #define ATOMIC_INIT(i) { (i) }
 
+#if defined(__arm__) && __ARM_ARCH < 6
+/*
+ * The box's ARM920T has no atomic instructions: as the ARM kernel does before
+ * ARMv6, each operation runs with interrupts off (the compiler's atomics would
+ * be calls into a library the kernel does not have).
+ */
+unsigned long __simk_local_irq_save(void);
+void __simk_local_irq_restore(unsigned long flags);
+
+#define atomic_read(v) ((v)->counter)
+#define atomic_set(v, i) (((v)->counter) = (i))
+
+static inline int atomic_add_return(int i, atomic_t *v)
+{
+	unsigned long flags = __simk_local_irq_save();
+	int val = v->counter + i;
+
+	v->counter = val;
+	__simk_local_irq_restore(flags);
+	return val;
+}
+
+static inline int atomic_sub_return(int i, atomic_t *v)
+{
+	return atomic_add_return(-i, v);
+}
+
+static inline int atomic_cmpxchg(atomic_t *v, int old, int newval)
+{
+	unsigned long flags = __simk_local_irq_save();
+	int ret = v->counter;
+
+	if (ret == old)
+		v->counter = newval;
+	__simk_local_irq_restore(flags);
+	return ret;
+}
+
+static inline int atomic_xchg(atomic_t *v, int newval)
+{
+	unsigned long flags = __simk_local_irq_save();
+	int ret = v->counter;
+
+	v->counter = newval;
+	__simk_local_irq_restore(flags);
+	return ret;
+}
+#else
 #define atomic_read(v) __atomic_load_n(&(v)->counter, __ATOMIC_SEQ_CST)
 #define atomic_set(v, i) __atomic_store_n(&(v)->counter, (i), __ATOMIC_SEQ_CST)
 
@@ -33,6 +81,7 @@ static inline int atomic_xchg(atomic_t *v, int newval)
 {
 	return __atomic_exchange_n(&v->counter, newval, __ATOMIC_SEQ_CST);
 }
+#endif
 
 #define atomic_add(i, v) ((void)atomic_add_return((i), (v)))
 #define atomic_sub(i, v) ((void)atomic_sub_return((i), (v)))

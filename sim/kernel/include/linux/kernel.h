@@ -35,6 +35,9 @@ __SIMK_BEGIN_DECLS
 #define DIV_ROUND_UP(n, d) (((n) + (d) - 1) / (d))
 #define roundup(x, y) ((((x) + ((y) - 1)) / (y)) * (y))
 
+/* Breaks the build when the condition holds. */
+#define BUILD_BUG_ON(condition) ((void)sizeof(char[1 - 2 * !!(condition)]))
+
 #ifndef container_of
 #define container_of(ptr, type, member) \
 	((type *)((char *)(ptr) - offsetof(type, member)))

@@ -19,7 +19,7 @@ typedef unsigned char unchar;
 #ifndef __cplusplus
 typedef __SIZE_TYPE__ size_t;
 typedef __PTRDIFF_TYPE__ ptrdiff_t;
-typedef long ssize_t;
+typedef __PTRDIFF_TYPE__ ssize_t; /* long on a 64-bit PC, int on the ARM kernel */
 typedef long long loff_t;
 typedef long off_t;
 typedef int pid_t;
