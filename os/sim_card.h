@@ -49,7 +49,9 @@ static_assert(kOffTriggerAction + 4 <= kFileSize && kOffUsed % 8 == 0);
 
 static_assert(kOffCapacity + 8 == kOffBlockSize && kOffBlockSize + 4 == kOffState);
 static_assert(kOffState % 4 == 0, "the state is read as an aligned atomic u32");
-static_assert(kOffState + 4 + 8 == kFileSize);
+static_assert(kOffState + 4 == kOffDurability && kOffDurability + 4 == kOffTriggerCountdown &&
+              kOffTriggerCountdown + 4 == kOffUsed && kOffUsed + 8 == kOffTriggerClasses &&
+              kOffTriggerClasses + 4 == kOffTriggerAction && kOffTriggerAction + 4 + 16 == kFileSize);
 
 constexpr uint64_t kDefaultCapacity = 8ull << 30;
 constexpr uint32_t kDefaultBlockSize = 512;
