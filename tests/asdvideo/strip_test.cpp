@@ -62,7 +62,7 @@ TEST(StripTest, TextIsTheFontsGlyphsScaled) {
         question(64, 16, kBlack);
     asd::video::draw_text(lower.pic, 0, 0, "km/h", asd::video::kWhite, 1);
     asd::video::draw_text(upper.pic, 0, 0, "KM/H", asd::video::kWhite, 1);
-    asd::video::draw_text(unknown.pic, 0, 0, "#", asd::video::kWhite, 1);
+    asd::video::draw_text(unknown.pic, 0, 0, "@", asd::video::kWhite, 1);
     asd::video::draw_text(question.pic, 0, 0, "?", asd::video::kWhite, 1);
     EXPECT_EQ(lower.y, upper.y);
     EXPECT_EQ(unknown.y, question.y);
