@@ -435,7 +435,6 @@ void bench_lost() {
         .note = std::to_string(g.frames) + " frames in " + std::to_string(recs.size()) +
                 " files; lost inside files " + std::to_string(g.lostInFile) + ", at file changes " +
                 std::to_string(g.lostAtChange) +
-                " (the record that does not fit is discarded by the recording rules)" +
                 (g.repeated ? "; repeated " + std::to_string(g.repeated) : "") +
                 (g.unnumbered ? "; without a number " + std::to_string(g.unnumbered) : ""),
         .extra = {{"frames", static_cast<double>(g.frames)},

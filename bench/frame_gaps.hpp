@@ -1,7 +1,7 @@
 // Frames a recording lost, from the sensor frame numbers of its video records (frame_number.hpp)
 // taken in recording order: per camera channel, every number skipped between two recorded
-// frames is a lost frame. A gap across two files is counted apart: at a file change the
-// recording rules discard the record that no longer fits, so one frame may go there by design.
+// frames is a lost frame. A gap across two files is counted apart, as a frame lost to the file
+// change (the record that ends a file opens the next one, so none should go there).
 #pragma once
 
 #include <cstddef>

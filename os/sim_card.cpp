@@ -4,8 +4,10 @@
 // the board changes at run time, both in "<root>/run/card" (sim_card.h), mapped here. Every call
 // on a card file consults the state; every change of the card keeps the count of the space its
 // files take, so that a write past the capacity fails with ENOSPC as on a real card without
-// walking the directory; statfs walks it and sets the count again (files the shell or someone
-// outside the board changed are counted then).
+// walking the directory. The first statfs of a process walks it and sets the count (the mount);
+// later ones read the count, as a FAT driver keeps its free-space count. Shell commands and the
+// board's own card operations count the card again after they changed it; files put there from
+// outside (recount()) are counted at the next statfs.
 //
 // On a crash-faithful card (durability kFaithful) every change is journaled before it is made,
 // with what it takes to take it back (sim_card_journal.h): the bytes a write overwrites, the size
@@ -71,6 +73,10 @@ std::string g_cardDir;  // host path of the card
 std::string g_undoDir;  // host path of the undo store
 std::atomic<uint8_t*> g_map{nullptr};
 alignas(8) uint64_t g_localUsed = 0;  // the count when the board wrote no state file
+// Whether this process counted the card's use since it started or was told the card changed
+// behind its back: as a FAT driver reads the free space once at the mount and then keeps it,
+// later free-space queries take the running count.
+std::atomic<bool> g_counted{false};
 
 std::mutex g_mutex;  // serialises this process's card changes; guards what follows
 int g_journalFd = -1;
@@ -474,7 +480,12 @@ void init(const std::string& root) {
     if (g_journalFd >= 0) ::close(g_journalFd);
     g_journalFd = -1;
     std::atomic_ref<uint64_t>(g_localUsed).store(0);
+    g_counted.store(false);
     state_map();
+}
+
+void recount() {
+    g_counted.store(false);
 }
 
 bool is_card_path(std::string_view box) {
@@ -612,11 +623,13 @@ int statfs(const std::string& host_card, struct statfs* out) {
     struct stat st {};
     if (::stat(host_card.c_str(), &st) != 0) return -1;  // card removed: ENOENT as an unmount
     uint64_t used;
-    {
+    if (!g_counted.exchange(true)) {
         // Counted afresh, with no change of this process in between.
         std::lock_guard lock(g_mutex);
         used = space_used(host_card, g.block);
         used_count().store(used);
+    } else {
+        used = used_count().load();
     }
     const uint64_t blocks = g.capacity / g.block;
     const uint64_t used_blocks = used / g.block;

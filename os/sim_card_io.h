@@ -16,6 +16,11 @@ namespace os::simcardio {
 // root (mapping, journal, descriptors).
 void init(const std::string& root);
 
+// The card was changed behind the seam (files put on it by the PC, as a card reader would): its
+// use is counted again at the next free-space query, as at a mount. The running count kept by
+// every change through the seam and by the board serves the queries in between.
+void recount();
+
 // "/mnt/mmcblk0p1" and what lies under it.
 bool is_card_path(std::string_view box);
 

@@ -40,6 +40,10 @@ constexpr int kPromptLockStart = 74;
 constexpr int kPromptLockEnd = 71;
 constexpr int kErrorsBeforeHalt = 4;  // the fifth failure in a row halts
 
+// Files opened by start_record: a record's writer tells by it whether the admission check moved
+// the record into a new file.
+unsigned g_filesOpened = 0;
+
 // Saves the index after its locks changed and flushes the card: the locks of an event are on the
 // card before anything else is written.
 void save_locks() {
@@ -66,12 +70,15 @@ int write_record(size_t size, RecTime t, Put put) {
     if (rec_fd < 0) return -1;
     const bool hadHeader = write_size != 0;
     const RecTime endBefore = g_endtime;
+    const unsigned filesBefore = g_filesOpened;
     if (check_maxsize(static_cast<int>(size), t) == 0) return -1;
     if (put() == 0) {
         g_sdErrorCnt = 0;
         return 0;
     }
-    if (hadHeader) g_endtime = endBefore;
+    // A record refused by the card leaves the end time where it was; the first record of a
+    // file leaves it at the file's start.
+    if (hadHeader && g_filesOpened == filesBefore) g_endtime = endBefore;
     system_error();
     return -1;
 }
@@ -115,6 +122,7 @@ int start_record() {
         error_halt(HALT_STORAGE, true);
     }
 
+    ++g_filesOpened;
     g_currentRecIndex = index;
     saveRecHistory(index);
     check_nextfile();
@@ -157,7 +165,10 @@ int check_maxsize(int size, RecTime t) {
     if (g_lock_status != 0 && !timeout && ++g_postRecFileCnt > 1) postEnds = true;
     if (postEnds) end_post_recording();
     start_record();
-    return 0;
+    // The record that ended the file opens the new one: a frame in hand is not thrown away at
+    // a file change. No new file (the error halt): it is discarded.
+    if (rec_fd < 0) return 0;
+    return check_maxsize(size, t);
 }
 
 void system_error() {

@@ -33,7 +33,10 @@ int start_record();
 // Completes the header of the open file (frame count, end time) and closes it. Returns 0.
 int stop_record();
 
-// The admission check for a record of `size` bytes and time `t`: 1 write it, 0 discard it.
+// The admission check for a record of `size` bytes and time `t`: 1 write it, 0 discard it. A
+// record that ends its file (it would pass 20 MiB, the post-recording times out, the GPS moved
+// the clock) is admitted as the first record of the next file; only a failed file change
+// discards it.
 int check_maxsize(int size, RecTime t);
 
 // An event, and the erase key, save the index with its locks and flush the card before they

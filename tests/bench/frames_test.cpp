@@ -69,7 +69,7 @@ TEST(FrameGaps, FileChangesRepeatsAndUnnumberedApart) {
     benchframe::FrameGaps g;
     g.add(0, 0, 1);
     g.add(0, 0, 2);
-    g.add(0, 1, 4);  // the record at the change was discarded
+    g.add(0, 1, 4);  // one frame lost at the change
     g.add(0, 1, 4);  // the same picture twice
     g.add(0, 1, 3);  // an older one: no gap, no step back
     g.add(0, 1, std::nullopt);

@@ -121,12 +121,13 @@ class GoldenTest : public StorageTest {
         write_audioframe(audio.data(), static_cast<int>(audio.size()));
     }
 
-    // A record after the post-recording time: the writer changes files and takes none.
+    // A record after the post-recording time: the writer changes files and the record opens
+    // the new one.
     void AfterThePostRecording(int64_t ms) {
         At(ms + (POST_RECORD_SECONDS + 1) * 1000);
         const auto frame = FakeJpeg(4, 0);
         const int length = static_cast<int>(frame.size());
-        EXPECT_EQ(write_videoframe(640, 480, FRONT_CAMERA, frame.data(), length), -1);
+        EXPECT_EQ(write_videoframe(640, 480, FRONT_CAMERA, frame.data(), length), 0);
     }
 
     // Compares `produced` with the golden file `name`, or writes it in DASHCAM_WRITE_GOLDEN mode.
@@ -160,7 +161,7 @@ TEST_F(GoldenTest, TheWriterReproducesTheGoldenRecordingAndIndex) {
     Round(400, 3);
     g_gpsActiveNextFile = 1;  // the clock was set: a new file at the next record
     At(600);
-    write_gsensorframe(Accel(0, 0, 1024, 255).data());  // file 1, the record goes with the change
+    write_gsensorframe(Accel(0, 0, 1024, 255).data());  // file 1 opens with this record
     Round(700, 4);
     AfterThePostRecording(700);  // ends the impact's post-recording: file 1 locked, file 2
 

@@ -158,7 +158,7 @@ TEST_F(RecFileTest, RefusesEmptyAndOversizedFrames) {
 }
 
 // 84 + 204 records of 102400 bytes + one of 81836 is exactly 20971520 bytes: the file keeps it;
-// the next record, of any size, changes files and is discarded.
+// the next record, of any size, changes files and becomes the first record of the new one.
 TEST_F(RecFileTest, FileChangesOnlyAboveExactly20MiB) {
     auto jpeg = pattern(102374, 9);
     for (int i = 0; i < 204; ++i) ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 102374), 0);
@@ -167,18 +167,28 @@ TEST_F(RecFileTest, FileChangesOnlyAboveExactly20MiB) {
     EXPECT_EQ(g_currentRecIndex, 0);
 
     std::array<uint8_t, gsrec::SIZE> gs{};
-    EXPECT_EQ(write_gsensorframe(gs.data()), -1);  // would pass 20 MiB: discarded
+    EXPECT_EQ(write_gsensorframe(gs.data()), 0);  // would pass 20 MiB: opens the next file
     EXPECT_EQ(g_currentRecIndex, 1);
     EXPECT_EQ(std::filesystem::file_size(rec_path(0)), 20971520u);
     auto first = file(0);
     EXPECT_EQ(u32_at(first, 8), 205u);
-    EXPECT_EQ(std::filesystem::file_size(rec_path(1)), 0u);
-
-    ASSERT_EQ(write_gsensorframe(gs.data()), 0);  // first record of the new file
     auto second = file(1);
     ASSERT_EQ(second.size(), 84u + 22u);
     EXPECT_EQ(u32_at(second, 86), 0u);
     EXPECT_EQ(second[84], 0x00);
+
+    // A frame that ends the file is the new file's first frame, stamped with the new file's
+    // start.
+    write_size = static_cast<int>(recfmt::MAX_FILE_SIZE) - 10;
+    ASSERT_EQ(write_videoframe(640, 480, 1, jpeg.data(), 5000), 0);
+    EXPECT_EQ(g_currentRecIndex, 2);
+    EXPECT_EQ(write_size, 84 + 26 + 5000);
+    EXPECT_EQ(g_totalVFrame, 1);
+    stop_record();
+    auto third = file(2);
+    EXPECT_EQ(u32_at(third, 8), 1u);                           // frame count
+    EXPECT_EQ(u32_at(third, 12), u32_at(third, 102));  // start = the frame's time
+    EXPECT_EQ(u32_at(third, 20), u32_at(third, 102));  // end = the same
 }
 
 // A record the card refuses is not left in the file, not counted, and runs the storage check.

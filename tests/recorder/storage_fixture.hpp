@@ -28,6 +28,7 @@
 #include "recstate.h"
 #include "rotation.h"
 #include "sim_card.h"
+#include "sim_card_io.h"
 #include "snapshot.h"
 #include "storage.h"
 
@@ -129,11 +130,13 @@ class StorageTest : public ::testing::Test {
         ::close(fd);
     }
 
-    // A file of `bytes` on the card that takes space without taking the PC's disk.
+    // A file of `bytes` on the card that takes space without taking the PC's disk. It is put
+    // there behind the file system, so the seam counts the card again.
     void fill_card(const std::string& name, uint64_t bytes) {
         std::filesystem::path p = board.card() / name;
         std::ofstream(p).close();
         std::filesystem::resize_file(p, bytes);
+        os::simcardio::recount();
     }
 
     std::filesystem::path rec_path(int index) const {

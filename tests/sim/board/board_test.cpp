@@ -21,6 +21,7 @@
 #include "programs.hpp"
 #include "root.hpp"
 #include "scenario.hpp"
+#include "sim_card_io.h"
 
 namespace {
 
@@ -280,10 +281,19 @@ TEST_F(CardTest, StatfsReportsTheVirtualCapacity) {
     struct statfs before {
     }, after{};
     ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &before), 0);
-    std::ofstream(tmp_.path() / "mnt/mmcblk0p1/big") << std::string(1 << 20, 'x');
+    const std::string mib(1 << 20, 'x');
+    const int fd = os::open(box("big").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(os::write(fd, mib.data(), mib.size()), static_cast<ssize_t>(mib.size()));
+    os::close(fd);
     ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &after), 0);
     EXPECT_GE((before.f_bfree - after.f_bfree) * after.f_bsize, 1u << 20);
     EXPECT_GE(card_.used_bytes(), 1u << 20);
+    // What the PC put there behind the file system shows once the card is counted again.
+    std::ofstream(tmp_.path() / "mnt/mmcblk0p1/big2") << mib;
+    os::simcardio::recount();
+    ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &before), 0);
+    EXPECT_GE((after.f_bfree - before.f_bfree) * after.f_bsize, 1u << 20);
 }
 
 TEST_F(CardTest, FullCardRefusesWrites) {
