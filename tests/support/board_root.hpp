@@ -15,9 +15,11 @@ namespace testsupport {
 
 class BoardRoot {
 public:
-    BoardRoot() {
-        char tmpl[] = "/tmp/boardroot-XXXXXX";
-        const char* dir = ::mkdtemp(tmpl);
+    // The root is made in `base` (a directory of the PC: /tmp unless a caller wants another
+    // file system under the card).
+    explicit BoardRoot(const std::string& base = "/tmp") {
+        std::string tmpl = base + "/boardroot-XXXXXX";
+        const char* dir = ::mkdtemp(tmpl.data());
         if (dir == nullptr) std::abort();
         root_ = dir;
         for (const char* sub : {"mnt/mmcblk0p1", "mnt/jffs_user/config", "mnt/jffs_user/wave",
