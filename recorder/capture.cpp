@@ -233,23 +233,27 @@ ssize_t FetchFrame(int device) {
     return length;
 }
 
+// Whether a fetched frame is still wanted is asked under rec_mutex: a file change in the other
+// capture thread clears g_bRec for its own length under the lock, and a frame fetched meanwhile
+// belongs in the new file.
 void RearCaptureTurn() {
     const ssize_t length = g_frameFetch(REAR_CAMERA);
-    // Recording stopped or the mode changed during the fetch: the frame is dropped.
-    if (!rear_capture_allowed()) return;
-    if (!is_frame_length(length)) {
-        rear_capture_error();
-        return;
-    }
     bool flush = false;
     {
         RecLock hold;
-        if (g_bRec == 0) return;
-        flush = ++g_front_fcount == kFlushAfterRearFrames;
-        const uint8_t* frame = frame_of(REAR_CAMERA);
-        write_videoframe(__v, __h, REAR_CAMERA, frame, static_cast<int>(length));
-        MakeSnapShot(frame, static_cast<int>(length));
-        WritePeri();
+        // Recording stopped or the mode changed during the fetch: the frame is dropped.
+        if (!rear_capture_allowed()) return;
+        if (is_frame_length(length)) {
+            flush = ++g_front_fcount == kFlushAfterRearFrames;
+            const uint8_t* frame = frame_of(REAR_CAMERA);
+            write_videoframe(__v, __h, REAR_CAMERA, frame, static_cast<int>(length));
+            MakeSnapShot(frame, static_cast<int>(length));
+            WritePeri();
+        }
+    }
+    if (!is_frame_length(length)) {
+        rear_capture_error();
+        return;
     }
     // After the lock: woken under it, sync_thread would only wait for it again.
     if (flush) flush_due();
@@ -257,10 +261,9 @@ void RearCaptureTurn() {
 
 bool FrontCaptureTurn() {
     const ssize_t length = g_frameFetch(FRONT_CAMERA);
+    RecLock hold;
     if (!front_capture_allowed()) return true;
     if (!is_frame_length(length)) return false;
-    RecLock hold;
-    if (g_bRec == 0) return true;
     write_videoframe(__v, __h, FRONT_CAMERA, frame_of(FRONT_CAMERA), static_cast<int>(length));
     if (g_bTK700 == 0) WritePeri();
     return true;

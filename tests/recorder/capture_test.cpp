@@ -1,4 +1,7 @@
 // Opening and closing recording files, and the error halt's entry.
+#include <future>
+#include <thread>
+
 #include "app_fixture.hpp"
 
 using namespace storagetest;
@@ -192,6 +195,39 @@ TEST_F(Capture, AFrameFetchedWhileRecordingStoppedIsDropped) {
     Frames::queue[FRONT_CAMERA] = {100};
     EXPECT_TRUE(FrontCaptureTurn());
     EXPECT_TRUE(Written().empty());
+}
+
+// The other camera's thread changes files while this one fetches: recording is off only under
+// rec_mutex, so the frame waits for the lock and goes into the new file.
+TEST_F(Capture, AFrameFetchedDuringAFileChangeGoesIntoTheNewFile) {
+    static std::thread changer;
+    static std::promise<void> holding;
+    for (int device : {REAR_CAMERA, FRONT_CAMERA}) {
+        holding = {};
+        Frames::queue[device] = {100};
+        Frames::duringFetch = [] {
+            changer = std::thread([] {
+                RecLock hold;
+                g_bRec = 0;  // what a file change does between closing and opening
+                holding.set_value();
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                g_bRec = 1;
+            });
+            holding.get_future().wait();
+        };
+        if (device == REAR_CAMERA) {
+            RearCaptureTurn();
+        } else {
+            EXPECT_TRUE(FrontCaptureTurn());
+        }
+        changer.join();
+    }
+    const auto records = Written();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, recfmt::KIND_VIDEO);
+    EXPECT_EQ(records[0].channel, REAR_CAMERA);
+    EXPECT_EQ(records[1].kind, recfmt::KIND_VIDEO);
+    EXPECT_EQ(records[1].channel, FRONT_CAMERA);
 }
 
 TEST_F(Capture, RearCaptureErrorLeavesItsMarkerAndStillWritesPendingRecords) {
