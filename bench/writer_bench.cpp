@@ -48,7 +48,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kSeconds = 60;  // of recording per round: about 60 MiB, three file changes
-constexpr int kRounds = 15;
+constexpr int kRounds = 41;
 constexpr int kFileChanges = 40;
 constexpr int kFps = 15;
 

@@ -290,6 +290,7 @@ int fcntl(int fd, int cmd, long arg) {
 }
 
 off_t lseek(int fd, off_t offset, int whence) {
+    simcardio::seeked(fd);
     return ::lseek(fd, offset, whence);
 }
 

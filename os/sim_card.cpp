@@ -40,6 +40,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "sim_card.h"
@@ -235,8 +236,41 @@ uint8_t fd_flags(int fd) {
     return g_fdFlags[fd].load(std::memory_order_relaxed);
 }
 
+// What a write needs of its descriptor's file (inode, size, the descriptor's position), kept
+// from the descriptor's last write so that the next one need not ask the kernel twice. It holds
+// while this process made no other change to the card: every change ends by moving g_epoch on,
+// a write then remembers its file as of the new epoch. A read, a seek or a new descriptor under
+// the same number forgets it.
+struct Known {
+    uint64_t epoch = 0;
+    uint64_t ino = 0;
+    uint64_t size = 0;
+    uint64_t pos = 0;
+};
+std::atomic<uint64_t> g_epoch{1};
+std::mutex g_knownMutex;  // taken after g_mutex when both are held
+std::unordered_map<int, Known> g_known;
+
+void forget(int fd) {
+    std::lock_guard lock(g_knownMutex);
+    g_known.erase(fd);
+}
+
+std::optional<Known> known(int fd) {
+    std::lock_guard lock(g_knownMutex);
+    const auto it = g_known.find(fd);
+    if (it == g_known.end() || it->second.epoch != g_epoch.load()) return std::nullopt;
+    return it->second;
+}
+
+void remember(int fd, const Known& k) {
+    std::lock_guard lock(g_knownMutex);
+    g_known[fd] = k;
+}
+
 void track(int fd, uint8_t flags) {
     if (fd >= 0 && fd < kMaxTrackedFd) g_fdFlags[fd].store(flags);
+    if (fd >= 0) forget(fd);
 }
 
 // ---- paths ----
@@ -363,6 +397,7 @@ class Change {
     ~Change() {
         if (cut_) freeze();
         if (journal_ && g_journalFd >= 0) ::flock(g_journalFd, LOCK_UN);
+        ++g_epoch;  // what a descriptor knew of its file may be out of date now
     }
     Change(const Change&) = delete;
     Change& operator=(const Change&) = delete;
@@ -650,7 +685,12 @@ int statfs(const std::string& host_card, struct statfs* out) {
 
 int read_check(int fd) {
     if ((fd_flags(fd) & kFdCard) == 0) return 0;
+    forget(fd);  // the read moves the position
     return state_check(false);
+}
+
+void seeked(int fd) {
+    if ((fd_flags(fd) & kFdCard) != 0) forget(fd);
 }
 
 void closed(int fd) {
@@ -669,12 +709,19 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt, bool& handled) {
     for (int i = 0; i < iovcnt; ++i) count += iov[i].iov_len;
     Change change(op_classes(flags), "write", "", fd);
     if (state_check(true) < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return -1;
-    const auto size = static_cast<uint64_t>(st.st_size);
-    const off_t pos = (flags & kFdAppend) ? st.st_size : ::lseek(fd, 0, SEEK_CUR);
-    if (pos < 0) return -1;
-    const auto offset = static_cast<uint64_t>(pos);
+    Known file;
+    if (const auto k = known(fd)) {
+        file = *k;
+    } else {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) return -1;
+        const off_t pos = (flags & kFdAppend) ? st.st_size : ::lseek(fd, 0, SEEK_CUR);
+        if (pos < 0) return -1;
+        file = {0, static_cast<uint64_t>(st.st_ino), static_cast<uint64_t>(st.st_size),
+                static_cast<uint64_t>(pos)};
+    }
+    const uint64_t size = file.size;
+    const uint64_t offset = (flags & kFdAppend) ? size : file.pos;
     const uint64_t granted = reserve(size, offset + count);
     const size_t n =
         granted > offset ? static_cast<size_t>(std::min<uint64_t>(count, granted - offset)) : 0;
@@ -685,7 +732,7 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt, bool& handled) {
     if (change.journal()) {
         Entry e;
         e.kind = Kind::kWrite;
-        e.ino = st.st_ino;
+        e.ino = file.ino;
         e.offset = offset;
         e.length = n;
         e.sizeBefore = size;
@@ -693,24 +740,38 @@ ssize_t writev(int fd, const struct iovec* iov, int iovcnt, bool& handled) {
         if (offset < size) read_at(fd, overwritten, offset, std::min<uint64_t>(n, size - offset));
         append(e, overwritten);
     }
-    // The buffers cut at what the card has room for.
+    // The buffers cut at what the card has room for (all of them, as a rule: then as they are).
     std::vector<struct iovec> room;
-    size_t left = 0;
-    for (int i = 0; i < iovcnt && left < n; ++i) {
-        const size_t take = std::min(iov[i].iov_len, n - left);
-        room.push_back({iov[i].iov_base, take});
-        left += take;
+    const struct iovec* out = iov;
+    int outCount = iovcnt;
+    if (n < count) {
+        size_t left = 0;
+        for (int i = 0; i < iovcnt && left < n; ++i) {
+            const size_t take = std::min(iov[i].iov_len, n - left);
+            room.push_back({iov[i].iov_base, take});
+            left += take;
+        }
+        out = room.data();
+        outCount = static_cast<int>(room.size());
     }
-    const ssize_t written = n == 0 ? 0 : ::writev(fd, room.data(), static_cast<int>(room.size()));
+    const ssize_t written = n == 0 ? 0 : ::writev(fd, out, outCount);
     const int err = errno;
     if (change.journal() && written != static_cast<ssize_t>(n)) {
         Entry e;
         e.kind = Kind::kWrote;
-        e.ino = st.st_ino;
+        e.ino = file.ino;
         e.length = written > 0 ? static_cast<uint64_t>(written) : 0;
         append(e);
     }
-    unreserve(size, granted, offset + (written > 0 ? static_cast<uint64_t>(written) : 0));
+    const uint64_t end = offset + (written > 0 ? static_cast<uint64_t>(written) : 0);
+    unreserve(size, granted, end);
+    if (written >= 0) {
+        // As of the epoch this change ends with (no other change of this process can come in
+        // between: the change holds g_mutex until then).
+        remember(fd, {g_epoch.load() + 1, file.ino, std::max(size, end), end});
+    } else {
+        forget(fd);
+    }
     errno = err;
     return written;
 }

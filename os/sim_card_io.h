@@ -39,6 +39,8 @@ int ftruncate(int fd, off_t length, bool& handled);
 int fsync(int fd, bool& handled);
 // -1 with errno set when the card's state forbids a read of card descriptor `fd`.
 int read_check(int fd);
+// `fd` was seeked (its position is asked of the kernel again at its next write).
+void seeked(int fd);
 void closed(int fd);
 
 void sync();

@@ -15,6 +15,7 @@
 #include "files.hpp"
 #include "os.h"
 #include "sim_card.h"
+#include "sim_card_io.h"
 #include "sim_clock.h"
 
 namespace {
@@ -182,6 +183,45 @@ TEST_F(SimSeamTest, WritevWritesItsBuffersInOrderWhileTheCardTakesThem) {
     EXPECT_EQ(errno, EIO);
     os::close(card);
     EXPECT_EQ(read_file(board.card() / "v"), "head:body");
+}
+
+// A descriptor's write reuses what its last write learnt of the file; writes, seeks, reads and
+// truncations through other descriptors of the same file must not leave it stale: the space
+// counted for the card stays what the files take, and the bytes land where the kernel puts them.
+TEST_F(SimSeamTest, InterleavedDescriptorsOfOneFileKeepItsSizeAndPlaceTrue) {
+    set_card(1ull << 30, 512, os::simcard::CARD_OK);
+    const int a = os::open("/mnt/mmcblk0p1/f", O_RDWR | O_CREAT, 0644);
+    const int b = os::open("/mnt/mmcblk0p1/f", O_RDWR);
+    const int c = os::open("/mnt/mmcblk0p1/f", O_WRONLY | O_APPEND);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_GE(c, 0);
+    const std::string x(5000, 'x'), y(100, 'y'), z(3000, 'z');
+    EXPECT_EQ(os::write(a, x.data(), x.size()), 5000);
+    EXPECT_EQ(os::write(b, y.data(), y.size()), 100);   // at 0, over a's bytes
+    EXPECT_EQ(os::write(a, z.data(), z.size()), 3000);  // at 5000: 8000 bytes
+    EXPECT_EQ(os::write(c, "c", 1), 1);                 // at the end b never saw: 8001
+    EXPECT_EQ(os::write(b, y.data(), y.size()), 100);   // at 100
+    ASSERT_EQ(os::ftruncate(a, 6000), 0);
+    EXPECT_EQ(os::write(c, "C", 1), 1);  // at the new end: 6001
+    ASSERT_EQ(os::lseek(b, 7000, SEEK_SET), 7000);
+    EXPECT_EQ(os::write(b, "b", 1), 1);  // a hole up to 7000: 7001
+    char two[2];
+    ASSERT_EQ(os::lseek(a, 0, SEEK_SET), 0);
+    ASSERT_EQ(os::read(a, two, 2), 2);
+    EXPECT_EQ(os::write(a, "A", 1), 1);  // after the read, at 2
+    for (int fd : {a, b, c}) os::close(fd);
+
+    std::string want = std::string(200, 'y') + std::string(4800, 'x') + std::string(1000, 'z');
+    want[2] = 'A';
+    want += 'C';
+    want += std::string(7000 - want.size(), '\0') + "b";
+    EXPECT_EQ(read_file(board.card() / "f"), want);
+    struct statfs kept {}, counted{};
+    ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &kept), 0);
+    os::simcardio::recount();
+    ASSERT_EQ(os::statfs("/mnt/mmcblk0p1", &counted), 0);
+    EXPECT_EQ(kept.f_bfree, counted.f_bfree);
 }
 
 TEST_F(SimSeamTest, ClockIsAnOffsetKeptByTheBoard) {
