@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "le.hpp"
+#include "scoped_fd.hpp"
 #include "text_format.hpp"
 
 namespace asd {
@@ -306,21 +307,6 @@ class Parser {
     const ReadOptions& options_;
     Recording& rec_;
     bool truncated_ = false;
-};
-
-// A descriptor that closes itself.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
 };
 
 std::string not_a_file(mode_t mode) {

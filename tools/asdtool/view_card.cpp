@@ -11,27 +11,13 @@
 #include <cstring>
 
 #include "recording_export.hpp"
+#include "scoped_fd.hpp"
 
 namespace asd::view {
 
 namespace {
 
 constexpr size_t kHeaderBytes = 84;
-
-// A descriptor that closes itself.
-class Fd {
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 Stamp stamp_of(const struct stat& st) {
     return {static_cast<uint64_t>(st.st_size),
