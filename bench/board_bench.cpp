@@ -20,12 +20,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <algorithm>
 #include <array>
@@ -48,6 +50,8 @@
 #include "camera_scene.hpp"
 #include "frame_gaps.hpp"
 #include "frame_number.hpp"
+#include "le.hpp"
+#include "paced_area.hpp"
 #include "record_heads.hpp"
 #include "report.hpp"
 #include "sim_board.hpp"
@@ -69,6 +73,7 @@ constexpr double kSamplingPeriodMs = 1000.0 / 3;  // accelmon samples three time
 constexpr double kParkingSeconds = 30;
 constexpr double kHaltSeconds = 20;
 constexpr int kFfmpegRuns = 3;
+constexpr double kFloorSeconds = 20;
 
 void sleep_for(double seconds) {
     std::this_thread::sleep_for(Seconds(seconds));
@@ -239,6 +244,119 @@ size_t export_frames(const Board& board, const fs::path& dir) {
     return n;
 }
 
+// ---- The floor: a program that only waits for each frame and writes it ----------------------
+
+struct Floor {
+    double perFrame = NAN;  // us of processor time per frame written
+    size_t frames = 0;
+    std::string why;  // why there is no figure
+};
+
+// Waits until the FIFO at `path` has a reader (the writer just started): its write end, or -1.
+int open_fifo_for_writing(const fs::path& path, Seconds limit) {
+    const auto t0 = Clock::now();
+    for (;;) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fcntl(fd, F_SETFL, 0);
+            return fd;
+        }
+        if (errno != ENXIO || since(t0) > limit.count()) return -1;
+        sleep_for(0.01);
+    }
+}
+
+// bin/paced_writer fed the frames in `framesDir` (000000.jpg, ...; the cameras take turns) at
+// `fps` per camera for `seconds`, both cameras on the same tick as the board's: its user +
+// system time per frame. The source is this process, so none of its work is counted.
+Floor paced_floor(const fs::path& work, const fs::path& framesDir, size_t count, double fps,
+                  double seconds) {
+    Floor f;
+    std::vector<std::vector<uint8_t>> frames;
+    for (size_t i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%06zu.jpg", i);
+        const std::string bytes = read_file(framesDir / name);
+        if (bytes.empty() || bytes.size() > pacedarea::kFrameBytes) continue;
+        frames.emplace_back(bytes.begin(), bytes.end());
+    }
+    if (frames.size() < 2) {
+        f.why = "no frames to write";
+        return f;
+    }
+    fs::create_directories(work / "out");
+    const fs::path areaPath = work / "area";
+    const int areaFd = ::open(areaPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    void* area = MAP_FAILED;
+    if (areaFd >= 0 && ::ftruncate(areaFd, pacedarea::kAreaBytes) == 0) {
+        area =
+            ::mmap(nullptr, pacedarea::kAreaBytes, PROT_READ | PROT_WRITE, MAP_SHARED, areaFd, 0);
+    }
+    if (areaFd >= 0) ::close(areaFd);
+    if (area == MAP_FAILED) {
+        f.why = "no shared frame area";
+        return f;
+    }
+    auto* bytes = static_cast<uint8_t*>(area);
+    const std::array<fs::path, 2> fifoPaths = {work / "fifo0", work / "fifo1"};
+    for (const auto& p : fifoPaths) ::mkfifo(p.c_str(), 0600);
+    const pid_t pid =
+        testsupport::spawn({(fs::path(BIN_DIR) / "paced_writer").string(), (work / "out").string(),
+                            areaPath.string(), fifoPaths[0].string(), fifoPaths[1].string()},
+                           work / "paced_writer.log");
+    std::array<int, 2> fifos = {-1, -1};
+    if (pid > 0) {
+        for (int c = 0; c < 2; ++c) fifos[c] = open_fifo_for_writing(fifoPaths[c], Seconds(10));
+    }
+    // A writer that ends early must not end this process with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
+    const auto perCamera = static_cast<size_t>(fps * seconds);
+    const auto period = Seconds(1.0 / fps);
+    const auto t0 = Clock::now();
+    auto source = [&](int camera) {
+        for (size_t n = 0; n < perCamera && fifos[camera] >= 0; ++n) {
+            std::this_thread::sleep_until(t0 + std::chrono::duration_cast<Clock::duration>(
+                                                   period * static_cast<double>(n + 1)));
+            const auto& frame = frames[(2 * n + static_cast<size_t>(camera)) % frames.size()];
+            const int slot = static_cast<int>(n % 2);
+            uint8_t* at = bytes + pacedarea::slot_offset(camera, slot);
+            le::put_u32({at, 4}, 0, static_cast<uint32_t>(frame.size()));
+            std::memcpy(at + 4, frame.data(), frame.size());
+            const auto s = static_cast<uint8_t>(slot);
+            if (::write(fifos[camera], &s, 1) != 1) break;
+        }
+        if (fifos[camera] >= 0) ::close(fifos[camera]);
+    };
+    if (pid > 0 && fifos[0] >= 0 && fifos[1] >= 0) {
+        std::thread rear(source, 0);
+        std::thread front(source, 1);
+        rear.join();
+        front.join();
+    } else {
+        for (int fd : fifos) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    ::munmap(area, pacedarea::kAreaBytes);
+    if (pid <= 0) {
+        f.why = "paced_writer did not start";
+        return f;
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        f.why = "paced_writer failed (" + (work / "paced_writer.log").string() + ")";
+        return f;
+    }
+    std::istringstream log(read_file(work / "paced_writer.log"));
+    log >> f.frames;
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    if (f.frames > 0) f.perFrame = cpu * 1e6 / static_cast<double>(f.frames);
+    fs::remove_all(work / "out");
+    return f;
+}
+
 void bench_cpu() {
     const char* kId = "recorder_cpu_per_frame";
     const char* kFigure =
@@ -310,6 +428,8 @@ void bench_cpu() {
     }
     std::sort(runs.begin(), runs.end());
     const double anchor = runs.empty() ? NAN : runs[runs.size() / 2];
+    const Floor floor =
+        paced_floor(board.dir() / "paced", work / "frames", exported, 15, kFloorSeconds);
 
     benchreport::Row row{
         .id = kId,
@@ -332,9 +452,38 @@ void bench_cpu() {
                   {"recorder_cpu_s", total->threads},
                   {"recorder_stat_cpu_s", total->process},
                   {"steady_us_per_frame", steady},
-                  {"ffmpeg_runs", static_cast<double>(runs.size())}},
+                  {"ffmpeg_runs", static_cast<double>(runs.size())},
+                  {"floor_us_per_frame", floor.perFrame}},
     };
+    if (!std::isnan(floor.perFrame)) {
+        row.note += "; " + benchreport::format(perFrame / floor.perFrame) +
+                    " x the least a paced writer spends (next row)";
+    }
     benchreport::emit(row);
+
+    const char* kFloorId = "paced_writer_cpu_per_frame";
+    const char* kFloorFigure =
+        "the least per frame: two threads that only wait for their camera's frame and write "
+        "it (one writev, 2 x 15 fps)";
+    if (std::isnan(floor.perFrame)) {
+        benchreport::emit_missing(kFloorId, kFloorFigure, floor.why);
+        return;
+    }
+    benchreport::emit(benchreport::Row{
+        .id = kFloorId,
+        .figure = kFloorFigure,
+        .value = floor.perFrame,
+        .unit = "us/frame",
+        .anchor = row.anchor,
+        .anchorValue = anchor,
+        .anchorUnit = "us/frame",
+        .note = std::to_string(floor.frames) + " frames of the recorder's run in " +
+                benchreport::format(kFloorSeconds) +
+                " s, fed through a shared area and a FIFO per camera, into files of 20 MiB "
+                "beside the board's card; what any recorder of paced frames pays for the "
+                "wake-up and the write on this machine",
+        .extra = {{"frames", static_cast<double>(floor.frames)}},
+    });
 }
 
 // ---- fps: unlimited cameras ----------------------------------------------------------------
