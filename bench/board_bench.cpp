@@ -206,6 +206,11 @@ struct RunTimes {
     int status = -1;
 };
 
+double cpu_seconds(const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 // Runs argv to its end with its output in `log`: its user + system time.
 RunTimes run_measured(const std::vector<std::string>& args, const fs::path& log,
                       const fs::path& cwd) {
@@ -223,8 +228,7 @@ RunTimes run_measured(const std::vector<std::string>& args, const fs::path& log,
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid) return t;
     t.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    t.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    t.cpu = cpu_seconds(usage);
     return t;
 }
 
@@ -343,9 +347,11 @@ Floor paced_floor(const fs::path& work, const fs::path& framesDir, size_t count,
         rear.join();
         front.join();
     } else {
+        // A writer that never opened both FIFOs would wait in its open for ever.
         for (int fd : fifos) {
             if (fd >= 0) ::close(fd);
         }
+        if (pid > 0) ::kill(pid, SIGKILL);
     }
     ::munmap(area, pacedarea::kAreaBytes);
     if (pid <= 0) {
@@ -360,9 +366,7 @@ Floor paced_floor(const fs::path& work, const fs::path& framesDir, size_t count,
     }
     std::istringstream log(read_file(work / "paced_writer.log"));
     log >> f.frames;
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    if (f.frames > 0) f.perFrame = cpu * 1e6 / static_cast<double>(f.frames);
+    if (f.frames > 0) f.perFrame = cpu_seconds(usage) * 1e6 / static_cast<double>(f.frames);
     fs::remove_all(work / "out");
     return f;
 }
